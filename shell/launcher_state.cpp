@@ -1,0 +1,25 @@
+// The process-wide state and the mapping of list paths to paths in the launcher's folder.
+#include "shell/launcher_state.h"
+
+char program_dir[MAX_PATH];
+char program_file[MAX_PATH];
+char base_url[513];
+char window_title[64] = "The Legend of Tavrin";
+char game_exe[MAX_PATH] = "main.exe";
+
+HANDLE instance_mutex;
+HINTERNET internet_session;
+
+HWND main_window, info_text, status_line, progress_bar, detail_line;
+HWND retry_button, start_button, exit_button;
+
+std::string local_path(const std::string& relative)
+{
+    std::string path = program_dir;
+    path += relative;
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    return path;
+}

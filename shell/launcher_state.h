@@ -1,0 +1,24 @@
+// The launcher's process-wide state, shared by the window and the update worker.
+// Fixed-size buffers on purpose: nothing here is ever destroyed, so a worker that is still
+// running while the process ends can never touch released memory.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <string>
+
+extern char program_dir[MAX_PATH];   // launcher's folder, ends in "\" when not empty
+extern char program_file[MAX_PATH];  // launcher's own file name
+extern char base_url[513];           // update server address, ends in "/" when not empty
+extern char window_title[64];        // caption, painted title and message box caption
+extern char game_exe[MAX_PATH];      // relative name of the game program; "main.exe" by default
+
+extern HANDLE instance_mutex;         // single-instance mutex, null once released
+extern HINTERNET internet_session;    // opened by the first worker that needs it
+
+extern HWND main_window, info_text, status_line, progress_bar, detail_line;
+extern HWND retry_button, start_button, exit_button;
+
+// program_dir followed by `relative`, with every "/" of the result turned into "\".
+std::string local_path(const std::string& relative);

@@ -1,0 +1,64 @@
+// The worker's window onto the player: status and detail texts, the progress bar, and the start
+// of a pass on a detached worker thread.
+#include "shell/status.h"
+
+#include <commctrl.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "engine/update_worker.h"
+#include "shell/launcher_state.h"
+
+volatile LONG update_running;
+
+static const int text_limit = 512;
+
+// Formats with msvcrt's _vsnprintf, whose rules the texts are written for; a text that does not
+// fit is cut at 511 characters and always terminated.
+static void set_control_text(HWND control, const char* format, va_list args)
+{
+    char text[text_limit];
+    _vsnprintf(text, text_limit - 1, format, args);
+    text[text_limit - 1] = '\0';
+    SetWindowTextA(control, text);
+}
+
+void set_status(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    set_control_text(status_line, format, args);
+    va_end(args);
+}
+
+void set_detail(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    set_control_text(detail_line, format, args);
+    va_end(args);
+}
+
+void set_progress(unsigned position)
+{
+    SendMessageA(progress_bar, PBM_SETPOS, position, 0);
+}
+
+void start_update_pass()
+{
+    if (InterlockedExchange(&update_running, 1) != 0)
+        return;
+    EnableWindow(start_button, FALSE);
+    ShowWindow(retry_button, SW_HIDE);
+    SetWindowTextA(start_button, "START");
+    HANDLE worker = CreateThread(NULL, 0, update_worker, NULL, 0, NULL);
+    if (worker == NULL) {
+        // Without a worker nobody would ever end the pass: end it here as failed, so RETRY
+        // comes back instead of a window stuck with START disabled.
+        PostMessageA(main_window, WM_UPDATE_FINISHED, 0, 0);
+        return;
+    }
+    // The worker runs detached; nothing waits for it.
+    CloseHandle(worker);
+}

@@ -1,0 +1,24 @@
+// The meeting point of the update worker and the window: text setters, the progress bar,
+// the start of a pass and the message that ends one.
+#pragma once
+
+#include <windows.h>
+
+#define WM_UPDATE_FINISHED (WM_APP + 1)  // wParam 1 success, 0 failure; lParam 0
+
+#define IDC_START 101
+#define IDC_EXIT 102
+#define IDC_RETRY 103
+
+// 1 from the start of a pass until the window has handled its end; changed only atomically.
+extern volatile LONG update_running;
+
+// printf-style setters of status_line and detail_line; texts are cut at 511 characters.
+void set_status(const char* format, ...);
+void set_detail(const char* format, ...);
+
+// Moves the progress bar to `position` thousandths (0..1000).
+void set_progress(unsigned position);
+
+// Starts a worker thread on update_worker unless a pass already runs.
+void start_update_pass();

@@ -1,0 +1,23 @@
+// The update list: the records a parsed "manifest.txt" becomes, and its parser.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct UpdateEntry {
+    std::string path;  // relative path exactly as the list writes it ("/" or "\" separators)
+    std::string md5;   // expected digest text, 32 bytes as written
+    uint64_t size;     // expected size in bytes
+    bool keep;         // "K|" line: an existing local file is left alone whatever its content
+};
+
+struct UpdateList {
+    std::string version, news, run;    // last "Version"; "News" lines joined by LF; last safe "Run"
+    std::vector<std::string> deletes;  // safe "Delete" values, in list order
+    std::vector<UpdateEntry> files;    // accepted entry lines, in list order
+};
+
+// Empties `list`, then fills it from the NUL-terminated `text`. True when the list is usable:
+// it holds a "Version" line or at least one accepted entry line.
+bool parse_update_list(const char* text, UpdateList& list);
