@@ -1,0 +1,205 @@
+// The download of one listed file: request, status, folders, the ".part" file, receipt with a
+// running digest and progress reports, verification, and the move over the target.
+#include "transfer/download.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "shell/launcher_state.h"
+#include "shell/status.h"
+#include "transfer/http_response.h"
+#include "transfer/md5.h"
+#include "transfer/size_text.h"
+#include "transfer/url.h"
+
+// RELOAD | NO_CACHE_WRITE | NO_UI: always from the origin, never a dialog; the digest in the
+// query already makes every version's URL its own, so no no-cache pragma is sent.
+static const DWORD download_flags = 0x84000200;
+static const DWORD receive_block_size = 65536;
+static const uint64_t size_tolerance = 1048576;  // bytes past the listed size before giving up
+static const DWORD report_interval_ms = 150;
+static const double speed_after_seconds = 0.2;   // earlier speeds are noise, shown as 0
+static const uint64_t progress_scale = 1000;
+static const unsigned long status_ok = 200;
+static const size_t digest_length = 32;
+
+// Only one download runs at a time in the process, always on the worker thread.
+static unsigned char download_buffer[receive_block_size];
+
+// The state of one call while the body arrives.
+struct Receipt {
+    const UpdateEntry& entry;
+    uint64_t& done_bytes;
+    uint64_t total_bytes;
+    uint64_t base;       // done_bytes when the call began
+    uint64_t received;   // bytes of this file so far
+    DWORD start_tick;
+    DWORD last_report_tick;
+    Md5Context md5;
+};
+
+static std::string reason_with_number(const char* format, unsigned long number)
+{
+    char reason[32];
+    snprintf(reason, sizeof(reason), format, number);
+    return reason;
+}
+
+static bool open_request(const UpdateEntry& entry, HINTERNET& request, std::string& error_text)
+{
+    std::string url = std::string(base_url) + percent_encode(entry.path) + "?v=" + entry.md5;
+    request = InternetOpenUrlA(internet_session, url.c_str(), NULL, 0, download_flags, 0);
+    if (request == NULL) {
+        error_text = reason_with_number("error %lu", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+static bool check_status(HINTERNET request, std::string& error_text)
+{
+    unsigned long status = response_status(request);
+    if (status != status_ok) {
+        error_text = reason_with_number("HTTP %lu", status);
+        return false;
+    }
+    return true;
+}
+
+// Creates the folders of `target` level by level below program_dir; the launcher's own folder is
+// never created. Failures show up when the part file can't be opened.
+static void create_folders(const std::string& target)
+{
+    size_t first = strlen(program_dir);
+    for (size_t i = first; i < target.size(); ++i) {
+        if (target[i] == '\\')
+            CreateDirectoryA(target.substr(0, i).c_str(), NULL);
+    }
+}
+
+static void report_progress(Receipt& receipt, DWORD now)
+{
+    receipt.done_bytes = receipt.base + receipt.received;
+    unsigned position = unsigned(progress_scale);
+    if (receipt.total_bytes != 0)
+        position = unsigned(receipt.done_bytes * progress_scale / receipt.total_bytes);
+    set_progress(position);
+    double seconds = DWORD(now - receipt.start_tick) / 1000.0;
+    double speed = 0;
+    if (seconds > speed_after_seconds)
+        speed = double(receipt.received) / 1024 / seconds;
+    set_detail("%s  -  %s / %s  (%.0f KB/s)", receipt.entry.path.c_str(),
+               format_size(receipt.done_bytes).c_str(), format_size(receipt.total_bytes).c_str(),
+               speed);
+}
+
+// Receives the body into `part`, feeding the digest as it arrives. A body shorter than the
+// announced Content-Length counts as a lost connection: WinINet ends such a body as if it were
+// complete. A body without Content-Length ends where the connection says it ends.
+static bool receive_body(HINTERNET request, FILE* part, Receipt& receipt, std::string& error_text)
+{
+    uint64_t announced = 0;
+    bool has_length = response_length(request, announced);
+    uint64_t limit = receipt.entry.size + size_tolerance;
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, download_buffer, receive_block_size, &got)) {
+            error_text = "connection lost";
+            return false;
+        }
+        if (got == 0)
+            break;
+        if (fwrite(download_buffer, 1, got, part) != got) {
+            error_text = "disk full?";
+            return false;
+        }
+        md5_update(receipt.md5, download_buffer, got);
+        receipt.received += got;
+        if (receipt.received > limit) {
+            error_text = "file bigger than the list says";
+            return false;
+        }
+        DWORD now = GetTickCount();
+        if (DWORD(now - receipt.last_report_tick) > report_interval_ms) {
+            report_progress(receipt, now);
+            receipt.last_report_tick = now;
+        }
+    }
+    if (has_length && receipt.received < announced) {
+        error_text = "connection lost";
+        return false;
+    }
+    return true;
+}
+
+static bool verify(Receipt& receipt, std::string& error_text)
+{
+    std::string digest = md5_final(receipt.md5);
+    if (receipt.received != receipt.entry.size || receipt.entry.md5.size() != digest_length ||
+        receipt.entry.md5 != digest) {
+        error_text = "file damaged on the way";
+        return false;
+    }
+    return true;
+}
+
+// Clearing the attributes first lets a read-only target be replaced: Windows refuses to move
+// over one (wine does not). Any refusal left is a file held open, by the game as a rule.
+static bool place_file(const std::string& part_path, const std::string& target,
+                       std::string& error_text)
+{
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!MoveFileExA(part_path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error_text = "the file is in use - close the game first";
+        return false;
+    }
+    return true;
+}
+
+// Receives into the open part file and closes it. A failed close counts like a failed write:
+// buffered bytes that never reached the disk would otherwise be placed as a verified file.
+static bool receive_into(HINTERNET request, FILE* part, Receipt& receipt, std::string& error_text)
+{
+    bool received = receive_body(request, part, receipt, error_text);
+    bool closed = fclose(part) == 0;
+    if (received && !closed) {
+        error_text = "disk full?";
+        return false;
+    }
+    return received;
+}
+
+bool download_file(const UpdateEntry& entry, const std::string& target, uint64_t& done_bytes,
+                   uint64_t total_bytes, std::string& error_text)
+{
+    HINTERNET request = NULL;
+    if (!open_request(entry, request, error_text))
+        return false;
+    if (!check_status(request, error_text)) {
+        InternetCloseHandle(request);
+        return false;
+    }
+    create_folders(target);
+    std::string part_path = target + ".part";
+    FILE* part = fopen(part_path.c_str(), "wb");
+    if (part == NULL) {
+        InternetCloseHandle(request);
+        error_text = "can't write " + part_path;
+        return false;
+    }
+    Receipt receipt = {entry, done_bytes, total_bytes, done_bytes, 0, GetTickCount(), 0, {}};
+    md5_init(receipt.md5);
+    bool ok = receive_into(request, part, receipt, error_text);
+    InternetCloseHandle(request);
+    if (ok)
+        ok = verify(receipt, error_text);
+    if (ok)
+        ok = place_file(part_path, target, error_text);
+    if (!ok) {
+        DeleteFileA(part_path.c_str());
+        done_bytes = receipt.base;
+        return false;
+    }
+    done_bytes = receipt.base + receipt.received;
+    return true;
+}

@@ -1,0 +1,71 @@
+// The text fetch of the update list: one GET past the local cache and proxies, the status check,
+// and a body that counts only when it arrived whole.
+#include "transfer/fetch_text.h"
+
+#include <cstdio>
+
+#include "shell/launcher_state.h"
+#include "transfer/http_response.h"
+
+// RELOAD | NO_CACHE_WRITE | NO_UI | PRAGMA_NOCACHE: always from the origin, never a dialog.
+static const DWORD fetch_flags = 0x84000300;
+static const DWORD read_block_size = 16384;
+static const size_t text_limit = 16 * 1024 * 1024;
+static const unsigned long status_ok = 200;
+
+static std::string reason_with_number(const char* format, unsigned long number)
+{
+    char reason[32];
+    snprintf(reason, sizeof(reason), format, number);
+    return reason;
+}
+
+// Reads the body into `body`. A short body is a lost connection, not an end: WinINet reports a
+// connection that drops before the announced length as a clean end of the body.
+static bool read_body(HINTERNET request, std::string& body, std::string& error_text)
+{
+    uint64_t announced = 0;
+    bool has_length = response_length(request, announced);
+    char block[read_block_size];
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, block, read_block_size, &got)) {
+            error_text = "connection lost";
+            return false;
+        }
+        if (got == 0)
+            break;
+        body.append(block, got);
+        if (body.size() > text_limit) {
+            error_text = "update list too large";
+            return false;
+        }
+    }
+    if (has_length && body.size() < announced) {
+        error_text = "connection lost";
+        return false;
+    }
+    return true;
+}
+
+bool fetch_text(const char* url, std::string& text, std::string& error_text)
+{
+    HINTERNET request = InternetOpenUrlA(internet_session, url, NULL, 0, fetch_flags, 0);
+    if (request == NULL) {
+        error_text = reason_with_number("error %lu", GetLastError());
+        return false;
+    }
+    unsigned long status = response_status(request);
+    if (status != status_ok) {
+        InternetCloseHandle(request);
+        error_text = reason_with_number("HTTP %lu", status);
+        return false;
+    }
+    std::string body;
+    bool whole = read_body(request, body, error_text);
+    InternetCloseHandle(request);
+    if (!whole)
+        return false;
+    text.swap(body);
+    return true;
+}

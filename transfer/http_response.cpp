@@ -1,0 +1,32 @@
+// Header queries on an open WinINet request, shared by the text fetch and the file download.
+#include "transfer/http_response.h"
+
+#include <cstdlib>
+
+unsigned long response_status(HINTERNET request)
+{
+    DWORD status = 0;
+    DWORD status_size = sizeof(status);
+    HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &status_size,
+                   NULL);
+    return status;
+}
+
+// The text form is read rather than a number: the 32-bit number form can't hold a file above
+// 4 GiB, and the 64-bit one is missing from older WinINet versions.
+bool response_length(HINTERNET request, uint64_t& length)
+{
+    char text[32];
+    DWORD text_size = sizeof(text);
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &text_size, NULL))
+        return false;
+    if (text_size == 0 || text_size >= sizeof(text))
+        return false;
+    text[text_size] = '\0';
+    for (DWORD i = 0; i < text_size; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+    }
+    length = _strtoui64(text, NULL, 10);
+    return true;
+}
