@@ -1,0 +1,114 @@
+// The parser that turns the text of "manifest.txt" into an UpdateList; it does no input or output.
+#include "update_list/update_list.h"
+
+#include <cstring>
+
+#include "update_list/decimal.h"
+#include "update_list/safe_path.h"
+
+// A digest text is the 32 hex digits of 16 bytes; its content is judged only when compared.
+static const size_t digest_text_length = 32;
+static const size_t entry_prefix_length = 2;
+
+// One line of the list, without its line feed.
+struct LineView {
+    const char* begin;
+    size_t length;
+};
+
+static bool is_safe(const std::string& path)
+{
+    return is_safe_relative_path(path.data(), path.size());
+}
+
+static bool is_entry_line(LineView line)
+{
+    if (line.length < entry_prefix_length) {
+        return false;
+    }
+    return (line.begin[0] == 'F' || line.begin[0] == 'K') && line.begin[1] == '|';
+}
+
+// Returns true when the line was accepted as an entry; a dropped entry line is never a key line.
+static bool parse_entry_line(LineView line, UpdateList& list)
+{
+    const char* end = line.begin + line.length;
+    const char* digest_begin = line.begin + entry_prefix_length;
+    const char* first_bar = static_cast<const char*>(
+        std::memchr(digest_begin, '|', static_cast<size_t>(end - digest_begin)));
+    if (first_bar == nullptr) {
+        return false;
+    }
+    const char* size_begin = first_bar + 1;
+    const char* second_bar = static_cast<const char*>(
+        std::memchr(size_begin, '|', static_cast<size_t>(end - size_begin)));
+    if (second_bar == nullptr) {
+        return false;
+    }
+    UpdateEntry entry;
+    entry.md5.assign(digest_begin, first_bar);
+    entry.size = read_unsigned_decimal(size_begin, second_bar);
+    entry.path.assign(second_bar + 1, end);
+    entry.keep = line.begin[0] == 'K';
+    if (entry.md5.size() != digest_text_length || !is_safe(entry.path)) {
+        return false;
+    }
+    list.files.push_back(entry);
+    return true;
+}
+
+// Returns true for a "Version" line, the only key that makes a list usable.
+static bool parse_key_line(LineView line, UpdateList& list)
+{
+    const char* equals = static_cast<const char*>(std::memchr(line.begin, '=', line.length));
+    if (equals == nullptr) {
+        return false;
+    }
+    std::string key(line.begin, equals);
+    std::string value(equals + 1, line.begin + line.length);
+    if (key == "Version") {
+        list.version = value;
+        return true;
+    }
+    if (key == "News") {
+        if (!list.news.empty()) {
+            list.news += '\n';
+        }
+        list.news += value;
+    } else if (key == "Run") {
+        if (is_safe(value)) {
+            list.run = value;
+        }
+    } else if (key == "Delete") {
+        if (is_safe(value)) {
+            list.deletes.push_back(value);
+        }
+    }
+    return false;
+}
+
+bool parse_update_list(const char* text, UpdateList& list)
+{
+    list = UpdateList();
+    bool usable = false;
+    const char* at = text;
+    while (*at != '\0') {
+        const char* line_end = at;
+        while (*line_end != '\0' && *line_end != '\n') {
+            ++line_end;
+        }
+        LineView line = {at, static_cast<size_t>(line_end - at)};
+        at = *line_end == '\n' ? line_end + 1 : line_end;
+
+        // Trailing blanks and carriage returns never count, so CR LF lists read like LF lists.
+        while (line.length > 0 && (line.begin[line.length - 1] == ' ' || line.begin[line.length - 1] == '\r')) {
+            --line.length;
+        }
+        if (line.length == 0 || line.begin[0] == '#') {
+            continue;
+        }
+        bool accepted = is_entry_line(line) ? parse_entry_line(line, list) : parse_key_line(line, list);
+        usable = usable || accepted;
+    }
+    return usable;
+}
