@@ -1,6 +1,8 @@
 // The process-wide state and the mapping of list paths to paths in the launcher's folder.
 #include "shell/launcher_state.h"
 
+#include "shell/program_paths.h"
+
 char program_dir[MAX_PATH];
 char program_file[MAX_PATH];
 char base_url[513];
@@ -13,13 +15,11 @@ HINTERNET internet_session;
 HWND main_window, info_text, status_line, progress_bar, detail_line;
 HWND retry_button, start_button, exit_button;
 
+HBRUSH dark_brush;
+HBITMAP background_bitmap;
+HFONT normal_font, title_font, small_font;
+
 std::string local_path(const std::string& relative)
 {
-    std::string path = program_dir;
-    path += relative;
-    for (char& c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
+    return join_local_path(program_dir, relative);
 }

@@ -20,5 +20,10 @@ extern HINTERNET internet_session;    // opened by the first worker that needs i
 extern HWND main_window, info_text, status_line, progress_bar, detail_line;
 extern HWND retry_button, start_button, exit_button;
 
+// Made at start-up and kept until the process ends.
+extern HBRUSH dark_brush;             // window background without a picture, static panels
+extern HBITMAP background_bitmap;     // "launcher.bmp", null when missing or unreadable
+extern HFONT normal_font, title_font, small_font;
+
 // program_dir followed by `relative`, with every "/" of the result turned into "\".
 std::string local_path(const std::string& relative);

@@ -1,5 +1,5 @@
-// The worker's window onto the player: status and detail texts, the progress bar, and the start
-// of a pass on a detached worker thread.
+// The worker's window onto the player: status and detail texts, the progress bar, the start of
+// a pass on a detached worker thread and the button modes that a pass's start and end set.
 #include "shell/status.h"
 
 #include <commctrl.h>
@@ -11,6 +11,9 @@
 #include "shell/launcher_state.h"
 
 volatile LONG update_running;
+
+// Outcome of the last pass; touched only on the main thread.
+static bool last_pass_ok;
 
 static const int text_limit = 512;
 
@@ -61,4 +64,17 @@ void start_update_pass()
     }
     // The worker runs detached; nothing waits for it.
     CloseHandle(worker);
+}
+
+void finish_update_pass(bool succeeded)
+{
+    InterlockedExchange(&update_running, 0);
+    last_pass_ok = succeeded;
+    EnableWindow(start_button, TRUE);
+    SetWindowTextA(start_button, last_pass_ok ? "START" : "START anyway");
+    if (!last_pass_ok) {
+        ShowWindow(retry_button, SW_SHOW);
+        return;
+    }
+    SetFocus(start_button);
 }

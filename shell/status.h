@@ -20,5 +20,9 @@ void set_detail(const char* format, ...);
 // Moves the progress bar to `position` thousandths (0..1000).
 void set_progress(unsigned position);
 
-// Starts a worker thread on update_worker unless a pass already runs.
+// Starts a worker thread on update_worker unless a pass already runs (buttons: Busy).
 void start_update_pass();
+
+// The window's end of a pass, on the main thread: clears update_running and sets the buttons to
+// Ready (START enabled with the focus) or Failed ("START anyway" and RETRY shown).
+void finish_update_pass(bool succeeded);

@@ -1,0 +1,64 @@
+// The program's entry: start-up in its fixed order, the message loop, and the end of the process.
+#include <windows.h>
+#include <wininet.h>
+
+#include "shell/launcher_state.h"
+#include "shell/startup.h"
+#include "shell/status.h"
+#include "shell/window.h"
+
+static const UINT exit_code = 0;
+
+static void run_message_loop()
+{
+    MSG message;
+    // GetMessageA gives -1 on an error; that ends the loop too rather than spinning on it.
+    while (GetMessageA(&message, NULL, 0, 0) > 0) {
+        if (IsDialogMessageA(main_window, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+}
+
+// An update pass may still run here: the worker is detached and never waited for. Returning
+// from WinMain would run the runtime's exit handlers and static destructors while it may still
+// use process-wide texts and handles, and ExitProcess would kill it possibly while it holds a
+// runtime lock (heap, stdio) that those handlers then wait for. TerminateProcess ends every
+// thread at once and runs no handler or destructor; a download cut short this way leaves its
+// data in its ".part" file only.
+static void end_process()
+{
+    if (internet_session != NULL)
+        InternetCloseHandle(internet_session);
+    if (instance_mutex != NULL)
+        CloseHandle(instance_mutex);
+    TerminateProcess(GetCurrentProcess(), exit_code);
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
+{
+    if (!take_instance_mutex()) {
+        bring_running_launcher_forward();
+        return exit_code;
+    }
+    find_program_location();
+    read_configuration();
+    init_control_classes();
+    create_drawing_resources();
+    register_main_window_class(instance);
+    create_main_window(instance);
+    ShowWindow(main_window, show_state);
+    UpdateWindow(main_window);
+
+    if (base_url[0] != '\0') {
+        start_update_pass();
+    } else {
+        set_status("launcher.ini has no Url= - can't check for updates.");
+        EnableWindow(start_button, TRUE);
+    }
+
+    run_message_loop();
+    end_process();
+    return exit_code;
+}
