@@ -16,39 +16,38 @@ static inline uint32_t rotate_left(uint32_t x, int n)
     return (x << n) | (x >> (32 - n));
 }
 
-// Each step keeps the newest chaining word (b) for last, so that the work on the older words
-// and the message word overlaps the previous step's rotate.
+// MD5 is bound by the chain of steps, each needing the word the step before it made (b). So
+// every step first adds what does not depend on b (the message word, the constant, the parts of
+// the auxiliary function built from older words) and meets b as late as it can.
 static inline void step_f(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t k, int s)
 {
-    a += x + k + (d ^ (b & (c ^ d)));
+    a += x + k;
+    a += d ^ (b & (c ^ d));
     a = rotate_left(a, s) + b;
 }
 
 // G(b, c, d) = (b & d) | (c & ~d); the two halves never share a bit, so they may be added apart.
 static inline void step_g(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t k, int s)
 {
-    a += x + k + (c & ~d);
+    a += x + k;
+    a += c & ~d;
     a += b & d;
     a = rotate_left(a, s) + b;
 }
 
-// H steps alternate their grouping so that each reuses the xor of the two words it shares with
-// the step before it.
+// Grouping c ^ d first leaves b one xor from the sum; measured faster than sharing b ^ c
+// between neighbouring steps, which leaves it two.
 static inline void step_h(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t k, int s)
 {
-    a += x + k + ((b ^ c) ^ d);
-    a = rotate_left(a, s) + b;
-}
-
-static inline void step_h2(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t k, int s)
-{
-    a += x + k + (b ^ (c ^ d));
+    a += x + k;
+    a += b ^ (c ^ d);
     a = rotate_left(a, s) + b;
 }
 
 static inline void step_i(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t k, int s)
 {
-    a += x + k + (c ^ (b | ~d));
+    a += x + k;
+    a += c ^ (b | ~d);
     a = rotate_left(a, s) + b;
 }
 
@@ -62,7 +61,9 @@ static void md5_blocks(uint32_t state[4], const unsigned char* data, size_t coun
     uint32_t d = state[3];
     for (; count != 0; --count, data += block_size) {
         uint32_t x[16];
-        std::memcpy(x, data, sizeof x);
+        for (int i = 0; i < 16; ++i) {
+            std::memcpy(&x[i], data + 4 * i, sizeof x[i]);
+        }
         const uint32_t a0 = a;
         const uint32_t b0 = b;
         const uint32_t c0 = c;
@@ -103,21 +104,21 @@ static void md5_blocks(uint32_t state[4], const unsigned char* data, size_t coun
         step_g(b, c, d, a, x[12], 0x8d2a4c8a, 20);
 
         step_h(a, b, c, d, x[5], 0xfffa3942, 4);
-        step_h2(d, a, b, c, x[8], 0x8771f681, 11);
+        step_h(d, a, b, c, x[8], 0x8771f681, 11);
         step_h(c, d, a, b, x[11], 0x6d9d6122, 16);
-        step_h2(b, c, d, a, x[14], 0xfde5380c, 23);
+        step_h(b, c, d, a, x[14], 0xfde5380c, 23);
         step_h(a, b, c, d, x[1], 0xa4beea44, 4);
-        step_h2(d, a, b, c, x[4], 0x4bdecfa9, 11);
+        step_h(d, a, b, c, x[4], 0x4bdecfa9, 11);
         step_h(c, d, a, b, x[7], 0xf6bb4b60, 16);
-        step_h2(b, c, d, a, x[10], 0xbebfbc70, 23);
+        step_h(b, c, d, a, x[10], 0xbebfbc70, 23);
         step_h(a, b, c, d, x[13], 0x289b7ec6, 4);
-        step_h2(d, a, b, c, x[0], 0xeaa127fa, 11);
+        step_h(d, a, b, c, x[0], 0xeaa127fa, 11);
         step_h(c, d, a, b, x[3], 0xd4ef3085, 16);
-        step_h2(b, c, d, a, x[6], 0x04881d05, 23);
+        step_h(b, c, d, a, x[6], 0x04881d05, 23);
         step_h(a, b, c, d, x[9], 0xd9d4d039, 4);
-        step_h2(d, a, b, c, x[12], 0xe6db99e5, 11);
+        step_h(d, a, b, c, x[12], 0xe6db99e5, 11);
         step_h(c, d, a, b, x[15], 0x1fa27cf8, 16);
-        step_h2(b, c, d, a, x[2], 0xc4ac5665, 23);
+        step_h(b, c, d, a, x[2], 0xc4ac5665, 23);
 
         step_i(a, b, c, d, x[0], 0xf4292244, 6);
         step_i(d, a, b, c, x[7], 0x432aff97, 10);
