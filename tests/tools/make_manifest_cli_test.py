@@ -1,0 +1,138 @@
+#!/usr/bin/env python3
+"""make_manifest as a studio runs it: on temporary release folders, checking its output, its
+messages on stderr and its exit codes."""
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+TOOL = None
+
+
+def run(*args):
+    return subprocess.run([TOOL, *args], capture_output=True)
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+class ReleaseFolder(unittest.TestCase):
+    def setUp(self):
+        self.temp = tempfile.TemporaryDirectory()
+        self.root = os.path.join(self.temp.name, "release")
+        self.files = {
+            "main.exe": b"MZ game",
+            "data/maps/m1.map": b"map" * 1000,
+            "data/caf\xe9.txt".encode("latin-1"): b"",
+            "options.cfg": b"volume=5\n",
+        }
+        for path, data in self.files.items():
+            self.write(path, data)
+
+    def tearDown(self):
+        self.temp.cleanup()
+
+    def write(self, path, data):
+        full = os.path.join(os.fsencode(self.root), os.fsencode(path))
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+
+
+class Publishing(ReleaseFolder):
+    def test_lists_every_game_file_sorted_and_leaves_out_the_launcher_files(self):
+        for runtime in ["launcher.ini", "launcher.cache", "Launcher.new.exe", "Launcher.old.exe",
+                        "data/maps/m2.map.part"]:
+            self.write(runtime, b"x")
+        news = os.path.join(self.temp.name, "news.txt")
+        with open(news, "wb") as f:
+            f.write(b"Patch 2 is out.\r\n\r\nEnjoy!  \r\n")
+        result = run(self.root, "--version", "2", "--news", news, "--run", "main.exe",
+                     "--delete", "old/intro.avi", "--keep", "*.cfg")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        expected = (b"Version=2\nNews=Patch 2 is out.\nNews=\nNews=Enjoy!\nRun=main.exe\n"
+                    b"Delete=old/intro.avi\n")
+        for path in sorted(p if isinstance(p, bytes) else p.encode() for p in self.files):
+            data = self.files[path] if path in self.files else self.files[path.decode()]
+            kind = b"K" if path.endswith(b".cfg") else b"F"
+            expected += b"%s|%s|%d|%s\n" % (kind, md5(data).encode(), len(data), path)
+        self.assertEqual(result.stdout, expected)
+        stderr = result.stderr.decode("latin-1")
+        self.assertEqual(stderr.count("the launcher writes itself"), 1, stderr)
+        self.assertIn("Launcher.new.exe", stderr)
+        self.assertIn("hashed 4 files", stderr)
+
+    def test_output_file_holds_the_same_text_on_every_run(self):
+        out = os.path.join(self.temp.name, "served", "manifest.txt")
+        os.makedirs(os.path.dirname(out))
+        first = run(self.root, "--version", "1", "-o", out, "--quiet")
+        self.assertEqual(first.returncode, 0, first.stderr)
+        self.assertEqual(first.stdout, b"")
+        self.assertEqual(first.stderr, b"")
+        with open(out, "rb") as f:
+            written = f.read()
+        self.assertEqual(run(self.root, "--version", "1", "--quiet").stdout, written)
+        self.assertEqual(run(self.root, "--version", "1", "-o", out, "--quiet").returncode, 0)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), written)
+        self.assertEqual(os.listdir(os.path.dirname(out)), ["manifest.txt"])
+
+    def test_warns_when_start_would_find_no_program(self):
+        result = run(self.root, "--version", "1", "--run", "bin/game.exe", "--keep", "*.sav")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"START runs bin/game.exe, which this release does not hold", result.stderr)
+        self.assertIn(b"--keep *.sav matches no file", result.stderr)
+
+
+class Refusing(ReleaseFolder):
+    def assert_refused(self, result, *texts):
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(result.stdout, b"")
+        for text in texts:
+            self.assertIn(text, result.stderr)
+
+    def test_refuses_paths_a_launcher_would_drop_or_misread_and_writes_nothing(self):
+        self.write("notes.txt ", b"x")
+        self.write("bad:name", b"x")
+        self.write("saves/Options.cfg", b"x")
+        self.write("Saves/options.cfg", b"x")
+        out = os.path.join(self.temp.name, "manifest.txt")
+        result = run(self.root, "--version", "1", "-o", out)
+        self.assert_refused(result, b"refused notes.txt : the path ends in a blank",
+                            b"refused bad:name: contains ':'", b"(letter case)", b"3 path(s) refused")
+        self.assertFalse(os.path.exists(out))
+
+    def test_refuses_a_path_longer_than_a_launcher_takes(self):
+        self.write("d/" * 60 + "x" * 130, b"x")
+        self.assert_refused(run(self.root, "--version", "1"), b"the path is 250 bytes long")
+
+    def test_refuses_bad_values_before_reading_any_file(self):
+        self.assert_refused(run(self.root, "--version", ""), b"Version is empty")
+        self.assert_refused(run(self.root, "--version", "1", "--delete", "../save.dat"),
+                            b"Delete '../save.dat'")
+        self.assert_refused(run(self.root, "--version", "1", "--run", "c:/game.exe"), b"Run 'c:/game.exe'")
+        self.assert_refused(run(self.root, "--version", "1", "--delete", "MAIN.EXE"),
+                            b"names main.exe, which the list also carries")
+        news = os.path.join(self.temp.name, "news.txt")
+        with open(news, "wb") as f:
+            f.write(b"ok\nnul\0byte\n")
+        self.assert_refused(run(self.root, "--version", "1", "--news", news), b"news line 2")
+        self.assert_refused(run(self.root, "--version", "1", "--news", news + ".missing"), b"can't open")
+
+    def test_command_line_mistakes_show_the_usage(self):
+        for args in [[self.root], ["--version", "1"], [self.root, "--version"], [self.root, "-x", "--version", "1"]]:
+            result = run(*args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn(b"usage: make_manifest", result.stderr)
+        result = run("--help")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"--keep PATTERN", result.stdout)
+        self.assert_refused(run(os.path.join(self.root, "nowhere"), "--version", "1"), b"not a folder")
+
+
+if __name__ == "__main__":
+    TOOL = sys.argv.pop(1)
+    unittest.main()

@@ -1,0 +1,307 @@
+// make_manifest: the studio's publishing tool. Walks a release folder, hashes every file with
+// the launcher's own MD5 and writes the update list that every launcher reads as written.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/manifest_text.h"
+#include "tools/publish_rules.h"
+#include "tools/release_hash.h"
+#include "tools/release_walk.h"
+
+static const int exit_refused = 1;
+static const int exit_usage = 2;
+
+static const char usage_text[] =
+    "usage: make_manifest RELEASE_DIR --version TEXT [options] > manifest.txt\n"
+    "\n"
+    "Writes the update list (manifest.txt) for the game files in RELEASE_DIR. Publish the list\n"
+    "and the files of RELEASE_DIR side by side at the address in every player's launcher.ini.\n"
+    "\n"
+    "  --version TEXT     the release's name; required\n"
+    "  --news FILE        message for the players: one News line per line of FILE (CR LF read\n"
+    "                     as LF, trailing blanks dropped, leading empty lines dropped)\n"
+    "  --run PATH         the program START runs (default on the players' side: main.exe)\n"
+    "  --delete PATH      a file every launcher deletes; repeatable\n"
+    "  --keep PATTERN     files players may change (settings...): K| lines, fetched only when\n"
+    "                     missing; '*' and '?' within a name, a pattern without '/' matches\n"
+    "                     the file name in any folder; repeatable\n"
+    "  -o FILE            write the list to FILE (replaced only once it is complete)\n"
+    "  --quiet            no progress on stderr\n"
+    "  --help             this text\n"
+    "\n"
+    "Files the launcher writes itself (launcher.ini, launcher.cache, Launcher.new.exe,\n"
+    "Launcher.old.exe, *.part) are left out. Any path a launcher would drop or misread is\n"
+    "refused with its reason, and nothing is written.\n";
+
+struct Options {
+    std::string release_dir;
+    std::string news_file;
+    std::string output_file;
+    std::vector<std::string> keep_patterns;
+    ManifestSettings settings;
+    bool quiet;
+};
+
+static bool read_whole_file(const std::string& name, std::string& text, std::string& error_text)
+{
+    FILE* file = std::fopen(name.c_str(), "rb");
+    if (file == nullptr) {
+        error_text = name + ": can't open";
+        return false;
+    }
+    text.clear();
+    char block[65536];
+    size_t count;
+    while ((count = std::fread(block, 1, sizeof block, file)) > 0) {
+        text.append(block, count);
+    }
+    bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        error_text = name + ": read error";
+        return false;
+    }
+    return true;
+}
+
+// Returns exit_usage on a bad command line, 0 to go on, and -1 after --help.
+static int parse_options(int argc, char** argv, Options& options, std::string& error_text)
+{
+    options.quiet = false;
+    bool has_version = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            return -1;
+        }
+        if (arg == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        bool takes_value = arg == "--version" || arg == "--news" || arg == "--run" || arg == "--delete" ||
+                           arg == "--keep" || arg == "-o";
+        if (takes_value) {
+            if (i + 1 >= argc) {
+                error_text = arg + " needs a value";
+                return exit_usage;
+            }
+            std::string value = argv[++i];
+            if (arg == "--version") {
+                options.settings.version = value;
+                has_version = true;
+            } else if (arg == "--news") {
+                options.news_file = value;
+            } else if (arg == "--run") {
+                options.settings.run = value;
+            } else if (arg == "--delete") {
+                options.settings.deletes.push_back(value);
+            } else if (arg == "--keep") {
+                options.keep_patterns.push_back(value);
+            } else {
+                options.output_file = value;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error_text = "unknown option " + arg;
+            return exit_usage;
+        } else if (options.release_dir.empty()) {
+            options.release_dir = arg;
+        } else {
+            error_text = "more than one release folder: " + arg;
+            return exit_usage;
+        }
+    }
+    if (options.release_dir.empty()) {
+        error_text = "no release folder given";
+        return exit_usage;
+    }
+    if (!has_version) {
+        error_text = "--version is required";
+        return exit_usage;
+    }
+    while (options.release_dir.size() > 1 &&
+           (options.release_dir.back() == '/' || options.release_dir.back() == '\\')) {
+        options.release_dir.pop_back();
+    }
+    return 0;
+}
+
+static bool file_path_less(const ReleaseFile& a, const ReleaseFile& b)
+{
+    return a.path < b.path;
+}
+
+// Leaves out the launcher's runtime files, saying so once.
+static void drop_runtime_files(std::vector<ReleaseFile>& files, bool quiet)
+{
+    std::vector<ReleaseFile> kept;
+    std::string dropped;
+    size_t dropped_count = 0;
+    for (const ReleaseFile& file : files) {
+        if (is_launcher_runtime_file(file.path)) {
+            dropped += (dropped_count == 0 ? "" : ", ") + file.path;
+            ++dropped_count;
+        } else {
+            kept.push_back(file);
+        }
+    }
+    if (dropped_count > 0 && !quiet) {
+        std::fprintf(stderr, "left out %zu file(s) the launcher writes itself: %s\n", dropped_count, dropped.c_str());
+    }
+    files.swap(kept);
+}
+
+static bool is_kept(const std::vector<std::string>& patterns, const std::string& path, std::vector<bool>& used)
+{
+    bool kept = false;
+    for (size_t i = 0; i < patterns.size(); ++i) {
+        if (matches_keep_pattern(patterns[i], path)) {
+            used[i] = true;
+            kept = true;
+        }
+    }
+    return kept;
+}
+
+static bool hash_release(const Options& options, const std::vector<ReleaseFile>& found,
+                         std::vector<ManifestFile>& files, std::string& error_text)
+{
+    uint64_t bytes_total = 0;
+    for (const ReleaseFile& file : found) {
+        bytes_total += file.size;
+    }
+    HashProgress progress;
+    start_hash_progress(found.size(), bytes_total, options.quiet, progress);
+    std::vector<bool> used(options.keep_patterns.size(), false);
+    for (const ReleaseFile& file : found) {
+        ManifestFile entry;
+        entry.path = file.path;
+        entry.keep = is_kept(options.keep_patterns, file.path, used);
+        std::string reason;
+        if (!digest_file(options.release_dir + "/" + file.path, progress, entry.md5, entry.size, reason)) {
+            error_text = file.path + ": " + reason;
+            return false;
+        }
+        if (entry.size != file.size) {
+            error_text = file.path + ": changed while it was read; publish a folder nobody is writing to";
+            return false;
+        }
+        files.push_back(entry);
+    }
+    finish_hash_progress(progress);
+    for (size_t i = 0; i < used.size(); ++i) {
+        if (!used[i]) {
+            std::fprintf(stderr, "warning: --keep %s matches no file\n", options.keep_patterns[i].c_str());
+        }
+    }
+    return true;
+}
+
+static void warn_about_run(const ManifestSettings& settings, const std::vector<ManifestFile>& files)
+{
+    std::string program = settings.run.empty() ? "main.exe" : settings.run;
+    std::string key = windows_file_key(program);
+    for (const ManifestFile& file : files) {
+        if (windows_file_key(file.path) == key) {
+            return;
+        }
+    }
+    std::fprintf(stderr, "warning: START runs %s, which this release does not hold\n", program.c_str());
+}
+
+// The list replaces the old one only once it is complete, so a server never serves half a list.
+static bool write_output(const std::string& name, const std::string& text, std::string& error_text)
+{
+    if (name.empty()) {
+        use_binary_stdout();
+        if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+            error_text = "can't write the list to stdout";
+            return false;
+        }
+        return true;
+    }
+    std::string temporary = name + ".tmp";
+    FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr) {
+        error_text = temporary + ": can't create";
+        return false;
+    }
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    written = std::fclose(file) == 0 && written;
+    if (written && std::rename(temporary.c_str(), name.c_str()) != 0) {
+        // The Windows runtime refuses to rename over an existing file.
+        std::remove(name.c_str());
+        written = std::rename(temporary.c_str(), name.c_str()) == 0;
+    }
+    if (!written) {
+        std::remove(temporary.c_str());
+        error_text = name + ": can't write";
+        return false;
+    }
+    return true;
+}
+
+static int fail(const std::string& error_text)
+{
+    std::fprintf(stderr, "make_manifest: %s\n", error_text.c_str());
+    return exit_refused;
+}
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::string error_text;
+    int parsed = parse_options(argc, argv, options, error_text);
+    if (parsed == -1) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (parsed != 0) {
+        std::fprintf(stderr, "make_manifest: %s\n%s", error_text.c_str(), usage_text);
+        return exit_usage;
+    }
+    if (!options.news_file.empty()) {
+        std::string news;
+        if (!read_whole_file(options.news_file, news, error_text) ||
+            !read_news_lines(news, options.settings.news, error_text)) {
+            return fail(error_text);
+        }
+    }
+    // Settings and paths are checked before any file is read, so a refusal comes at once.
+    if (!check_manifest_settings(options.settings, error_text)) {
+        return fail(error_text);
+    }
+    std::vector<ReleaseFile> found;
+    if (!list_release_files(options.release_dir, found, error_text)) {
+        return fail(error_text);
+    }
+    std::sort(found.begin(), found.end(), file_path_less);
+    drop_runtime_files(found, options.quiet);
+    std::vector<std::string> paths;
+    for (const ReleaseFile& file : found) {
+        paths.push_back(file.path);
+    }
+    std::vector<std::string> refusals;
+    if (!check_release_paths(paths, refusals)) {
+        for (const std::string& refusal : refusals) {
+            std::fprintf(stderr, "make_manifest: refused %s\n", refusal.c_str());
+        }
+        std::fprintf(stderr, "make_manifest: %zu path(s) refused; rename them, nothing was written\n",
+                     refusals.size());
+        return exit_refused;
+    }
+    std::vector<ManifestFile> files;
+    if (!hash_release(options, found, files, error_text)) {
+        return fail(error_text);
+    }
+    std::string text;
+    if (!write_manifest_text(options.settings, files, text, error_text)) {
+        return fail(error_text);
+    }
+    warn_about_run(options.settings, files);
+    if (!write_output(options.output_file, text, error_text)) {
+        return fail(error_text);
+    }
+    return 0;
+}

@@ -1,0 +1,41 @@
+// The update list that make_manifest publishes: its settings, its files, the checks that keep
+// every launcher reading it exactly as written, and its text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ManifestSettings {
+    std::string version;               // "Version" value; must be present
+    std::vector<std::string> news;     // one "News" line each, in order
+    std::string run;                   // "Run" value; empty writes no "Run" line
+    std::vector<std::string> deletes;  // "Delete" values, in order
+};
+
+struct ManifestFile {
+    std::string path;  // relative path with "/" between names, as the release folder holds it
+    std::string md5;   // 32 lower-case hex digits
+    uint64_t size;     // bytes
+    bool keep;         // written as a "K|" line: players may change the file
+};
+
+// The most a launcher reads of an update list; a longer list fails every update pass.
+extern const size_t max_manifest_text_length;
+
+// Splits the text of a news file into "News" values: one per line, CR LF read as LF, trailing
+// blanks dropped (a launcher drops them too), leading empty lines dropped (a launcher would
+// show nothing for them). False when a line holds a byte a launcher can't show or keep.
+bool read_news_lines(const std::string& text, std::vector<std::string>& lines, std::string& error_text);
+
+// False with the reason when a value would be refused, cut or misread by every launcher.
+bool check_manifest_settings(const ManifestSettings& settings, std::string& error_text);
+
+// Appends one refusal ("path: reason") for every release path that must not be published;
+// true when there is none.
+bool check_release_paths(const std::vector<std::string>& paths, std::vector<std::string>& refusals);
+
+// Sorts `files` byte-wise by path and writes the list text: Version, News, Run, Delete, then
+// one entry line per file. False when the list as a whole can't work.
+bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestFile>& files, std::string& text,
+                         std::string& error_text);

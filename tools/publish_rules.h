@@ -1,0 +1,22 @@
+// What a studio may publish in an update list: why a path is refused, which files belong to the
+// launcher itself rather than to the game, and the keep patterns.
+#pragma once
+
+#include <string>
+
+// True when every launcher reads `path` back exactly as written (as a list path, "/" or "\"
+// between names) and can place it under that very name on a Windows disk; otherwise false with
+// the reason.
+bool check_published_path(const std::string& path, std::string& error_text);
+
+// True for the files a launcher writes beside the game ("launcher.ini", "launcher.cache",
+// "Launcher.new.exe", "Launcher.old.exe" at the top, "*.part" anywhere), in any letter case
+// since the players' disks ignore it.
+bool is_launcher_runtime_file(const std::string& path);
+
+// Glob match of a "/"-separated path: "*" is any run of bytes within one name, "?" one byte
+// other than "/"; a pattern without "/" is matched against the last name only. Byte-wise.
+bool matches_keep_pattern(const std::string& pattern, const std::string& path);
+
+// The name under which Windows knows the file: ASCII letters lower-cased, "\" read as "/".
+std::string windows_file_key(const std::string& path);

@@ -1,0 +1,25 @@
+// Hashing the files of a release folder with the launcher's own MD5, with progress on stderr.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct HashProgress {
+    uint64_t files_done;    // files hashed so far
+    uint64_t files_total;   // files to hash
+    uint64_t bytes_done;    // bytes hashed so far, across files
+    uint64_t bytes_total;   // bytes of all files as the walk found them
+    double started;         // seconds on the steady clock when hashing began
+    double last_report;     // seconds on the steady clock of the last progress line
+    bool quiet;             // no progress lines at all
+};
+
+void start_hash_progress(uint64_t files_total, uint64_t bytes_total, bool quiet, HashProgress& progress);
+
+// Reads the file once and gives its digest text and the number of bytes read; false with the
+// reason when it can't be opened or read.
+bool digest_file(const std::string& full_path, HashProgress& progress, std::string& md5, uint64_t& size,
+                 std::string& error_text);
+
+// The closing line: files, bytes, seconds and MB/s of the whole run.
+void finish_hash_progress(const HashProgress& progress);
