@@ -1,0 +1,222 @@
+#!/usr/bin/env python3
+"""Update server for tests and benchmarks: serves a folder over HTTP on 127.0.0.1 and misbehaves
+on request, path by path, as a JSON rules file says; logs every request as one JSON line.
+
+Usage: update_server.py --root DIR [--rules FILE] [--log FILE] [--port-file FILE]
+
+The rules file is read again for every request, so a test can change it between requests. It is
+an object keyed by the request path as sent (still percent-encoded, without the query); each
+value is an object with any of:
+  "status": N            answer N with an empty body (or "body") instead of the file
+  "redirect": "URL"      answer 302 (or "redirect_status") with this Location
+  "body": "TEXT"         send these bytes (latin-1) instead of the file's
+  "extra_bytes": N       append N bytes to the body (Content-Length covers them)
+  "drop_after": N        announce the full Content-Length, send N bytes, close the connection
+  "stall_after": N       send N bytes, then wait "stall_seconds" (default 30) before closing
+  "chunked": true        send the body with chunked transfer coding, no Content-Length
+  "times": N             the rule applies to the first N requests of this path only
+  "generate": N          serve N bytes of a fixed pattern (bytes 0..250 repeated) instead of a
+                         file; its digest is cheap to compute on the test side
+The log holds {"path", "query", "user_agent", "pragma", "method"} per request, in arrival order.
+The port is printed on stdout (and written to --port-file) once the server listens.
+"""
+import argparse
+import json
+import os
+import socket
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+PATTERN_PERIOD = 251
+SEND_BLOCK = 1 << 20
+
+
+class Settings:
+    root = "."
+    rules_file = None
+    log_file = None
+    lock = threading.Lock()
+    hits = {}
+
+
+def load_rules():
+    if not Settings.rules_file or not os.path.exists(Settings.rules_file):
+        return {}
+    try:
+        with open(Settings.rules_file, "rb") as f:
+            text = f.read().decode("utf-8")
+        return json.loads(text) if text.strip() else {}
+    except (OSError, ValueError):
+        return {}
+
+
+def pattern_block(offset, length):
+    """Bytes [offset, offset + length) of the endless 0..250 pattern."""
+    start = offset % PATTERN_PERIOD
+    repeats = (start + length) // PATTERN_PERIOD + 1
+    whole = bytes(range(PATTERN_PERIOD)) * repeats
+    return whole[start:start + length]
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_GET(self):
+        raw_path, _, query = self.path.partition("?")
+        self.write_log(raw_path, query)
+        rule = self.rule_for(raw_path)
+        if "redirect" in rule:
+            self.send_response(int(rule.get("redirect_status", 302)))
+            self.send_header("Location", rule["redirect"])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if "status" in rule:
+            self.send_bytes(int(rule["status"]), rule.get("body", "").encode("latin-1"), rule)
+            return
+        if "body" in rule:
+            self.send_bytes(200, rule["body"].encode("latin-1"), rule)
+            return
+        if "generate" in rule:
+            self.send_generated(int(rule["generate"]), rule)
+            return
+        self.send_file(raw_path, rule)
+
+    def write_log(self, raw_path, query):
+        record = {
+            "method": self.command,
+            "path": raw_path,
+            "query": query,
+            "user_agent": self.headers.get("User-Agent", ""),
+            "pragma": self.headers.get("Pragma", ""),
+        }
+        line = json.dumps(record) + "\n"
+        if Settings.log_file:
+            with Settings.lock:
+                with open(Settings.log_file, "a", encoding="utf-8") as f:
+                    f.write(line)
+
+    def rule_for(self, raw_path):
+        rule = load_rules().get(raw_path)
+        if not isinstance(rule, dict):
+            return {}
+        with Settings.lock:
+            key = (raw_path, json.dumps(rule, sort_keys=True))
+            seen = Settings.hits.get(key, 0)
+            Settings.hits[key] = seen + 1
+        if "times" in rule and seen >= int(rule["times"]):
+            return {}
+        return rule
+
+    def local_file(self, raw_path):
+        relative = urllib.parse.unquote_to_bytes(raw_path).lstrip(b"/")
+        root = os.path.realpath(os.fsencode(Settings.root))
+        full = os.path.realpath(os.path.join(root, relative))
+        if not full.startswith(root + b"/") or not os.path.isfile(full):
+            return None
+        return full
+
+    def send_file(self, raw_path, rule):
+        full = self.local_file(raw_path)
+        if full is None:
+            self.send_bytes(404, b"not found", {})
+            return
+        size = os.path.getsize(full)
+        with open(full, "rb") as f:
+            def read(offset, length):
+                f.seek(offset)
+                return f.read(length)
+            self.send_body(size, read, rule)
+
+    def send_generated(self, size, rule):
+        self.send_body(size, pattern_block, rule)
+
+    def send_bytes(self, status, data, rule):
+        self.send_body(len(data), lambda offset, length: data[offset:offset + length], rule, status)
+
+    def send_body(self, size, read, rule, status=200):
+        extra = int(rule.get("extra_bytes", 0))
+        total = size + extra
+        chunked = bool(rule.get("chunked"))
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", str(total))
+        self.end_headers()
+        limit = total
+        if "drop_after" in rule:
+            limit = min(total, int(rule["drop_after"]))
+        if "stall_after" in rule:
+            limit = min(total, int(rule["stall_after"]))
+        offset = 0
+        try:
+            while offset < limit:
+                length = min(SEND_BLOCK, limit - offset)
+                if offset < size:
+                    block = read(offset, min(length, size - offset))
+                else:
+                    block = b""
+                block += b"x" * (length - len(block))
+                self.send_block(block, chunked)
+                offset += length
+            if limit < total:
+                self.wfile.flush()
+                if "stall_after" in rule:
+                    time.sleep(float(rule.get("stall_seconds", 30)))
+                self.cut_connection()
+                return
+            if chunked:
+                self.wfile.write(b"0\r\n\r\n")
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
+
+    def send_block(self, block, chunked):
+        if chunked:
+            self.wfile.write(b"%x\r\n" % len(block) + block + b"\r\n")
+        else:
+            self.wfile.write(block)
+
+    def cut_connection(self):
+        self.close_connection = True
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
+
+def main():
+    parser = argparse.ArgumentParser(description="test update server")
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--rules")
+    parser.add_argument("--log")
+    parser.add_argument("--port-file")
+    args = parser.parse_args()
+    Settings.root = args.root
+    Settings.rules_file = args.rules
+    Settings.log_file = args.log
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    port = server.server_address[1]
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write(str(port))
+        os.replace(args.port_file + ".tmp", args.port_file)
+    print(port, flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

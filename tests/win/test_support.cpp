@@ -1,0 +1,221 @@
+// The shared ground of the Windows-side tests: the server's files through wine's Z: drive, fresh
+// launcher folders, and controls that record every text and bar position they are given.
+#include "tests/win/test_support.h"
+
+#include <commctrl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "shell/launcher_state.h"
+#include "shell/status.h"
+#include "transfer/md5.h"
+
+WindowLog window_log;
+
+static std::map<HWND, WNDPROC> original_procs;
+
+static std::string environment(const char* name)
+{
+    const char* value = getenv(name);
+    if (value == NULL) {
+        fprintf(stderr, "%s is not set: run the tests through tests/server/with_server.py\n", name);
+        exit(2);
+    }
+    return value;
+}
+
+static LRESULT CALLBACK recording_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_SETTEXT) {
+        std::string text = reinterpret_cast<const char*>(lparam);
+        if (window == status_line)
+            window_log.status.push_back(text);
+        else if (window == detail_line)
+            window_log.detail.push_back(text);
+        else if (window == info_text)
+            window_log.info.push_back(text);
+    } else if (message == PBM_SETPOS && window == progress_bar) {
+        window_log.progress.push_back(unsigned(wparam));
+    }
+    return CallWindowProcA(original_procs[window], window, message, wparam, lparam);
+}
+
+// Message-only windows: they need no display, so the tests run under a bare wine as well.
+static HWND make_control(const char* class_name)
+{
+    HWND control = CreateWindowExA(0, class_name, "", 0, 0, 0, 100, 20, HWND_MESSAGE, NULL,
+                                   GetModuleHandleA(NULL), NULL);
+    if (control == NULL) {
+        fprintf(stderr, "can't create a %s window\n", class_name);
+        exit(2);
+    }
+    original_procs[control] = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrA(control, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(recording_proc)));
+    return control;
+}
+
+static void make_window_once()
+{
+    if (main_window != NULL)
+        return;
+    INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&controls);
+    main_window = make_control("STATIC");
+    status_line = make_control("STATIC");
+    detail_line = make_control("STATIC");
+    info_text = make_control("STATIC");
+    progress_bar = make_control(PROGRESS_CLASSA);
+    SendMessageA(progress_bar, PBM_SETRANGE32, 0, 1000);
+}
+
+void reset_window_log()
+{
+    make_window_once();
+    collect_finished_messages();
+    window_log = WindowLog();
+}
+
+void collect_finished_messages()
+{
+    MSG message;
+    while (PeekMessageA(&message, main_window, WM_UPDATE_FINISHED, WM_UPDATE_FINISHED, PM_REMOVE))
+        window_log.finished.push_back(message.wParam);
+}
+
+std::string fresh_program_dir()
+{
+    static int counter;
+    char name[64];
+    snprintf(name, sizeof(name), "\\launcher-%d-%lu\\", ++counter, GetCurrentProcessId());
+    std::string dir = environment("UPDATE_TEST_WORK") + name;
+    CreateDirectoryA(dir.c_str(), NULL);
+    snprintf(program_dir, sizeof(program_dir), "%s", dir.c_str());
+    snprintf(program_file, sizeof(program_file), "%s", "launcher.exe");
+    snprintf(base_url, sizeof(base_url), "http://127.0.0.1:%s/",
+             environment("UPDATE_SERVER_PORT").c_str());
+    snprintf(game_exe, sizeof(game_exe), "%s", "main.exe");
+    if (internet_session == NULL)
+        internet_session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG,
+                                         NULL, NULL, 0);
+    set_rules("{}");
+    clear_request_log();
+    reset_window_log();
+    return dir;
+}
+
+static void make_parent_folders(const std::string& path)
+{
+    for (size_t i = 3; i < path.size(); ++i) {
+        if (path[i] == '\\')
+            CreateDirectoryA(path.substr(0, i).c_str(), NULL);
+    }
+}
+
+void serve_file(const std::string& relative, const std::string& content)
+{
+    std::string path = environment("UPDATE_SERVER_ROOT") + "\\" + relative;
+    for (char& c : path) {
+        if (c == '/')
+            c = '\\';
+    }
+    make_parent_folders(path);
+    write_file(path, content);
+}
+
+void set_rules(const std::string& json)
+{
+    write_file(environment("UPDATE_SERVER_RULES"), json);
+}
+
+void clear_request_log()
+{
+    write_file(environment("UPDATE_SERVER_LOG"), "");
+}
+
+std::vector<std::string> request_log()
+{
+    std::string text;
+    read_file(environment("UPDATE_SERVER_LOG"), text);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> requests_for(const std::string& path)
+{
+    std::string needle = "\"path\": \"" + path + "\",";
+    std::vector<std::string> found;
+    for (const std::string& line : request_log()) {
+        if (line.find(needle) != std::string::npos)
+            found.push_back(line);
+    }
+    return found;
+}
+
+void write_file(const std::string& path, const std::string& content)
+{
+    FILE* stream = fopen(path.c_str(), "wb");
+    if (stream == NULL) {
+        fprintf(stderr, "can't write %s\n", path.c_str());
+        exit(2);
+    }
+    fwrite(content.data(), 1, content.size(), stream);
+    fclose(stream);
+}
+
+bool read_file(const std::string& path, std::string& content)
+{
+    FILE* stream = fopen(path.c_str(), "rb");
+    if (stream == NULL)
+        return false;
+    content.clear();
+    char block[65536];
+    size_t got;
+    while ((got = fread(block, 1, sizeof(block), stream)) > 0)
+        content.append(block, got);
+    fclose(stream);
+    return true;
+}
+
+bool file_exists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string md5_text(const std::string& content)
+{
+    Md5Context context;
+    md5_init(context);
+    md5_update(context, content.data(), uint32_t(content.size()));
+    return md5_final(context);
+}
+
+std::string pattern_bytes(size_t size)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = char(i % 251);
+    return bytes;
+}
+
+std::string list_line(const std::string& path, const std::string& content)
+{
+    return "F|" + md5_text(content) + "|" + std::to_string(content.size()) + "|" + path;
+}
+
+std::string make_list(const std::vector<std::string>& lines)
+{
+    std::string text = "Version=1\n";
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}

@@ -1,0 +1,208 @@
+// Whole update passes run on the test thread against the test server: what reaches the window,
+// what lands on disk and in the cache, which requests are made, and how each pass ends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "engine/update_worker.h"
+#include "shell/launcher_state.h"
+#include "tests/win/test_support.h"
+#include "transfer/size_text.h"
+
+namespace {
+
+// Runs one pass and returns the wParam of the one WM_UPDATE_FINISHED it must post.
+WPARAM run_pass()
+{
+    window_log = WindowLog();
+    update_worker(NULL);
+    collect_finished_messages();
+    EXPECT_EQ(1u, window_log.finished.size());
+    return window_log.finished.empty() ? WPARAM(99) : window_log.finished[0];
+}
+
+bool saw_status(const std::string& text)
+{
+    return std::find(window_log.status.begin(), window_log.status.end(), text) !=
+           window_log.status.end();
+}
+
+}  // namespace
+
+TEST(UpdateWorker, FreshInstallFetchesEveryFileThenTheNextPassFindsItUpToDate)
+{
+    std::string dir = fresh_program_dir();
+    std::string a = pattern_bytes(70000);
+    std::string b = "second file";
+    serve_file("data/a.bin", a);
+    serve_file("b.txt", b);
+    serve_file("manifest.txt", make_list({list_line("data/a.bin", a), list_line("b.txt", b)}));
+    write_file(dir + "Launcher.old.exe", "left from a swap");
+
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_FALSE(file_exists(dir + "Launcher.old.exe"));
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "data\\a.bin", got));
+    EXPECT_EQ(a, got);
+    ASSERT_TRUE(read_file(dir + "b.txt", got));
+    EXPECT_EQ(b, got);
+    std::string total = format_size(a.size() + b.size());
+    EXPECT_EQ((std::vector<std::string>{"Connecting to the update server...",
+                                        "Checking files... 0 / 2", "Downloading 1 / 2  (" + total + ")",
+                                        "Downloading 2 / 2  (" + total + ")", "Update complete."}),
+              window_log.status);
+    EXPECT_EQ("", window_log.detail.front());
+    EXPECT_EQ("2 files checked.", window_log.detail.back());
+    EXPECT_EQ(0u, window_log.progress.front());
+    EXPECT_EQ(1000u, window_log.progress.back());
+
+    std::vector<std::string> lists = requests_for("/manifest.txt");
+    ASSERT_EQ(1u, lists.size());
+    EXPECT_NE(std::string::npos, lists[0].find("\"query\": \"t="));
+    EXPECT_NE(std::string::npos, lists[0].find("\"user_agent\": \"Tavrinor-Launcher/1.0\""));
+    EXPECT_NE(std::string::npos, lists[0].find("\"pragma\": \"no-cache\""));
+    std::vector<std::string> files = requests_for("/data/a.bin");
+    ASSERT_EQ(1u, files.size());
+    EXPECT_NE(std::string::npos, files[0].find("\"query\": \"v=" + md5_text(a) + "\""));
+
+    clear_request_log();
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_EQ("Your game is up to date.", window_log.status.back());
+    EXPECT_EQ("2 files checked.", window_log.detail.back());
+    EXPECT_EQ(1u, request_log().size());  // the list only: the cache vouched for both files
+}
+
+TEST(UpdateWorker, NewsRunAndDeletesApplyEvenWhenTheListHasNoFiles)
+{
+    std::string dir = fresh_program_dir();
+    write_file(dir + "old.dll", "obsolete");
+    SetFileAttributesA((dir + "old.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    write_file(dir + "launcher.cache", "kept.bin|1|2|abc\n");
+    serve_file("manifest.txt",
+               "Version=7\nNews=Server down at 5\nNews=Back at 6\nRun=bin/game.exe\n"
+               "Delete=old.dll\nDelete=never-there.dll\n");
+
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_EQ((std::vector<std::string>{"Server down at 5\r\nBack at 6"}), window_log.info);
+    EXPECT_STREQ("bin/game.exe", game_exe);
+    EXPECT_FALSE(file_exists(dir + "old.dll"));
+    EXPECT_EQ("Your game is up to date.", window_log.status.back());
+    EXPECT_EQ("0 files checked.", window_log.detail.back());
+    EXPECT_EQ(1000u, window_log.progress.back());
+    std::string cache;
+    ASSERT_TRUE(read_file(dir + "launcher.cache", cache));
+    EXPECT_EQ("kept.bin|1|2|abc\n", cache);
+
+    serve_file("manifest.txt", "Version=8\n");
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_TRUE(window_log.info.empty());
+}
+
+TEST(UpdateWorker, ListThatCantBeFetchedOrParsedEndsThePassAsFailed)
+{
+    std::string dir = fresh_program_dir();
+    set_rules(R"({"/manifest.txt": {"status": 404}})");
+    EXPECT_EQ(0u, run_pass());
+    EXPECT_EQ("Can't reach the update server (HTTP 404).", window_log.status.back());
+    EXPECT_EQ("You can still START with the files you have, or try again.", window_log.detail.back());
+
+    set_rules(R"({"/manifest.txt": {"generate": 100000, "drop_after": 40}})");
+    EXPECT_EQ(0u, run_pass());
+    EXPECT_EQ("Can't reach the update server (connection lost).", window_log.status.back());
+
+    set_rules(R"({"/manifest.txt": {"body": "Run=game.exe\nF|tooshort|1|a.bin\n"}})");
+    EXPECT_EQ(0u, run_pass());
+    EXPECT_EQ("The update list is broken - try again later.", window_log.status.back());
+    EXPECT_EQ((std::vector<std::string>{""}), window_log.detail);
+    EXPECT_STREQ("main.exe", game_exe);
+    EXPECT_FALSE(file_exists(dir + "launcher.cache"));
+
+    set_rules(R"({"/manifest.txt": {"body": ""}})");
+    EXPECT_EQ(0u, run_pass());
+    EXPECT_EQ("The update list is broken - try again later.", window_log.status.back());
+}
+
+TEST(UpdateWorker, FileThatKeepsFailingGetsThreeAttemptsAndTheEarlierFilesAreRecorded)
+{
+    std::string dir = fresh_program_dir();
+    std::string good = "good file";
+    std::string bad = pattern_bytes(100000);
+    serve_file("good.bin", good);
+    serve_file("bad%.bin", bad);
+    serve_file("after.bin", "never fetched");
+    serve_file("manifest.txt", make_list({list_line("good.bin", good), list_line("bad%.bin", bad),
+                                          list_line("after.bin", "never fetched")}));
+    set_rules(R"({"/bad%25.bin": {"drop_after": 5000}})");
+
+    DWORD start = GetTickCount();
+    EXPECT_EQ(0u, run_pass());
+    EXPECT_GE(GetTickCount() - start, 3000u);  // a pause after each of the three attempts
+    EXPECT_EQ("Download failed: connection lost", window_log.status.back());
+    EXPECT_EQ("bad%.bin", window_log.detail.back());
+    EXPECT_EQ(3u, requests_for("/bad%25.bin").size());
+    EXPECT_EQ(0u, requests_for("/after.bin").size());
+    EXPECT_FALSE(file_exists(dir + "after.bin"));
+    std::string cache;
+    ASSERT_TRUE(read_file(dir + "launcher.cache", cache));
+    EXPECT_NE(std::string::npos, cache.find("good.bin|9|"));
+}
+
+TEST(UpdateWorker, FileInUseFailsAfterOneAttempt)
+{
+    std::string dir = fresh_program_dir();
+    serve_file("main.exe", "new game");
+    serve_file("manifest.txt", make_list({list_line("main.exe", "new game")}));
+    write_file(dir + "main.exe", "old game");
+    HANDLE held = CreateFileA((dir + "main.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    DWORD start = GetTickCount();
+    WPARAM result = run_pass();
+    DWORD elapsed = GetTickCount() - start;
+    CloseHandle(held);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ("Download failed: the file is in use - close the game first", window_log.status.back());
+    EXPECT_EQ(1u, requests_for("/main.exe").size());
+    EXPECT_LT(elapsed, 1000u);
+}
+
+TEST(UpdateWorker, LauncherThatCantBeStartedIsPutBackAndThePassGoesOn)
+{
+    std::string dir = fresh_program_dir();
+    // Not a program: the new launcher's start fails after the swap, so everything is undone.
+    write_file(dir + "launcher.exe", "running launcher");
+    std::string other = "other file";
+    serve_file("Launcher.exe", "newer launcher");
+    serve_file("other.bin", other);
+    serve_file("manifest.txt",
+               make_list({list_line("Launcher.exe", "newer launcher"), list_line("other.bin", other)}));
+
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_TRUE(saw_status("Updating the launcher..."));
+    EXPECT_TRUE(saw_status("Downloading 1 / 1  (" + format_size(other.size()) + ")"));
+    EXPECT_EQ("Update complete.", window_log.status.back());
+    EXPECT_EQ(1u, requests_for("/Launcher.exe").size());
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "launcher.exe", got));
+    EXPECT_EQ("running launcher", got);
+    EXPECT_FALSE(file_exists(dir + "Launcher.new.exe"));
+    EXPECT_TRUE(file_exists(dir + "other.bin"));
+}
+
+// Wine keeps no receive time-out on a session (setting it succeeds, querying it fails), so the
+// connect time-out stands for both here.
+TEST(UpdateWorker, EveryPassSetsTheTimeOutsOnTheSessionItKeeps)
+{
+    fresh_program_dir();
+    serve_file("manifest.txt", "Version=1\n");
+    DWORD short_wait = 1;
+    InternetSetOptionA(internet_session, INTERNET_OPTION_CONNECT_TIMEOUT, &short_wait,
+                       sizeof(short_wait));
+    HINTERNET session = internet_session;
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_EQ(session, internet_session);
+    DWORD timeout = 0;
+    DWORD size = sizeof(timeout);
+    ASSERT_TRUE(InternetQueryOptionA(internet_session, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout,
+                                     &size));
+    EXPECT_EQ(15000u, timeout);
+}
