@@ -165,6 +165,9 @@ void md5_update(Md5Context& ctx, const void* data, uint32_t length)
     if (ctx.count_lo < length) {
         ++ctx.count_hi;
     }
+    if (length == 0) {
+        return;
+    }
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     if (ctx.fill != 0) {
         uint32_t take = block_size - ctx.fill;
