@@ -1,0 +1,472 @@
+"""End-to-end harness: runs the real launcher.exe under wine64 on a private X display, in a scratch
+game folder per scenario, and watches and drives its window only through the probe program.
+
+The paths come from the environment that the build sets for each test (E2E_* variables)."""
+import json
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+LAUNCHER_CLASS = "Tavrinor_Launcher"
+ID_START = 101
+ID_EXIT = 102
+ID_RETRY = 103
+DEFAULT_TITLE = "The Legend of Tavrin"
+NO_URL_STATUS = "launcher.ini has no Url= - can't check for updates."
+CONNECTING_STATUS = "Connecting to the update server..."
+POLL_SECONDS = 0.05
+WINDOW_TIMEOUT = 30.0
+EXIT_TIMEOUT = 15.0
+SCREEN_SIZE = (1024, 768)
+
+
+def _env_path(name):
+    value = os.environ.get(name)
+    if not value:
+        raise RuntimeError(f"{name} is not set: run the end-to-end tests through ctest")
+    return os.path.abspath(value)
+
+
+class Paths:
+    """Where the build put the programs and where this run may write."""
+
+    def __init__(self):
+        self.launcher = _env_path("E2E_LAUNCHER")
+        self.probe = _env_path("E2E_PROBE")
+        self.game = _env_path("E2E_GAME")
+        self.wine_run = _env_path("E2E_WINE_RUN")
+        self.wineprefix = _env_path("E2E_WINEPREFIX")
+        self.work = _env_path("E2E_WORK")
+        self.artifacts = _env_path("E2E_ARTIFACTS")
+
+
+def windows_path(unix_path):
+    """The name wine gives a unix path through its drive Z:, which maps the whole file system."""
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def _free_display():
+    for number in range(90, 100):
+        if not os.path.exists(f"/tmp/.X11-unix/X{number}") and not os.path.exists(f"/tmp/.X{number}-lock"):
+            return number
+    raise RuntimeError("no free X display between :90 and :99")
+
+
+def _wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"timed out after {timeout:.0f} s waiting for {what}")
+        time.sleep(POLL_SECONDS)
+
+
+class Session:
+    """One per test run: the X server, the wine server and the probe, shared by all scenarios."""
+
+    def __init__(self, paths):
+        self.paths = paths
+        self.xvfb = None
+        self.display = None
+        self.artifacts = None
+        self.work = None
+        self.started_wineserver = False
+        self.probe = None
+        self.env = None
+
+    def start(self):
+        # Each test module keeps its pictures and scenario folders apart, emptied at every run;
+        # the scenario folders stay until the next run for a look.
+        module = os.path.splitext(os.path.basename(sys.argv[0]))[0]
+        self.artifacts = os.path.join(self.paths.artifacts, module)
+        self.work = os.path.join(self.paths.work, module)
+        for folder in (self.artifacts, self.work):
+            shutil.rmtree(folder, ignore_errors=True)
+            os.makedirs(folder)
+        os.makedirs(self.paths.wineprefix, exist_ok=True)
+        number = _free_display()
+        self.display = f":{number}"
+        width, height = SCREEN_SIZE
+        # -br: a black root, so that a window that has not reached the screen yet is plain to see.
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", self.display, "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp", "-br"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        _wait_until(lambda: os.path.exists(f"/tmp/.X11-unix/X{number}") or self.xvfb.poll() is not None,
+                    10, "Xvfb to open its socket")
+        if self.xvfb.poll() is not None:
+            raise RuntimeError(f"Xvfb on {self.display} ended at once (code {self.xvfb.returncode})")
+        self.env = dict(os.environ)
+        self.env.update({
+            "DISPLAY": self.display,
+            "WINEPREFIX": self.paths.wineprefix,
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+        })
+        # One persistent wine server for the whole run spares every program its start; exit
+        # status 2 means one already serves this prefix, and then it is not ours to stop.
+        result = subprocess.run(["wineserver", "-p"], env=self.env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        self.started_wineserver = result.returncode == 0
+        if not self.started_wineserver:
+            print(f"note: a wine server already serves {self.paths.wineprefix}; its windows may be "
+                  f"on another display than {self.display}", file=sys.stderr)
+        # The first wine program of a new prefix builds it (about 10 s).
+        # Without a window manager wine waits 2 s for every managed window to be withdrawn when it
+        # is destroyed; unmanaged windows go at once, and the tests then see the launcher's own
+        # timing.
+        subprocess.run([self.paths.wine_run, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                        "Managed", "/d", "N", "/f"], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        self.probe = Probe(self)
+        self.probe.state()
+
+    def stop(self):
+        if self.probe:
+            self.probe.stop()
+        if self.started_wineserver:
+            subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+        if self.xvfb:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+                self.xvfb.wait()
+
+    def wine(self, program, cwd=None):
+        return subprocess.Popen([self.paths.wine_run, program], env=self.env, cwd=cwd,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def screenshot(self, path, crop=None):
+        """Saves the screen (or the crop rectangle: left, top, width, height) as a PNG."""
+        command = ["import", "-display", self.display, "-window", "root"]
+        if crop:
+            left, top, width, height = crop
+            command += ["-crop", f"{width}x{height}+{left}+{top}", "+repage"]
+        subprocess.run(command + [path], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30)
+        return path
+
+
+class Probe:
+    """The probe program kept running for the whole session, answering one JSON line per command."""
+
+    def __init__(self, session):
+        self.process = subprocess.Popen([session.paths.wine_run, session.paths.probe], env=session.env,
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.DEVNULL, text=True, encoding="latin-1")
+        self.lock = threading.Lock()
+
+    def ask(self, line, timeout=10.0):
+        with self.lock:
+            self.process.stdin.write(line + "\n")
+            self.process.stdin.flush()
+            answer = [None]
+            reader = threading.Thread(target=lambda: answer.__setitem__(0, self.process.stdout.readline()))
+            reader.start()
+            reader.join(timeout)
+            if reader.is_alive() or not answer[0]:
+                raise RuntimeError(f"the probe gave no answer to {line!r} within {timeout:.0f} s")
+            return json.loads(answer[0])
+
+    def state(self, timeout=10.0):
+        """The launcher's window as the probe sees it, or None when there is none."""
+        return self.ask("state", timeout)["window"]
+
+    def act(self, line):
+        answer = self.ask(line)
+        if not answer.get("ok"):
+            raise AssertionError(f"probe could not {line!r}: {answer.get('error')}")
+        return answer
+
+    def stop(self):
+        try:
+            self.process.stdin.write("quit\n")
+            self.process.stdin.flush()
+            self.process.wait(timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            self.process.kill()
+            self.process.wait()
+
+
+class GameFolder:
+    """A scratch game folder holding a copy of launcher.exe and whatever a scenario puts beside it."""
+
+    def __init__(self, paths, work, name):
+        self.path = tempfile.mkdtemp(prefix=name[:40] + "-", dir=work)
+        self.launcher = os.path.join(self.path, "launcher.exe")
+        shutil.copy(paths.launcher, self.launcher)
+        self.paths = paths
+
+    def file(self, name):
+        return os.path.join(self.path, name)
+
+    def write(self, name, data):
+        if isinstance(data, str):
+            data = data.encode("latin-1")
+        with open(self.file(name), "wb") as out:
+            out.write(data)
+
+    def write_ini(self, url=None, title=None):
+        lines = ["[Launcher]"]
+        if url is not None:
+            lines.append(f"Url={url}")
+        if title is not None:
+            lines.append(f"Title={title}")
+        self.write("launcher.ini", "\r\n".join(lines) + "\r\n")
+
+    def add_game(self, name="main.exe"):
+        shutil.copy(self.paths.game, self.file(name))
+
+
+def write_bmp(path, width, height, pixel):
+    """A bottom-up 24-bit BMP whose colour at (x, y), counted from the top left, is pixel(x, y)."""
+    row_size = (width * 3 + 3) & ~3
+    rows = []
+    for y in reversed(range(height)):
+        row = bytearray()
+        for x in range(width):
+            r, g, b = pixel(x, y)
+            row += bytes((b, g, r))
+        row += b"\0" * (row_size - len(row))
+        rows.append(bytes(row))
+    image = b"".join(rows)
+    header = struct.pack("<2sIHHI", b"BM", 14 + 40 + len(image), 0, 0, 14 + 40)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(image), 2835, 2835, 0, 0)
+    with open(path, "wb") as out:
+        out.write(header + info + image)
+
+
+class Picture:
+    """An RGB picture read from an image file through ImageMagick's PPM output."""
+
+    def __init__(self, path):
+        convert = "/usr/bin/convert" if os.path.exists("/usr/bin/convert") else "convert"
+        data = subprocess.run([convert, path, "ppm:-"], check=True, stdout=subprocess.PIPE,
+                              timeout=30).stdout
+        fields = []
+        at = 0
+        while len(fields) < 4:
+            while data[at:at + 1].isspace():
+                at += 1
+            if data[at:at + 1] == b"#":
+                at = data.index(b"\n", at)
+                continue
+            end = at
+            while not data[end:end + 1].isspace():
+                end += 1
+            fields.append(data[at:end])
+            at = end
+        if fields[0] != b"P6" or int(fields[3]) != 255:
+            raise ValueError(f"{path}: not an 8-bit P6 picture")
+        self.width = int(fields[1])
+        self.height = int(fields[2])
+        self.pixels = data[at + 1:at + 1 + self.width * self.height * 3]
+
+    def pixel(self, x, y):
+        at = (y * self.width + x) * 3
+        return tuple(self.pixels[at:at + 3])
+
+    def count(self, colour, left, top, right, bottom):
+        """How many pixels of the rectangle [left, right) x [top, bottom) have exactly that colour."""
+        return sum(1 for y in range(top, bottom) for x in range(left, right) if self.pixel(x, y) == colour)
+
+
+class SilentServer:
+    """A loopback server that accepts connections and never answers, so that a pass waits."""
+
+    def __init__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self.held = []
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        while True:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            self.held.append(connection)
+
+    def close(self):
+        self.listener.close()
+        for connection in self.held:
+            connection.close()
+
+
+def closed_port():
+    """A loopback port that nobody listens on: bound for a moment and released again."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe_socket:
+        probe_socket.bind(("127.0.0.1", 0))
+        return probe_socket.getsockname()[1]
+
+
+_session = None
+
+
+def session():
+    global _session
+    if _session is None:
+        _session = Session(Paths())
+        _session.start()
+    return _session
+
+
+def stop_session():
+    global _session
+    if _session is not None:
+        _session.stop()
+        _session = None
+
+
+class LauncherTestCase(unittest.TestCase):
+    """A scenario: its own game folder, its launchers ended at its end, screenshots kept."""
+
+    def setUp(self):
+        self.session = session()
+        self.probe = self.session.probe
+        self.name = self.id().split(".", 1)[-1].replace(".", "-")
+        self.folder = GameFolder(self.session.paths, self.session.work, self.name)
+        self.processes = []
+        self.shots = 0
+        self.last_state = None
+
+    def tearDown(self):
+        if self.probe.state() is not None:
+            self.screenshot("end")
+        for process in self.processes:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        _wait_until(lambda: self.probe.state() is None, 10, "the launcher window to go away")
+
+    # Starting and ending.
+
+    def start_launcher(self, cwd=None):
+        process = self.session.wine(self.folder.launcher, cwd=cwd or self.session.paths.work)
+        self.processes.append(process)
+        return process
+
+    def launch(self, cwd=None):
+        """Starts the launcher and waits for its window to be up with its start-up done."""
+        process = self.start_launcher(cwd)
+        state = self.wait_for(lambda s: s is not None and s["visible"] and s["pid"] and s["status"]
+                              and s["status"]["text"] != "" or process.poll() is not None,
+                              WINDOW_TIMEOUT, "the launcher window")
+        if process.poll() is not None:
+            self.fail(f"the launcher ended with code {process.returncode} before showing its window")
+        self.screenshot("start")
+        return process, state
+
+    def wait_exit(self, process, timeout=EXIT_TIMEOUT):
+        try:
+            return process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.fail(f"the launcher did not end within {timeout:.0f} s{self.details()}")
+
+    # Watching.
+
+    def state(self):
+        self.last_state = self.probe.state()
+        return self.last_state
+
+    def wait_for(self, condition, timeout, what):
+        deadline = time.monotonic() + timeout
+        while True:
+            state = self.state()
+            if condition(state):
+                return state
+            if time.monotonic() > deadline:
+                self.fail(f"timed out after {timeout:.0f} s waiting for {what}{self.details()}")
+            time.sleep(POLL_SECONDS)
+
+    def wait_box(self, timeout=10.0):
+        return self.wait_for(lambda s: s is not None and s["box"] is not None, timeout,
+                             "a message box")
+
+    def wait_no_box(self, timeout=10.0):
+        return self.wait_for(lambda s: s is not None and s["box"] is None, timeout,
+                             "the message box to close")
+
+    def details(self):
+        return (f"\nlast probe state: {json.dumps(self.last_state, indent=1)}"
+                f"\nscenario folder: {self.folder.path}\nscreenshots: {self.session.artifacts}")
+
+    def screenshot(self, label, crop_to="rect"):
+        """Keeps a picture of the launcher window in the artifacts folder; returns its path."""
+        state = self.state()
+        if state is None:
+            return None
+        rect = state[crop_to]
+        self.shots += 1
+        path = os.path.join(self.session.artifacts, f"{self.name}-{self.shots}-{label}.png")
+        left = max(rect["left"], 0)
+        top = max(rect["top"], 0)
+        return self.session.screenshot(path, (left, top, rect["width"], rect["height"]))
+
+    def box_icon(self, state):
+        """Which system icon the message box shows, told by its colours on the screen: "warning"
+        (yellow), "error" (red) or "question" (blue, also the information icon's colour)."""
+        rect = state["box"]["icon_rect"]
+        if rect is None:
+            return None
+        self.shots += 1
+        path = os.path.join(self.session.artifacts, f"{self.name}-{self.shots}-icon.png")
+        picture = Picture(self.session.screenshot(
+            path, (rect["left"], rect["top"], rect["width"], rect["height"])))
+        kinds = {"warning": 0, "error": 0, "question": 0}
+        for y in range(picture.height):
+            for x in range(picture.width):
+                r, g, b = picture.pixel(x, y)
+                if r > 180 and g > 150 and b < 100:
+                    kinds["warning"] += 1
+                elif r > 160 and g < 90 and b < 90:
+                    kinds["error"] += 1
+                elif b > 150 and r < 120:
+                    kinds["question"] += 1
+        kind, count = max(kinds.items(), key=lambda item: item[1])
+        return kind if count > 20 else "none"
+
+    def client_picture(self, label, settled):
+        """A picture of the client area, taken again until settled(picture) says that the window
+        has reached the screen (wine paints it asynchronously), or the time is up."""
+        deadline = time.monotonic() + 10
+        while True:
+            picture = Picture(self.screenshot(label, crop_to="client"))
+            if settled(picture) or time.monotonic() > deadline:
+                return picture
+            time.sleep(0.1)
+
+    def assertMode(self, state, start_text, start_enabled, retry_visible):
+        context = self.details()
+        self.assertEqual(state["start"]["text"], start_text, context)
+        self.assertEqual(state["start"]["enabled"], start_enabled, context)
+        self.assertTrue(state["start"]["visible"], context)
+        self.assertEqual(state["retry"]["visible"], retry_visible, context)
+        self.assertTrue(state["exit"]["visible"] and state["exit"]["enabled"], context)
+
+
+def main():
+    """Runs the unittest module that calls it, with one session around all of its scenarios."""
+    try:
+        program = unittest.main(exit=False, verbosity=2)
+    finally:
+        stop_session()
+    result = program.result
+    print(f"{result.testsRun - len(result.failures) - len(result.errors) - len(result.skipped)} passed, "
+          f"{len(result.failures) + len(result.errors)} failed, {len(result.skipped)} skipped")
+    sys.exit(0 if result.wasSuccessful() else 1)
