@@ -282,17 +282,26 @@ class Picture:
         return sum(1 for y in range(top, bottom) for x in range(left, right) if self.pixel(x, y) == colour)
 
 
-class SilentServer:
-    """A loopback server that accepts connections and never answers, so that a pass waits."""
+HOLD = "hold"
 
-    def __init__(self):
+
+class LoopbackServer:
+    """A scripted HTTP server on 127.0.0.1: it records every request line and answers each
+    request with the next action of its script, the last action repeating. An action is a
+    status code (answered with an empty body) or HOLD (the connection is kept open and never
+    answered, so that a pass waits)."""
+
+    def __init__(self, script):
+        self.script = list(script)
+        self.requests = []
+        self.held = []
+        self.lock = threading.Lock()
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(16)
         self.port = self.listener.getsockname()[1]
-        self.held = []
-        self.thread = threading.Thread(target=self._accept, daemon=True)
-        self.thread.start()
+        self.url = f"http://127.0.0.1:{self.port}/"
+        threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
         while True:
@@ -300,12 +309,45 @@ class SilentServer:
                 connection, _ = self.listener.accept()
             except OSError:
                 return
-            self.held.append(connection)
+            threading.Thread(target=self._serve, args=(connection,), daemon=True).start()
+
+    def _serve(self, connection):
+        head = b""
+        connection.settimeout(30)
+        try:
+            while b"\r\n\r\n" not in head:
+                piece = connection.recv(4096)
+                if not piece:
+                    connection.close()
+                    return
+                head += piece
+        except OSError:
+            connection.close()
+            return
+        with self.lock:
+            self.requests.append(head.split(b"\r\n", 1)[0].decode("latin-1"))
+            action = self.script[min(len(self.requests), len(self.script)) - 1]
+            if action == HOLD:
+                self.held.append(connection)
+                return
+        connection.sendall(f"HTTP/1.1 {action} Scripted\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                           .encode("ascii"))
+        connection.close()
+
+    def request_count(self):
+        with self.lock:
+            return len(self.requests)
 
     def close(self):
+        # shutdown wakes the thread that waits in accept; close alone would not on Linux.
+        try:
+            self.listener.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         self.listener.close()
-        for connection in self.held:
-            connection.close()
+        with self.lock:
+            for connection in self.held:
+                connection.close()
 
 
 def closed_port():

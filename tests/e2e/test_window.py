@@ -64,16 +64,6 @@ class StartUp(LauncherTestCase):
         self.assertEqual(state["caption"], DEFAULT_TITLE, self.details())
         self.assertEqual(state["status"]["text"], NO_URL_STATUS, self.details())
 
-    def test_long_title_and_url_are_cut_not_fatal(self):
-        title = "".join(chr(ord("A") + i % 26) for i in range(300))
-        url = f"http://127.0.0.1:{harness.closed_port()}/" + "u" * 3000
-        self.folder.write_ini(url=url, title=title)
-        process, _ = self.launch()
-        state = self.wait_for(lambda s: s["start"]["enabled"], 30, "the pass to end")
-        self.assertEqual(state["caption"], title[:63], self.details())
-        self.assertMode(state, "START anyway", True, True)
-        self.assertIsNone(process.poll(), self.details())
-
     def test_garbage_ini_gives_the_defaults(self):
         # Fixed pseudo-random bytes without a byte order mark, with NULs and stray brackets.
         garbage = bytes((i * 151 + 7) % 251 for i in range(4096)).replace(b"\xff", b"[")
@@ -152,48 +142,58 @@ class Closing(LauncherTestCase):
         self.assertEqual(self.wait_exit(process), 0)
 
     def test_close_during_a_pass_asks_first(self):
-        server = harness.SilentServer()
-        try:
-            self.folder.write_ini(url=f"http://127.0.0.1:{server.port}/")
-            process, state = self.launch()
-            if state["start"]["enabled"]:
-                self.skipTest("the update pass ended before it could be closed; it does not wait "
-                              "for an unanswering server")
-            self.assertMode(state, "START", False, False)
-            self.probe.act("close")
-            state = self.wait_box()
-            box = state["box"]
-            self.assertEqual(box["text"], "The update is not finished. Close anyway?", self.details())
-            self.assertEqual(box["caption"], DEFAULT_TITLE, self.details())
-            self.assertEqual([b["id"] for b in box["buttons"]], [6, 7], self.details())
-            self.assertEqual(self.box_icon(state), "question", self.details())
-            self.screenshot("question")
-            self.probe.act("answer no")
-            state = self.wait_no_box()
-            self.assertIsNone(process.poll(), self.details())
-            self.assertMode(state, "START", False, False)
-            self.probe.act(f"click {ID_EXIT}")
-            self.wait_box()
-            self.probe.act("answer yes")
-            self.assertEqual(self.wait_exit(process), 0)
-        finally:
-            server.close()
-
-
-class FailedPass(LauncherTestCase):
-    def test_failed_pass_offers_start_anyway_and_retry_runs_a_new_pass(self):
-        self.folder.write_ini(url=f"http://127.0.0.1:{harness.closed_port()}")
+        server = harness.LoopbackServer([harness.HOLD])
+        self.addCleanup(server.close)
+        self.folder.write_ini(url=server.url)
         process, _ = self.launch()
-        state = self.wait_for(lambda s: s["start"]["enabled"], 30, "the pass to end")
+        self.wait_for(lambda s: server.request_count() == 1, 15, "the pass to ask for the update list")
+        state = self.state()
+        self.assertMode(state, "START", False, False)
+        self.assertEqual(state["status"]["text"], CONNECTING_STATUS, self.details())
+        self.probe.act("close")
+        state = self.wait_box()
+        box = state["box"]
+        self.assertEqual(box["text"], "The update is not finished. Close anyway?", self.details())
+        self.assertEqual(box["caption"], DEFAULT_TITLE, self.details())
+        self.assertEqual([b["id"] for b in box["buttons"]], [6, 7], self.details())
+        self.assertEqual(self.box_icon(state), "question", self.details())
+        self.probe.act("answer no")
+        state = self.wait_no_box()
+        self.assertIsNone(process.poll(), self.details())
+        self.assertMode(state, "START", False, False)
+        self.probe.act(f"click {ID_EXIT}")
+        self.wait_box()
+        self.probe.act("answer yes")
+        # The worker still waits on the server: the launcher must not wait for it.
+        self.assertEqual(self.wait_exit(process, timeout=5), 0)
+
+
+class Passes(LauncherTestCase):
+    def test_failed_pass_offers_start_anyway_and_retry_runs_a_new_pass(self):
+        server = harness.LoopbackServer([500, harness.HOLD])
+        self.addCleanup(server.close)
+        self.folder.write_ini(url=server.url[:-1])
+        process, _ = self.launch()
+        state = self.wait_for(lambda s: s["start"]["enabled"], 15, "the first pass to end")
         self.assertMode(state, "START anyway", True, True)
-        self.assertNotEqual(state["status"]["text"], CONNECTING_STATUS, self.details())
-        # A new pass writes the status line again: a marker put there first shows that it did.
-        self.probe.act("set-status marker")
-        self.wait_for(lambda s: s["status"]["text"] == "marker", 5, "the marker")
+        self.assertRegex(state["status"]["text"], r"^Can't reach the update server \(.+\)\.$")
+        self.assertEqual(state["detail"]["text"], "You can still START with the files you have, or try again.")
+        self.assertNotIn(state["focus"], ("start", "retry"), "a failed pass moved the focus" + self.details())
+        self.assertRegex(server.requests[0], r"^GET /manifest\.txt\?t=\d+ HTTP/1\.1$")
+
         self.probe.act(f"click {ID_RETRY}")
-        state = self.wait_for(lambda s: s["status"]["text"] != "marker" and s["start"]["enabled"], 30,
-                              "the second pass to end")
-        self.assertMode(state, "START anyway", True, True)
+        self.wait_for(lambda s: server.request_count() == 2, 15, "the second pass to ask")
+        state = self.state()
+        self.assertMode(state, "START", False, False)
+        self.assertEqual(state["status"]["text"], CONNECTING_STATUS, self.details())
+        self.assertEqual(state["detail"]["text"], "", self.details())
+        # A RETRY that arrives while a pass runs starts no second one and changes no button.
+        self.probe.act(f"command {ID_RETRY}")
+        # Nothing to wait for when nothing happens: a second worker would have asked by then.
+        time.sleep(0.5)
+        state = self.state()
+        self.assertEqual(server.request_count(), 2, server.requests)
+        self.assertMode(state, "START", False, False)
         self.assertIsNone(process.poll(), self.details())
 
     def test_start_anyway_runs_the_game(self):
@@ -204,6 +204,21 @@ class FailedPass(LauncherTestCase):
         self.probe.act(f"click {ID_START}")
         self.assertEqual(self.wait_exit(process), 0)
         self.assertEqual(game_record(self.folder)["argc"], "1")
+
+    def test_long_title_and_url_are_cut_not_fatal(self):
+        server = harness.LoopbackServer([404])
+        self.addCleanup(server.close)
+        title = "".join(chr(ord("A") + i % 26) for i in range(300))
+        url = server.url + "u" * 3000
+        self.folder.write_ini(url=url, title=title)
+        process, _ = self.launch()
+        state = self.wait_for(lambda s: s["start"]["enabled"], 15, "the pass to end")
+        self.assertEqual(state["caption"], title[:63], self.details())
+        self.assertMode(state, "START anyway", True, True)
+        self.assertIsNone(process.poll(), self.details())
+        # The address is cut to 511 characters and still gets its "/".
+        path = url[:511][len(server.url) - 1:] + "/manifest.txt?t="
+        self.assertTrue(server.requests and server.requests[0].startswith(f"GET {path}"), server.requests)
 
 
 class GameStart(LauncherTestCase):
@@ -285,6 +300,15 @@ class Painting(LauncherTestCase):
         picture = self.client_picture("client", self.painted((5, 150)))
         self.assert_fallback(picture)
         self.assertIsNone(self.state()["box"], self.details())
+
+    def test_a_title_too_long_for_the_band_is_clipped_at_its_right_edge(self):
+        self.folder.write_ini(title="W" * 63)
+        self.launch()
+        picture = self.client_picture("client", self.painted((5, 150)))
+        right = CLIENT_SIZE[0] - 20
+        self.assertGreater(picture.count(TITLE, right - 20, 0, right, BAND_HEIGHT), 0, "title reaches the edge")
+        self.assertEqual(picture.count(TITLE, right, 0, CLIENT_SIZE[0], BAND_HEIGHT), 0, "title past the edge")
+        self.assertEqual(picture.count(TITLE, 0, 0, CLIENT_SIZE[0], TITLE_AREA[1]), 0, "title above its line")
 
     def test_a_bitmap_of_another_size_is_stretched_over_the_client_area(self):
         quadrants = {(0, 0): (200, 40, 40), (1, 0): (40, 200, 40), (0, 1): (40, 40, 200),
