@@ -16,7 +16,7 @@ static const DWORD main_window_style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 static const int client_width = 520;
 static const int client_height = 360;
 
-static const WPARAM progress_range = 1000;
+static const LPARAM progress_max = 1000;
 
 void init_control_classes()
 {
@@ -86,7 +86,7 @@ void create_main_window(HINSTANCE instance)
 
     create_controls(instance);
 
-    SendMessageA(progress_bar, PBM_SETRANGE32, 0, progress_range);
+    SendMessageA(progress_bar, PBM_SETRANGE32, 0, progress_max);
     set_font(info_text, normal_font);
     set_font(status_line, normal_font);
     set_font(retry_button, normal_font);
