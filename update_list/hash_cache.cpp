@@ -7,7 +7,8 @@
 #include "update_list/decimal.h"
 
 // Lines are read through a buffer of this size, so a longer line arrives in pieces of at most
-// 599 bytes and each piece is read as a line of its own; files written before rely on this.
+// 599 bytes and each piece is read as a line of its own. Keys are paths of at most 240 bytes,
+// so only a damaged or hand-made file has such lines, and every build reads them alike.
 static const int line_buffer_size = 600;
 static const int fields_before_digest = 3;
 
