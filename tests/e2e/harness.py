@@ -334,6 +334,14 @@ class LoopbackServer:
                            .encode("ascii"))
         connection.close()
 
+    def release(self):
+        """Drops every held connection unanswered, which ends the requests that waited on it."""
+        with self.lock:
+            held, self.held = self.held, []
+        for connection in held:
+            connection.shutdown(socket.SHUT_RDWR)
+            connection.close()
+
     def request_count(self):
         with self.lock:
             return len(self.requests)

@@ -2,7 +2,6 @@
 the three buttons and the close paths, message boxes, and what the window paints."""
 import os
 import re
-import subprocess
 import time
 
 import harness
@@ -166,6 +165,23 @@ class Closing(LauncherTestCase):
         self.probe.act("answer yes")
         # The worker still waits on the server: the launcher must not wait for it.
         self.assertEqual(self.wait_exit(process, timeout=5), 0)
+
+
+    def test_a_pass_that_ends_under_the_question_changes_the_buttons_and_yes_still_closes(self):
+        server = harness.LoopbackServer([harness.HOLD, 500])
+        self.addCleanup(server.close)
+        self.folder.write_ini(url=server.url)
+        process, _ = self.launch()
+        self.wait_for(lambda s: server.request_count() == 1, 15, "the pass to ask for the update list")
+        self.probe.act(f"click {ID_EXIT}")
+        self.wait_box()
+        server.release()
+        state = self.wait_for(lambda s: s["start"]["enabled"], 15, "the pass to end under the question")
+        self.assertIsNotNone(state["box"], "the question went away by itself" + self.details())
+        self.assertMode(state, "START anyway", True, True)
+        self.screenshot("ended-under-question")
+        self.probe.act("answer yes")
+        self.assertEqual(self.wait_exit(process), 0)
 
 
 class Passes(LauncherTestCase):
