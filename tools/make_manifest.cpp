@@ -28,7 +28,7 @@ static const char usage_text[] =
     "                     missing; '*' and '?' within a name, a pattern without '/' matches\n"
     "                     the file name in any folder; repeatable\n"
     "  -o FILE            write the list to FILE (replaced only once it is complete)\n"
-    "  --quiet            no progress on stderr\n"
+    "  --quiet            no progress lines on stderr\n"
     "  --help             this text\n"
     "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, Launcher.new.exe,\n"
@@ -66,7 +66,11 @@ static bool read_whole_file(const std::string& name, std::string& text, std::str
     return true;
 }
 
-// Returns exit_usage on a bad command line, 0 to go on, and -1 after --help.
+// What parse_options found besides the options themselves.
+static const int parsed_run = 0;
+static const int parsed_help = -1;
+
+// Returns exit_usage on a bad command line, parsed_help for --help, parsed_run to go on.
 static int parse_options(int argc, char** argv, Options& options, std::string& error_text)
 {
     options.quiet = false;
@@ -74,7 +78,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
-            return -1;
+            return parsed_help;
         }
         if (arg == "--quiet") {
             options.quiet = true;
@@ -124,7 +128,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
            (options.release_dir.back() == '/' || options.release_dir.back() == '\\')) {
         options.release_dir.pop_back();
     }
-    return 0;
+    return parsed_run;
 }
 
 static bool file_path_less(const ReleaseFile& a, const ReleaseFile& b)
@@ -133,7 +137,7 @@ static bool file_path_less(const ReleaseFile& a, const ReleaseFile& b)
 }
 
 // Leaves out the launcher's runtime files, saying so once.
-static void drop_runtime_files(std::vector<ReleaseFile>& files, bool quiet)
+static void drop_runtime_files(std::vector<ReleaseFile>& files)
 {
     std::vector<ReleaseFile> kept;
     std::string dropped;
@@ -146,7 +150,7 @@ static void drop_runtime_files(std::vector<ReleaseFile>& files, bool quiet)
             kept.push_back(file);
         }
     }
-    if (dropped_count > 0 && !quiet) {
+    if (dropped_count > 0) {
         std::fprintf(stderr, "left out %zu file(s) the launcher writes itself: %s\n", dropped_count, dropped.c_str());
     }
     files.swap(kept);
@@ -253,11 +257,11 @@ int main(int argc, char** argv)
     Options options;
     std::string error_text;
     int parsed = parse_options(argc, argv, options, error_text);
-    if (parsed == -1) {
+    if (parsed == parsed_help) {
         std::fputs(usage_text, stdout);
         return 0;
     }
-    if (parsed != 0) {
+    if (parsed != parsed_run) {
         std::fprintf(stderr, "make_manifest: %s\n%s", error_text.c_str(), usage_text);
         return exit_usage;
     }
@@ -277,7 +281,7 @@ int main(int argc, char** argv)
         return fail(error_text);
     }
     std::sort(found.begin(), found.end(), file_path_less);
-    drop_runtime_files(found, options.quiet);
+    drop_runtime_files(found);
     std::vector<std::string> paths;
     for (const ReleaseFile& file : found) {
         paths.push_back(file.path);
