@@ -32,8 +32,8 @@ static const char usage_text[] =
     "  --help             this text\n"
     "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, Launcher.new.exe,\n"
-    "Launcher.old.exe, *.part) are left out. Any path a launcher would drop or misread is\n"
-    "refused with its reason, and nothing is written.\n";
+    "Launcher.old.exe, *.part) and a top-level manifest.txt are left out. Any path a\n"
+    "launcher would drop or misread is refused with its reason, and nothing is written.\n";
 
 struct Options {
     std::string release_dir;
@@ -136,14 +136,16 @@ static bool file_path_less(const ReleaseFile& a, const ReleaseFile& b)
     return a.path < b.path;
 }
 
-// Leaves out the launcher's runtime files, saying so once.
-static void drop_runtime_files(std::vector<ReleaseFile>& files)
+// Leaves out the launcher's runtime files, saying so once, and the list of an earlier run.
+static void drop_files_not_published(std::vector<ReleaseFile>& files)
 {
     std::vector<ReleaseFile> kept;
     std::string dropped;
     size_t dropped_count = 0;
     for (const ReleaseFile& file : files) {
-        if (is_launcher_runtime_file(file.path)) {
+        if (is_update_list_file(file.path)) {
+            std::fprintf(stderr, "left out %s: the update list is never listed in itself\n", file.path.c_str());
+        } else if (is_launcher_runtime_file(file.path)) {
             dropped += (dropped_count == 0 ? "" : ", ") + file.path;
             ++dropped_count;
         } else {
@@ -281,7 +283,7 @@ int main(int argc, char** argv)
         return fail(error_text);
     }
     std::sort(found.begin(), found.end(), file_path_less);
-    drop_runtime_files(found);
+    drop_files_not_published(found);
     std::vector<std::string> paths;
     for (const ReleaseFile& file : found) {
         paths.push_back(file.path);

@@ -108,11 +108,6 @@ bool check_manifest_settings(const ManifestSettings& settings, std::string& erro
     return true;
 }
 
-static bool is_top_level_manifest(const std::string& path)
-{
-    return windows_file_key(path) == "manifest.txt";
-}
-
 // Every folder the paths pass through, by its Windows name.
 static std::map<std::string, std::string> folders_by_key(const std::vector<std::string>& paths)
 {
@@ -136,8 +131,6 @@ bool check_release_paths(const std::vector<std::string>& paths, std::vector<std:
             refusals.push_back(path + ": a name holds '\\', which a launcher reads as a folder separator");
         } else if (!check_published_path(path, reason)) {
             refusals.push_back(path + ": " + reason);
-        } else if (is_top_level_manifest(path)) {
-            refusals.push_back(path + ": it would be served at the address of the update list itself");
         }
         // Windows ignores letter case: both entries would land in one file and fight on every start.
         std::string key = windows_file_key(path);

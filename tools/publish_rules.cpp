@@ -154,6 +154,11 @@ bool is_launcher_runtime_file(const std::string& path)
            lowered == "launcher.old.exe";
 }
 
+bool is_update_list_file(const std::string& path)
+{
+    return lower_ascii_text(path) == "manifest.txt";
+}
+
 // Matches pattern[p..] against text[t..]; "*" never crosses a "/".
 static bool glob_match(const std::string& pattern, size_t p, const std::string& text, size_t t)
 {

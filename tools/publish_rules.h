@@ -14,6 +14,10 @@ bool check_published_path(const std::string& path, std::string& error_text);
 // since the players' disks ignore it.
 bool is_launcher_runtime_file(const std::string& path);
 
+// True for the update list's own name at the top of the folder: a file there would be served at
+// the list's address, so it can never be a game file, and is the list of an earlier run.
+bool is_update_list_file(const std::string& path);
+
 // Glob match of a "/"-separated path: "*" is any run of bytes within one name, "?" one byte
 // other than "/"; a pattern without "/" is matched against the last name only. Byte-wise.
 bool matches_keep_pattern(const std::string& pattern, const std::string& path);

@@ -76,6 +76,14 @@ class Publishing(ReleaseFolder):
         with open(out, "rb") as f:
             written = f.read()
         self.assertEqual(run(self.root, "--version", "1", "--quiet").stdout, written)
+        # The list written into the release folder itself is left out of the next run's list.
+        inside = os.path.join(self.root, "manifest.txt")
+        again = run(self.root, "--version", "1", "--quiet", "-o", inside)
+        self.assertEqual(again.returncode, 0, again.stderr)
+        again = run(self.root, "--version", "1", "--quiet", "-o", inside)
+        self.assertIn(b"left out manifest.txt", again.stderr)
+        with open(inside, "rb") as f:
+            self.assertEqual(f.read(), written)
         self.assertEqual(run(self.root, "--version", "1", "-o", out, "--quiet").returncode, 0)
         with open(out, "rb") as f:
             self.assertEqual(f.read(), written)

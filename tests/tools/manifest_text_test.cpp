@@ -174,12 +174,11 @@ TEST(ReleasePaths, ReportsEveryRefusedPathWithItsReason)
     EXPECT_TRUE(check_release_paths({"a.txt", "data/a.txt", "sub/manifest.txt"}, refusals));
     EXPECT_TRUE(refusals.empty());
 
-    EXPECT_FALSE(check_release_paths({"ok.txt", "name ", "a\\b.txt", "Manifest.TXT", "x:y", "ok2.txt"}, refusals));
-    ASSERT_EQ(refusals.size(), 4u);
+    EXPECT_FALSE(check_release_paths({"ok.txt", "name ", "a\\b.txt", "x:y", "ok2.txt"}, refusals));
+    ASSERT_EQ(refusals.size(), 3u);
     EXPECT_EQ(refusals[0].compare(0, 6, "name :"), 0) << refusals[0];
     EXPECT_NE(refusals[1].find("folder separator"), std::string::npos) << refusals[1];
-    EXPECT_NE(refusals[2].find("update list itself"), std::string::npos) << refusals[2];
-    EXPECT_NE(refusals[3].find("':'"), std::string::npos) << refusals[3];
+    EXPECT_NE(refusals[2].find("':'"), std::string::npos) << refusals[2];
 }
 
 TEST(ReleasePaths, RefusesNamesThatAreOneFileOnWindows)

@@ -92,6 +92,14 @@ TEST(RuntimeFiles, AreTheLauncherOwnFilesInAnyLetterCase)
     }
 }
 
+TEST(RuntimeFiles, TheUpdateListIsOnlyTheTopLevelManifest)
+{
+    EXPECT_TRUE(is_update_list_file("manifest.txt"));
+    EXPECT_TRUE(is_update_list_file("Manifest.TXT"));
+    EXPECT_FALSE(is_update_list_file("data/manifest.txt"));
+    EXPECT_FALSE(is_update_list_file("manifest.txt.bak"));
+}
+
 TEST(KeepPattern, NameOnlyPatternsMatchInEveryFolder)
 {
     EXPECT_TRUE(matches_keep_pattern("*.cfg", "a.cfg"));
