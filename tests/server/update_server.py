@@ -17,6 +17,12 @@ value is an object with any of:
   "times": N             the rule applies to the first N requests of this path only
   "generate": N          serve N bytes of a fixed pattern (bytes 0..250 repeated) instead of a
                          file; its digest is cheap to compute on the test side
+  "endless": true        send the pattern without Content-Length (chunked when "chunked" is set,
+                         else until the connection closes) until the client hangs up; bounded by
+                         "endless_limit" bytes (default 1 GiB) so that the server stops by itself
+  "silent": true         read the request and never answer: wait "stall_seconds" (default 30),
+                         then close the connection without a byte
+A rule under the key "*" applies to every path that has no rule of its own.
 The log holds {"path", "query", "user_agent", "pragma", "method"} per request, in arrival order.
 The port is printed on stdout (and written to --port-file) once the server listens.
 """
@@ -32,6 +38,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PATTERN_PERIOD = 251
 SEND_BLOCK = 1 << 20
+ENDLESS_LIMIT = 1 << 30
 
 
 class Settings:
@@ -64,6 +71,12 @@ def pattern_block(offset, length):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
+    def setup(self):
+        super().setup()
+        # Headers and body leave in separate writes; without this every small response waits
+        # for the client's delayed acknowledgement.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
     def log_message(self, format, *args):
         pass
 
@@ -71,6 +84,13 @@ class Handler(BaseHTTPRequestHandler):
         raw_path, _, query = self.path.partition("?")
         self.write_log(raw_path, query)
         rule = self.rule_for(raw_path)
+        if rule.get("silent"):
+            time.sleep(float(rule.get("stall_seconds", 30)))
+            self.cut_connection()
+            return
+        if rule.get("endless"):
+            self.send_endless(rule)
+            return
         if "redirect" in rule:
             self.send_response(int(rule.get("redirect_status", 302)))
             self.send_header("Location", rule["redirect"])
@@ -103,7 +123,8 @@ class Handler(BaseHTTPRequestHandler):
                     f.write(line)
 
     def rule_for(self, raw_path):
-        rule = load_rules().get(raw_path)
+        rules = load_rules()
+        rule = rules.get(raw_path, rules.get("*"))
         if not isinstance(rule, dict):
             return {}
         with Settings.lock:
@@ -136,6 +157,27 @@ class Handler(BaseHTTPRequestHandler):
 
     def send_generated(self, size, rule):
         self.send_body(size, pattern_block, rule)
+
+    def send_endless(self, rule):
+        chunked = bool(rule.get("chunked"))
+        limit = int(rule.get("endless_limit", ENDLESS_LIMIT))
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        offset = 0
+        try:
+            while offset < limit:
+                length = min(SEND_BLOCK, limit - offset)
+                self.send_block(pattern_block(offset, length), chunked)
+                offset += length
+            self.wfile.flush()
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        self.cut_connection()
 
     def send_bytes(self, status, data, rule):
         self.send_body(len(data), lambda offset, length: data[offset:offset + length], rule, status)

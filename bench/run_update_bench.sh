@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Benchmarks of the update pass under wine64: the local check of 10,000 files (warm cache against
+# a bare attribute loop, no cache against md5sum), downloads over loopback (1 GiB and 2,000 small
+# files against a bare read/digest/write loop on the same stack, curl for context), and the peak
+# working set of a 64 MiB and a 5 GiB download. Needs the win64 tree built.
+# Usage: BUILD_DIR=build/engine [BENCH_ROUNDS=3] bench/run_update_bench.sh [check] [big] [small] [memory]
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+out="${BUILD_DIR:-build}"
+case "$out" in /*) ;; *) out="$here/$out" ;; esac
+bench_exe="$out/win64/bench/update_bench.exe"
+work="$out/bench-work"
+rounds="${BENCH_ROUNDS:-3}"
+parts=("$@")
+[ ${#parts[@]} -eq 0 ] && parts=(check big small memory)
+[ -x "$bench_exe" ] || { echo "build the win64 tree first: $bench_exe is missing" >&2; exit 2; }
+
+wine_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
+run_bench() { "$here/scripts/wine-run" "$bench_exe" "$@"; }
+seconds_between() { echo "$1 $2" | awk '{printf "%.2f", $2 - $1}'; }
+
+# make_files DIR COUNT MIN MAX LIST: COUNT files of random sizes in DIR and their update list.
+make_files() {
+    python3 - "$@" <<'PY'
+import hashlib, os, random, sys
+root, count, low, high, list_file = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+rng = random.Random(7)
+lines = ["Version=bench"]
+for i in range(count):
+    rel = "d%02d/f%05d.bin" % (i % 50, i)
+    data = rng.randbytes(rng.randint(low, high))
+    os.makedirs(os.path.join(root, os.path.dirname(rel)), exist_ok=True)
+    with open(os.path.join(root, rel), "wb") as f:
+        f.write(data)
+    lines.append("F|%s|%d|%s" % (hashlib.md5(data).hexdigest(), len(data), rel))
+with open(list_file, "w") as f:
+    f.write("\n".join(lines) + "\n")
+PY
+}
+
+# pattern_list NAME SIZE LIST: an update list of one file that the server's "generate" rule serves.
+pattern_list() {
+    python3 - "$@" <<'PY'
+import hashlib, sys
+name, size, list_file = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+block = bytes(range(251)) * 4178   # whole pattern periods, so blocks join seamlessly
+digest = hashlib.md5()
+left = size
+while left > 0:
+    digest.update(block[:min(left, len(block))])
+    left -= min(left, len(block))
+with open(list_file, "w") as f:
+    f.write("Version=bench\nF|%s|%d|%s\n" % (digest.hexdigest(), size, name))
+PY
+}
+
+start_server() {
+    rm -f "$work/port"
+    python3 "$here/tests/server/update_server.py" --root "$work/served" --rules "$work/rules.json" \
+        --port-file "$work/port" >/dev/null &
+    server_pid=$!
+    for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
+    url="http://127.0.0.1:$(cat "$work/port")/"
+    trap stop_server EXIT
+}
+stop_server() { kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; trap - EXIT; }
+fresh_target() { rm -rf "$work/target"; mkdir -p "$work/target"; target="$(wine_path "$work/target")\\"; }
+
+bench_check() {
+    echo "== check of 10,000 listed files"
+    if [ ! -f "$work/check.list" ]; then
+        rm -rf "$work/check"; mkdir -p "$work/check"
+        make_files "$work/check" 10000 1024 65536 "$work/check.list"
+    fi
+    (cd "$work/check" && find . -name '*.bin' -print0 | xargs -0 cat >/dev/null)
+    local bytes start end md5sum_mibs result cold
+    bytes=$(cd "$work/check" && find . -name '*.bin' -printf '%s\n' | awk '{s+=$1} END {print s}')
+    start=$(date +%s.%N)
+    (cd "$work/check" && find . -name '*.bin' -print0 | xargs -0 md5sum >/dev/null)
+    end=$(date +%s.%N)
+    md5sum_mibs=$(echo "$bytes $start $end" | awk '{printf "%.1f", $1 / 1048576 / ($3 - $2)}')
+    echo "md5sum over the same files: $md5sum_mibs MiB/s"
+    result=$(run_bench check "$(wine_path "$work/check")\\" "$(wine_path "$work/check.list")")
+    echo "$result" | grep -v COLD_MIBS
+    cold=$(echo "$result" | awk '/COLD_MIBS/ {print $2}')
+    echo "check with no cache / md5sum throughput: $(echo "$cold $md5sum_mibs" | awk '{printf "%.2f", $1 / $2}') (goal >= 0.9)"
+}
+
+bench_big() {
+    echo "== download of one file of 1 GiB over loopback"
+    mkdir -p "$work/served"
+    if [ ! -f "$work/big.list" ]; then
+        head -c 1073741824 /dev/urandom > "$work/served/big.bin"
+        printf 'Version=bench\nF|%s|1073741824|big.bin\n' "$(md5sum < "$work/served/big.bin" | cut -c1-32)" > "$work/big.list"
+    fi
+    echo '{}' > "$work/rules.json"
+    start_server
+    fresh_target
+    run_bench download "$target" "$url" "$(wine_path "$work/big.list")" "$rounds"
+    local start end
+    start=$(date +%s.%N)
+    curl -s -o "$work/target/curl.bin" "${url}big.bin"
+    md5sum "$work/target/curl.bin" >/dev/null
+    end=$(date +%s.%N)
+    echo "curl -o FILE + md5sum FILE for context: $(seconds_between "$start" "$end") s"
+    stop_server
+    rm -rf "$work/target"
+}
+
+bench_small() {
+    echo "== download of 2,000 small files over loopback"
+    mkdir -p "$work/served"
+    [ -f "$work/small.list" ] || make_files "$work/served" 2000 1024 65536 "$work/small.list"
+    echo '{}' > "$work/rules.json"
+    start_server
+    fresh_target
+    run_bench download "$target" "$url" "$(wine_path "$work/small.list")" "$rounds"
+    local start end
+    awk -F'|' -v url="$url" '/^F\|/ {printf "url = \"%s%s\"\noutput = \"%s\"\n", url, $4, $4}' \
+        "$work/small.list" > "$work/curl.config"
+    start=$(date +%s.%N)
+    (cd "$work/target" && curl -s --create-dirs -K "$work/curl.config" && find . -name '*.bin' -print0 | xargs -0 md5sum >/dev/null)
+    end=$(date +%s.%N)
+    echo "one curl over the same URLs + md5sum of the files, for context: $(seconds_between "$start" "$end") s"
+    stop_server
+    rm -rf "$work/target"
+}
+
+bench_memory() {
+    echo "== peak working set of one download"
+    mkdir -p "$work/served"
+    [ -f "$work/gen64.list" ] || pattern_list gen64.bin 67108864 "$work/gen64.list"
+    [ -f "$work/gen5g.list" ] || pattern_list gen5g.bin 5368709120 "$work/gen5g.list"
+    echo '{"/gen64.bin": {"generate": 67108864}, "/gen5g.bin": {"generate": 5368709120}}' > "$work/rules.json"
+    start_server
+    for list in gen64 gen5g; do
+        fresh_target
+        echo "-- $list"
+        run_bench download "$target" "$url" "$(wine_path "$work/$list.list")" 0
+    done
+    stop_server
+    rm -rf "$work/target"
+}
+
+mkdir -p "$work"
+for part in "${parts[@]}"; do
+    case "$part" in
+        check) bench_check ;;
+        big) bench_big ;;
+        small) bench_small ;;
+        memory) bench_memory ;;
+        *) echo "unknown part: $part" >&2; exit 2 ;;
+    esac
+done

@@ -1,0 +1,210 @@
+// Speed of the local check and of the download, each against a bare loop over the same platform
+// calls in the same run, plus the peak working set of a download. Driven by run_update_bench.sh.
+//   update_bench check DIR LIST              check with no cache, with a warm cache, bare loop
+//   update_bench download DIR URL LIST N     N rounds of download_file against the bare loop;
+//                                            N = 0 downloads once and reports memory only
+#include <windows.h>
+#include <wininet.h>
+#include <psapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "shell/launcher_state.h"
+#include "transfer/download.h"
+#include "transfer/md5.h"
+#include "transfer/url.h"
+#include "update_list/local_check.h"
+#include "update_list/update_list.h"
+
+static const int check_rounds = 3;
+static const DWORD block_size = 65536;
+static const DWORD download_flags = 0x84000200;
+
+static unsigned char bare_buffer[block_size];
+
+static double seconds_now()
+{
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER counter;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&counter);
+    return double(counter.QuadPart) / double(frequency.QuadPart);
+}
+
+static bool load_list(const char* file_name, UpdateList& list)
+{
+    FILE* stream = fopen(file_name, "rb");
+    if (stream == NULL)
+        return false;
+    std::string text;
+    char block[65536];
+    size_t got;
+    while ((got = fread(block, 1, sizeof(block), stream)) > 0)
+        text.append(block, got);
+    fclose(stream);
+    return parse_update_list(text.c_str(), list);
+}
+
+static uint64_t total_size(const UpdateList& list)
+{
+    uint64_t total = 0;
+    for (const UpdateEntry& entry : list.files)
+        total += entry.size;
+    return total;
+}
+
+static double peak_working_set_mib()
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return double(counters.PeakWorkingSetSize) / 1048576.0;
+}
+
+static double timed_check(const UpdateList& list, bool use_cache, size_t& to_fetch)
+{
+    HashCache cache;
+    if (use_cache)
+        load_hash_cache(cache);
+    LocalCheck check;
+    double start = seconds_now();
+    check_local_files(list.files, cache, check);
+    double elapsed = seconds_now() - start;
+    save_hash_cache(cache);
+    to_fetch = check.download_list.size();
+    return elapsed;
+}
+
+static double timed_attribute_loop(const UpdateList& list)
+{
+    double start = seconds_now();
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    unsigned found = 0;
+    for (const UpdateEntry& entry : list.files)
+        found += GetFileAttributesExA(local_path(entry.path).c_str(), GetFileExInfoStandard, &data) ? 1 : 0;
+    double elapsed = seconds_now() - start;
+    if (found != list.files.size())
+        fprintf(stderr, "only %u of %u files found\n", found, unsigned(list.files.size()));
+    return elapsed;
+}
+
+static int run_check(const UpdateList& list)
+{
+    DeleteFileA((std::string(program_dir) + "launcher.cache").c_str());
+    size_t to_fetch = 0;
+    double cold = timed_check(list, false, to_fetch);
+    double megabytes = double(total_size(list)) / 1048576.0;
+    printf("check, no cache: %u files, %.1f MiB in %.3f s = %.1f MiB/s (%u to fetch)\n",
+           unsigned(list.files.size()), megabytes, cold, megabytes / cold, unsigned(to_fetch));
+    double best_warm = 1e30;
+    double best_bare = 1e30;
+    for (int round = 0; round < check_rounds; ++round) {
+        double warm = timed_check(list, true, to_fetch);
+        double bare = timed_attribute_loop(list);
+        best_warm = warm < best_warm ? warm : best_warm;
+        best_bare = bare < best_bare ? bare : best_bare;
+    }
+    printf("check, warm cache: %.1f ms; bare GetFileAttributesExA loop: %.1f ms; ratio %.2f "
+           "(goal <= 2)\n", best_warm * 1000, best_bare * 1000, best_warm / best_bare);
+    printf("COLD_MIBS %.1f\n", megabytes / cold);
+    return 0;
+}
+
+static double timed_downloads(const UpdateList& list)
+{
+    uint64_t total = total_size(list);
+    uint64_t done = 0;
+    std::string error_text;
+    double start = seconds_now();
+    for (const UpdateEntry& entry : list.files) {
+        if (!download_file(entry, local_path(entry.path), done, total, error_text)) {
+            fprintf(stderr, "download of %s failed: %s\n", entry.path.c_str(), error_text.c_str());
+            exit(1);
+        }
+    }
+    return seconds_now() - start;
+}
+
+// The same stack with nothing but the work every download must do: read, digest, write.
+static double timed_bare_loop(const UpdateList& list)
+{
+    std::string scratch = std::string(program_dir) + "bare.tmp";
+    double start = seconds_now();
+    for (const UpdateEntry& entry : list.files) {
+        std::string url = std::string(base_url) + percent_encode(entry.path) + "?v=" + entry.md5;
+        HINTERNET request = InternetOpenUrlA(internet_session, url.c_str(), NULL, 0, download_flags, 0);
+        if (request == NULL) {
+            fprintf(stderr, "bare open of %s failed\n", url.c_str());
+            exit(1);
+        }
+        FILE* stream = fopen(scratch.c_str(), "wb");
+        Md5Context context;
+        md5_init(context);
+        DWORD got = 0;
+        while (InternetReadFile(request, bare_buffer, block_size, &got) && got > 0) {
+            md5_update(context, bare_buffer, got);
+            fwrite(bare_buffer, 1, got, stream);
+        }
+        fclose(stream);
+        InternetCloseHandle(request);
+        if (md5_final(context) != entry.md5) {
+            fprintf(stderr, "bare loop got other bytes for %s\n", entry.path.c_str());
+            exit(1);
+        }
+    }
+    double elapsed = seconds_now() - start;
+    DeleteFileA(scratch.c_str());
+    return elapsed;
+}
+
+static int run_download(const UpdateList& list, int rounds)
+{
+    internet_session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    double megabytes = double(total_size(list)) / 1048576.0;
+    if (rounds == 0) {
+        double elapsed = timed_downloads(list);
+        printf("download: %u files, %.1f MiB in %.2f s = %.1f MiB/s; peak working set %.1f MiB\n",
+               unsigned(list.files.size()), megabytes, elapsed, megabytes / elapsed,
+               peak_working_set_mib());
+        return 0;
+    }
+    double best_download = 1e30;
+    double best_bare = 1e30;
+    for (int round = 0; round < rounds; ++round) {
+        double download = timed_downloads(list);
+        double bare = timed_bare_loop(list);
+        best_download = download < best_download ? download : best_download;
+        best_bare = bare < best_bare ? bare : best_bare;
+    }
+    printf("download: %u files, %.1f MiB: download_file %.2f s (%.1f MiB/s), bare loop %.2f s "
+           "(%.1f MiB/s); throughput ratio %.2f (goal >= 0.9); peak working set %.1f MiB\n",
+           unsigned(list.files.size()), megabytes, best_download, megabytes / best_download,
+           best_bare, megabytes / best_bare, best_bare / best_download, peak_working_set_mib());
+    return 0;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: update_bench check DIR LIST | download DIR URL LIST ROUNDS\n");
+        return 2;
+    }
+    std::string mode = argv[1];
+    snprintf(program_dir, sizeof(program_dir), "%s", argv[2]);
+    snprintf(program_file, sizeof(program_file), "%s", "launcher.exe");
+    UpdateList list;
+    if (mode == "check") {
+        if (!load_list(argv[3], list))
+            return 2;
+        return run_check(list);
+    }
+    if (mode == "download" && argc >= 6) {
+        snprintf(base_url, sizeof(base_url), "%s", argv[3]);
+        if (!load_list(argv[4], list))
+            return 2;
+        return run_download(list, atoi(argv[5]));
+    }
+    return 2;
+}
