@@ -1,0 +1,267 @@
+"""The launcher replacing itself through the real window: a list entry that matches the running
+executable, one that differs (swap, restart, the new launcher's own pass, the old file's
+removal), the entry in other letter case and in a sub-folder, a download that keeps failing, a
+new file that is no program, a leftover old launcher that can't be removed, and a launcher
+under another file name."""
+import os
+import time
+
+import harness
+import update_site
+from harness import ID_EXIT
+from update_site import SiteTestCase, md5_text
+
+OLD_NAME = b"Launcher.old.exe"
+NEW_NAME = b"Launcher.new.exe"
+# A launcher that holds the single-instance mutex makes a second one wait this long and give up
+# without a window.
+SECOND_START_WAIT = 2.0
+
+
+def pattern(size, seed):
+    return bytes((i * 13 + seed) % 251 for i in range(size))
+
+
+def size_text(size):
+    return f"{size / 1024:.0f} KB"
+
+
+# What wine shows of the file operations of a swap, next to Windows: the running executable can
+# be renamed on both; deleting it or moving another file over it is refused on both ("Access
+# denied"); but MoveFileExA moves a file over a read-only one under wine64 where Windows refuses,
+# so a read-only Launcher.old.exe that no pass removed would stop the move aside on Windows and
+# not here. These tests therefore look at what is left on disk, not only at the restart.
+class SelfUpdate(SiteTestCase):
+    def setUp(self):
+        super().setUp()
+        with open(self.session.paths.launcher, "rb") as f:
+            self.running = f.read()
+        # The same program with bytes after its last section: it still starts, and its size and
+        # digest differ from the running one's.
+        self.newer = self.running + b"\0" * 4096 + b"Tavrin launcher, next build"
+
+    def own_bytes(self, name="launcher.exe"):
+        return self.read(name)
+
+    def wait_restart(self, process, old_pid, timeout=30.0):
+        """Waits for the old launcher to end by itself and for the new one's window; while the
+        old window lives it must never ask whether to close or end its pass. Returns the new
+        launcher's pid."""
+        deadline = time.monotonic() + timeout
+        while process.poll() is None:
+            state = self.state()
+            if state is not None and state["pid"] == old_pid:
+                self.assertIsNone(state["box"], "the old launcher asked before closing" + self.details())
+                self.assertFalse(state["start"]["enabled"],
+                                 "the old launcher ended its pass instead of restarting" + self.details())
+            if time.monotonic() > deadline:
+                self.fail("the old launcher did not end by itself" + self.details())
+            time.sleep(harness.POLL_SECONDS)
+        self.assertEqual(process.returncode, 0)
+        state = self.wait_for(lambda s: s is not None and s["pid"] != old_pid, timeout,
+                              "the new launcher's window")
+        return state["pid"]
+
+    def wait_own_pass_end(self, pid, timeout=30.0):
+        return self.wait_for(lambda s: s is not None and s["pid"] == pid and s["start"]["enabled"], timeout,
+                             "the new launcher's pass to end")
+
+    def close_window(self):
+        """Closes the one launcher window left, which may belong to no child of this test: EXIT,
+        then the probe until the window is gone."""
+        self.probe.act(f"click {ID_EXIT}")
+        self.wait_for(lambda s: s is None, harness.EXIT_TIMEOUT, "the launcher window to go away")
+
+    def statuses_of(self, pid):
+        return [text for seen_pid, text in self.seen if seen_pid == pid]
+
+    def assertNoReplacementFiles(self):
+        contents = self.folder_contents()
+        self.assertNotIn(NEW_NAME, contents, self.details())
+        self.assertNotIn(OLD_NAME, contents, self.details())
+        self.assertEqual([p for p in contents if p.endswith(b".part")], [], self.details())
+
+    def test_matching_entry_is_not_replaced(self):
+        files = {"launcher.exe": self.running, "a.txt": b"game data"}
+        self.publish(files)
+        process, state = self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertEqual(state["detail"]["text"], "2 files checked.", self.details())
+        self.assertEqual(self.server.paths(), ["/manifest.txt", "/a.txt"])
+        self.assertNotIn("Updating the launcher...", self.statuses_of(state["pid"]))
+        self.assertIsNone(process.poll(), self.details())
+        self.assertFilesAre(files)
+        self.assertNoReplacementFiles()
+
+    def test_changed_launcher_is_swapped_restarted_and_the_old_file_removed_later(self):
+        files = {"launcher.exe": self.newer, "data/a.bin": pattern(20000, 1), "readme.txt": b"read me"}
+        self.publish(files)
+        process, state = self.launch()
+        new_pid = self.wait_restart(process, state["pid"])
+        state = self.wait_own_pass_end(new_pid)
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "Update complete.", context)
+        self.assertEqual(state["detail"]["text"], "3 files checked.", context)
+        self.assertEqual(state["focus"], "start", context)
+        self.assertFilesAre(files)
+        # The old launcher fetched its successor alone; the game's files came with the new one.
+        self.assertEqual(self.server.paths(),
+                         ["/manifest.txt", "/launcher.exe", "/manifest.txt", "/data/a.bin", "/readme.txt"])
+        records, _ = update_site.read_cache(self.folder.file("launcher.cache"))
+        self.assertEqual(records[b"launcher.exe"][2], md5_text(self.newer))
+        self.close_window()
+
+        # The new launcher's first pass removes Launcher.old.exe only when the old process has
+        # already ended: wine, like Windows, refuses to delete the file of a running program
+        # ("Access denied"). This start is the later pass that removes it in any case.
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
+        self.assertEqual(state["detail"]["text"], "3 files checked.", self.details())
+        self.assertEqual(self.folder_contents(),
+                         {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"data/a.bin", b"readme.txt"})
+        self.probe.act(f"click {ID_EXIT}")
+        self.assertEqual(self.wait_exit(process), 0)
+
+    def test_entry_in_other_letter_case_names_the_launcher(self):
+        self.publish({"LAUNCHER.EXE": self.newer})
+        process, state = self.launch()
+        new_pid = self.wait_restart(process, state["pid"])
+        state = self.wait_own_pass_end(new_pid)
+        self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
+        self.assertEqual(self.server.paths(), ["/manifest.txt", "/LAUNCHER.EXE", "/manifest.txt"])
+        self.assertEqual(self.own_bytes(), self.newer)
+        self.assertIn(b"launcher.exe", self.folder_contents())
+        self.close_window()
+
+    def test_entry_in_a_sub_folder_is_an_ordinary_file(self):
+        files = {"tools/launcher.exe": self.newer}
+        self.publish(files)
+        process, state = self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertNotIn("Updating the launcher...", self.statuses_of(state["pid"]))
+        self.assertIsNone(process.poll(), self.details())
+        self.assertFilesAre(files)
+        self.assertEqual(self.own_bytes(), self.running)
+        self.assertNoReplacementFiles()
+
+    def test_launcher_download_failing_three_times_is_left_out(self):
+        game_file = pattern(30000, 2)
+        self.publish({"launcher.exe": self.newer, "data/a.bin": game_file})
+        # Each launcher attempt hangs a second and then loses its connection, so that the status
+        # texts between the attempts can be watched; the game file fails once more the same way.
+        self.server.rules({"/launcher.exe": {"stall_after": 0, "stall_seconds": 1, "times": 3},
+                           "/data/a.bin": {"stall_after": 100, "stall_seconds": 1, "times": 1}})
+        process, state = self.launch()
+        pid = state["pid"]
+        state = self.wait_pass_end(timeout=40)
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "Update complete.", context)
+        self.assertEqual(state["detail"]["text"], "2 files checked.", context)
+        self.assertEqual(state["progress"]["pos"], 1000, context)
+        statuses = self.statuses_of(pid)
+        self.assertIn("Updating the launcher...", statuses, context)
+        after = statuses[statuses.index("Updating the launcher..."):]
+        # The launcher's entry is out of the count and the size of the download step.
+        self.assertEqual(after, ["Updating the launcher...", f"Downloading 1 / 1  ({size_text(len(game_file))})",
+                                 "Update complete."], context)
+        self.assertEqual(self.server.paths(), ["/manifest.txt"] + ["/launcher.exe"] * 3 + ["/data/a.bin"] * 2)
+        self.assertIsNone(process.poll(), context)
+        self.assertEqual(self.own_bytes(), self.running)
+        self.assertFilesAre({"data/a.bin": game_file})
+        self.assertNoReplacementFiles()
+
+    def test_launcher_alone_failing_ends_up_to_date(self):
+        self.publish({"launcher.exe": self.newer})
+        self.server.rules({"/launcher.exe": {"status": 500}})
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "Your game is up to date.", context)
+        self.assertEqual(state["detail"]["text"], "1 files checked.", context)
+        self.assertEqual(state["progress"]["pos"], 1000, context)
+        self.assertMode(state, "START", True, False)
+        self.assertEqual(state["focus"], "start", context)
+        self.assertEqual(self.server.paths(), ["/manifest.txt"] + ["/launcher.exe"] * 3)
+        self.assertIsNone(process.poll(), context)
+        self.assertEqual(self.own_bytes(), self.running)
+        self.assertNoReplacementFiles()
+
+    def test_new_file_that_cannot_start_puts_the_old_one_back_and_frees_the_mutex(self):
+        no_program = b"These bytes are no program.\r\n" * 200
+        game_file = pattern(10000, 4)
+        self.publish({"launcher.exe": no_program, "data/a.bin": game_file})
+        # The first attempt hangs a second, long enough to watch the status line say so.
+        self.server.rules({"/launcher.exe": {"stall_after": 0, "stall_seconds": 1, "times": 1}})
+        first, state = self.launch()
+        pid = state["pid"]
+        state = self.wait_pass_end()
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "Update complete.", context)
+        self.assertEqual(state["detail"]["text"], "2 files checked.", context)
+        self.assertIn("Updating the launcher...", self.statuses_of(pid), context)
+        self.assertEqual(state["pid"], pid, context)
+        self.assertEqual(self.own_bytes(), self.running, "the running launcher is not back under its name")
+        self.assertFilesAre({"data/a.bin": game_file})
+        self.assertNoReplacementFiles()
+        self.assertEqual(self.server.paths(), ["/manifest.txt", "/launcher.exe", "/launcher.exe", "/data/a.bin"])
+
+        # The mutex went before the failed start and is not taken again: a second launcher
+        # starts at once instead of waiting two seconds and giving up without a window.
+        other = harness.GameFolder(self.session.paths, self.session.work, self.name + "-second")
+        began = time.monotonic()
+        second = self.session.wine(other.launcher, cwd=self.session.paths.work)
+        self.processes.append(second)
+        while self.probe.ask("count")["windows"] < 2:
+            if second.poll() is not None:
+                self.fail(f"the second launcher gave up after {time.monotonic() - began:.1f} s: "
+                          "the mutex is still held" + self.details())
+            if time.monotonic() - began > harness.WINDOW_TIMEOUT:
+                self.fail("the second launcher showed no window" + self.details())
+            time.sleep(harness.POLL_SECONDS)
+        print(f"second launcher window after {time.monotonic() - began:.2f} s")
+        self.assertIsNone(first.poll())
+        for _ in range(2):
+            self.probe.act(f"click {ID_EXIT}")
+            self.wait_for(lambda s: self.probe.ask("count")["windows"] < 2 or s is None, harness.EXIT_TIMEOUT,
+                          "a launcher window to close")
+        self.assertEqual(self.wait_exit(first), 0)
+        self.assertEqual(self.wait_exit(second), 0)
+
+    def test_old_launcher_that_cannot_be_removed_leaves_the_running_one_in_place(self):
+        # A folder of that name resists both the pass's deletion and the move aside.
+        os.mkdir(self.folder.file("Launcher.old.exe"))
+        self.folder.write("Launcher.old.exe/note.txt", b"left by someone")
+        game_file = b"game data"
+        self.publish({"launcher.exe": self.newer, "a.txt": game_file})
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertIsNone(process.poll(), self.details())
+        self.assertEqual(self.own_bytes(), self.running)
+        self.assertTrue(os.path.isdir(self.folder.file("Launcher.old.exe")))
+        self.assertNotIn(NEW_NAME, self.folder_contents())
+        self.assertFilesAre({"a.txt": game_file})
+
+    def test_launcher_under_another_name_knows_itself_by_that_name(self):
+        own_name = "Game Launcher.exe"
+        os.rename(self.folder.launcher, self.folder.file(own_name))
+        self.folder.launcher = self.folder.file(own_name)
+        files = {own_name: self.newer, "launcher.exe": b"an ordinary game file of that name"}
+        self.publish(files)
+        process, state = self.launch()
+        new_pid = self.wait_restart(process, state["pid"])
+        state = self.wait_own_pass_end(new_pid)
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertEqual(state["detail"]["text"], "2 files checked.", self.details())
+        self.assertEqual(self.server.paths(),
+                         ["/manifest.txt", "/Game%20Launcher.exe", "/manifest.txt", "/launcher.exe"])
+        self.assertFilesAre(files)
+        self.assertNotIn(NEW_NAME, self.folder_contents())
+        self.close_window()
+
+
+if __name__ == "__main__":
+    harness.main()

@@ -1,0 +1,237 @@
+"""Update passes through the real window against a loopback update server: a fresh install and
+the pass after it, the list's message, game program and deletions, the failing ends, a file
+that fails three times and RETRY, closing during a download, the requests as the server saw
+them, and the same install from a real nginx."""
+import os
+import re
+import stat
+import tempfile
+import time
+
+import harness
+import update_site
+from harness import ID_RETRY, ID_START
+from update_site import SiteTestCase, md5_text
+
+UNREACHABLE_DETAIL = "You can still START with the files you have, or try again."
+USER_AGENT = "Tavrinor-Launcher/1.0"
+SPACED_PATH = "maps/Big map \xe9.dat"
+
+
+def pattern(size, seed):
+    return bytes((i * 7 + seed) % 251 for i in range(size))
+
+
+# Small files, one of them big enough for several download reports, one with a blank and a
+# byte beyond ASCII in its name.
+RELEASE = {
+    "readme.txt": b"Welcome to Tavrin.\r\n" * 20,
+    "data/world.bin": pattern(300 * 1024, 3),
+    SPACED_PATH: pattern(3000, 5),
+}
+
+
+def game_record(path, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the game never ran: no {path}")
+        time.sleep(harness.POLL_SECONDS)
+    with open(path, encoding="latin-1") as record:
+        return dict(line.rstrip("\n").split("=", 1) for line in record if "=" in line)
+
+
+class Install(SiteTestCase):
+    def assertInstalled(self, files):
+        self.assertFilesAre(files)
+        leftovers = [p for p in self.folder_contents() if p.endswith(b".part")]
+        self.assertEqual(leftovers, [], self.details())
+        records, order = update_site.read_cache(self.folder.file("launcher.cache"))
+        self.assertEqual(order, sorted(order), "cache lines out of key order")
+        for path, data in files.items():
+            key = path.lower().encode("latin-1")
+            self.assertIn(key, records, self.details())
+            self.assertEqual(records[key], (len(data), update_site.filetime(self.disk(path)), md5_text(data)),
+                             f"cache record of {path}")
+
+    def test_fresh_install_then_up_to_date(self):
+        self.publish(RELEASE)
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "Update complete.", context)
+        self.assertEqual(state["detail"]["text"], "3 files checked.", context)
+        self.assertEqual(state["progress"]["pos"], 1000, context)
+        self.assertMode(state, "START", True, False)
+        self.assertEqual(state["focus"], "start", context)
+        self.assertInstalled(RELEASE)
+
+        requests = self.server.requests()
+        self.assertEqual([r["path"] for r in requests],
+                         ["/manifest.txt", "/readme.txt", "/data/world.bin", "/maps/Big%20map%20%E9.dat"])
+        self.assertRegex(requests[0]["query"], r"^t=\d+$")
+        self.assertEqual(requests[0]["pragma"].lower(), "no-cache", requests[0])
+        for request, data in zip(requests[1:], RELEASE.values()):
+            self.assertEqual(request["query"], "v=" + md5_text(data), request)
+            self.assertEqual(request["pragma"], "", request)
+        for request in requests:
+            self.assertEqual(request["user_agent"], USER_AGENT, request)
+            self.assertEqual(request["method"], "GET", request)
+
+        self.probe.act(f"click {harness.ID_EXIT}")
+        self.assertEqual(self.wait_exit(process), 0)
+
+        # The next start finds everything current: the list alone is fetched, no file is read
+        # again for its digest, and the cache keeps its records.
+        cache_before = self.read("launcher.cache")
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
+        self.assertEqual(state["detail"]["text"], "3 files checked.", self.details())
+        self.assertEqual(state["progress"]["pos"], 1000, self.details())
+        self.assertEqual(state["focus"], "start", self.details())
+        self.assertEqual(self.server.paths()[4:], ["/manifest.txt"])
+        self.assertEqual(self.read("launcher.cache"), cache_before)
+
+    def test_fresh_install_from_nginx(self):
+        site = tempfile.mkdtemp(prefix="nginx-", dir=self.session.work)
+        release = os.path.join(site, "release")
+        update_site.publish(release, RELEASE)
+        nginx = update_site.Nginx(os.path.join(site, "nginx"), release)
+        self.addCleanup(nginx.close)
+        self.folder.write_ini(url=nginx.url)
+        self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertEqual(state["detail"]["text"], "3 files checked.", self.details())
+        self.assertInstalled(RELEASE)
+        log = nginx.access_log()
+        self.assertRegex(log, r'"GET /manifest\.txt\?t=\d+ HTTP/1\.1" 200 ')
+        self.assertIn(f'"GET /maps/Big%20map%20%E9.dat?v={md5_text(RELEASE[SPACED_PATH])} HTTP/1.1" 200 ', log)
+        self.assertIn(USER_AGENT, log)
+
+
+class ListContent(SiteTestCase):
+    def test_news_lines_reach_the_info_text_from_a_crlf_list(self):
+        self.publish({"a.txt": b"a"}, keys=["News=Server maintenance tonight.  ", "News=",
+                                            "News=Patch 1.2: new maps."], newline="\r\n")
+        self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["info"]["text"], "Server maintenance tonight.\r\n\r\nPatch 1.2: new maps.",
+                         self.details())
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.screenshot("news")
+
+    def test_run_and_delete_lines(self):
+        with open(self.session.paths.game, "rb") as f:
+            game = f.read()
+        files = {"bin/play.exe": game, "keep.txt": b"kept"}
+        self.publish(files, keys=["Run=main.exe", "Run=bin/play.exe", "Run=../escape.exe",
+                                  "Delete=old.dat", "Delete=stuff/locked.dat", "Delete=never-there.dat",
+                                  "Delete=../outside.dat"])
+        self.folder.add_game("main.exe")
+        self.folder.write("old.dat", b"old")
+        os.mkdir(self.folder.file("stuff"))
+        self.folder.write("stuff/locked.dat", b"locked")
+        os.chmod(self.folder.file("stuff/locked.dat"), stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
+        outside = os.path.join(self.session.work, "outside.dat")
+        with open(outside, "wb") as f:
+            f.write(b"outside")
+        self.addCleanup(os.remove, outside)
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFalse(os.path.exists(self.folder.file("old.dat")))
+        self.assertFalse(os.path.exists(self.folder.file("stuff/locked.dat")), "read-only file not deleted")
+        self.assertTrue(os.path.isdir(self.folder.file("stuff")))
+        self.assertTrue(os.path.exists(outside), "a refused Delete path reached outside the folder")
+        self.assertFilesAre(files)
+        self.probe.act(f"click {ID_START}")
+        self.assertEqual(self.wait_exit(process), 0)
+        record = game_record(self.folder.file("bin/game_record.txt"))
+        self.assertEqual(record["cmdline"].lower(),
+                         f'"{harness.windows_path(self.folder.file("bin/play.exe"))}"'.lower(), record)
+        self.assertEqual(record["cwd"].rstrip("\\").lower(), harness.windows_path(self.folder.path).lower(),
+                         record)
+        self.assertFalse(os.path.exists(self.folder.file("game_record.txt")), "main.exe ran instead")
+
+
+class FailingEnds(SiteTestCase):
+    def test_broken_list(self):
+        self.publish({"a.txt": b"a"})
+        self.server.rules({"/manifest.txt": {"body": "<html><body><h1>Welcome</h1></body></html>"}})
+        before = self.folder_contents()
+        _, _ = self.launch()
+        state = self.wait_pass_end()
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "The update list is broken - try again later.", context)
+        self.assertEqual(state["detail"]["text"], "", context)
+        self.assertEqual(state["progress"]["pos"], 0, context)
+        self.assertEqual(state["info"]["text"], "Welcome!", context)
+        self.assertMode(state, "START anyway", True, True)
+        self.assertEqual(self.folder_contents(), before, "a broken list changed the folder")
+        self.assertEqual(self.server.paths(), ["/manifest.txt"])
+
+    def test_list_not_found(self):
+        self.server.rules({"/manifest.txt": {"status": 404}})
+        self.launch()
+        state = self.wait_pass_end()
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "Can't reach the update server (HTTP 404).", context)
+        self.assertEqual(state["detail"]["text"], UNREACHABLE_DETAIL, context)
+        self.assertMode(state, "START anyway", True, True)
+        self.assertNotEqual(state["focus"], "start", context)
+        self.assertFalse(os.path.exists(self.folder.file("launcher.cache")))
+
+    def test_file_failing_three_times_fails_the_pass_and_retry_fetches_it(self):
+        files = {"a.txt": b"first file\r\n", "b%.bin": pattern(5000, 9), "c.txt": b"third"}
+        self.publish(files)
+        self.server.rules({"/b%25.bin": {"status": 500, "times": 3}})
+        self.launch()
+        state = self.wait_pass_end(timeout=40)
+        context = self.details()
+        self.assertEqual(state["status"]["text"], "Download failed: HTTP 500", context)
+        # The path as the list writes it, its percent sign untouched by the formatting.
+        self.assertEqual(state["detail"]["text"], "b%.bin", context)
+        self.assertMode(state, "START anyway", True, True)
+        self.assertEqual(self.server.paths(), ["/manifest.txt", "/a.txt"] + ["/b%25.bin"] * 3)
+        self.assertFilesAre({"a.txt": files["a.txt"]})
+        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"a.txt"})
+        records, _ = update_site.read_cache(self.folder.file("launcher.cache"))
+        self.assertEqual(set(records), {b"a.txt"}, "the file fetched before the failure lost its record")
+
+        self.probe.act(f"click {ID_RETRY}")
+        state = self.wait_for(lambda s: s["status"]["text"] == "Update complete.", 30, "the RETRY pass to end")
+        self.assertEqual(state["detail"]["text"], "3 files checked.", self.details())
+        self.assertMode(state, "START", True, False)
+        self.assertFilesAre(files)
+        self.assertEqual(self.server.paths()[5:], ["/manifest.txt", "/b%25.bin", "/c.txt"])
+
+    def test_closing_during_a_download_leaves_the_old_file(self):
+        old = b"the file as it was before"
+        self.folder.write("world.bin", old)
+        notes = b"notes" * 400
+        self.publish({"notes.txt": notes, "world.bin": pattern(400 * 1024, 1)})
+        self.server.rules({"/world.bin": {"stall_after": 100000, "stall_seconds": 20}})
+        process, _ = self.launch()
+        self.wait_for(lambda s: s["detail"]["text"].startswith("world.bin  -  "), 20,
+                      "the download to report progress")
+        state = self.state()
+        # The count and the size are those of the whole download step.
+        self.assertEqual(state["status"]["text"], "Downloading 2 / 2  (402 KB)", self.details())
+        self.assertRegex(state["detail"]["text"], r"^world\.bin  -  \d+ KB / 402 KB  \(\d+ KB/s\)$")
+        self.probe.act("close")
+        state = self.wait_box()
+        self.assertEqual(state["box"]["text"], "The update is not finished. Close anyway?", self.details())
+        self.probe.act("answer yes")
+        self.assertEqual(self.wait_exit(process, timeout=5), 0)
+        with open(self.folder.file("world.bin"), "rb") as f:
+            self.assertEqual(f.read(), old, "the target changed although its download never ended")
+        self.assertFilesAre({"notes.txt": notes})
+        left = self.folder_contents() - {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"world.bin",
+                                         b"notes.txt"}
+        self.assertLessEqual(left, {b"world.bin.part"}, self.details())
+
+
+if __name__ == "__main__":
+    harness.main()
