@@ -40,6 +40,12 @@ class SelfUpdate(SiteTestCase):
         # digest differ from the running one's.
         self.newer = self.running + b"\0" * 4096 + b"Tavrin launcher, next build"
 
+    def hold_first_attempt(self, path):
+        """On loopback a swap can end the old launcher before anyone saw its window: the first
+        download of the new launcher hangs a second and fails, and the next one (with no pause
+        between them) fetches it."""
+        self.server.rules({path: {"stall_after": 0, "stall_seconds": 1, "times": 1}})
+
     def own_bytes(self, name="launcher.exe"):
         return self.read(name)
 
@@ -97,8 +103,10 @@ class SelfUpdate(SiteTestCase):
     def test_changed_launcher_is_swapped_restarted_and_the_old_file_removed_later(self):
         files = {"launcher.exe": self.newer, "data/a.bin": pattern(20000, 1), "readme.txt": b"read me"}
         self.publish(files)
+        self.hold_first_attempt("/launcher.exe")
         process, state = self.launch()
-        new_pid = self.wait_restart(process, state["pid"])
+        old_pid = state["pid"]
+        new_pid = self.wait_restart(process, old_pid)
         state = self.wait_own_pass_end(new_pid)
         context = self.details()
         self.assertEqual(state["status"]["text"], "Update complete.", context)
@@ -107,7 +115,8 @@ class SelfUpdate(SiteTestCase):
         self.assertFilesAre(files)
         # The old launcher fetched its successor alone; the game's files came with the new one.
         self.assertEqual(self.server.paths(),
-                         ["/manifest.txt", "/launcher.exe", "/manifest.txt", "/data/a.bin", "/readme.txt"])
+                         ["/manifest.txt"] + ["/launcher.exe"] * 2 + ["/manifest.txt", "/data/a.bin", "/readme.txt"])
+        self.assertIn("Updating the launcher...", self.statuses_of(old_pid))
         records, _ = update_site.read_cache(self.folder.file("launcher.cache"))
         self.assertEqual(records[b"launcher.exe"][2], md5_text(self.newer))
         self.close_window()
@@ -126,11 +135,12 @@ class SelfUpdate(SiteTestCase):
 
     def test_entry_in_other_letter_case_names_the_launcher(self):
         self.publish({"LAUNCHER.EXE": self.newer})
+        self.hold_first_attempt("/LAUNCHER.EXE")
         process, state = self.launch()
         new_pid = self.wait_restart(process, state["pid"])
         state = self.wait_own_pass_end(new_pid)
         self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
-        self.assertEqual(self.server.paths(), ["/manifest.txt", "/LAUNCHER.EXE", "/manifest.txt"])
+        self.assertEqual(self.server.paths(), ["/manifest.txt"] + ["/LAUNCHER.EXE"] * 2 + ["/manifest.txt"])
         self.assertEqual(self.own_bytes(), self.newer)
         self.assertIn(b"launcher.exe", self.folder_contents())
         self.close_window()
@@ -251,13 +261,14 @@ class SelfUpdate(SiteTestCase):
         self.folder.launcher = self.folder.file(own_name)
         files = {own_name: self.newer, "launcher.exe": b"an ordinary game file of that name"}
         self.publish(files)
+        self.hold_first_attempt("/Game%20Launcher.exe")
         process, state = self.launch()
         new_pid = self.wait_restart(process, state["pid"])
         state = self.wait_own_pass_end(new_pid)
         self.assertEqual(state["status"]["text"], "Update complete.", self.details())
         self.assertEqual(state["detail"]["text"], "2 files checked.", self.details())
         self.assertEqual(self.server.paths(),
-                         ["/manifest.txt", "/Game%20Launcher.exe", "/manifest.txt", "/launcher.exe"])
+                         ["/manifest.txt"] + ["/Game%20Launcher.exe"] * 2 + ["/manifest.txt", "/launcher.exe"])
         self.assertFilesAre(files)
         self.assertNotIn(NEW_NAME, self.folder_contents())
         self.close_window()
