@@ -117,10 +117,19 @@ static PassEnd succeed_pass(const char* end_text, size_t file_count)
     return PassEnd::succeeded;
 }
 
+// A launcher installed read-only keeps that attribute when a swap moves it aside; DeleteFileA
+// refuses such a file, and on Windows the next swap could not move over it either.
+static void remove_old_launcher()
+{
+    std::string path = std::string(program_dir) + old_launcher_name;
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+}
+
 // Everything of the pass lives in here and is released when it returns, on every path.
 static PassEnd run_pass()
 {
-    DeleteFileA((std::string(program_dir) + old_launcher_name).c_str());
+    remove_old_launcher();
     set_status("Connecting to the update server...");
     set_detail("");
     set_progress(0);

@@ -4,6 +4,7 @@ removal), the entry in other letter case and in a sub-folder, a download that ke
 new file that is no program, a leftover old launcher that can't be removed, and a launcher
 under another file name."""
 import os
+import stat
 import time
 
 import harness
@@ -130,6 +131,23 @@ class SelfUpdate(SiteTestCase):
         self.assertEqual(state["detail"]["text"], "3 files checked.", self.details())
         self.assertEqual(self.folder_contents(),
                          {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"data/a.bin", b"readme.txt"})
+        self.probe.act(f"click {ID_EXIT}")
+        self.assertEqual(self.wait_exit(process), 0)
+
+    def test_read_only_launcher_leaves_no_old_file_behind(self):
+        # A launcher installed read-only keeps that attribute when it is moved aside.
+        os.chmod(self.folder.launcher, stat.S_IRUSR | stat.S_IXUSR | stat.S_IRGRP | stat.S_IROTH)
+        self.publish({"launcher.exe": self.newer})
+        self.hold_first_attempt("/launcher.exe")
+        process, state = self.launch()
+        new_pid = self.wait_restart(process, state["pid"])
+        state = self.wait_own_pass_end(new_pid)
+        self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
+        self.close_window()
+        process, _ = self.launch()
+        self.wait_pass_end()
+        self.assertEqual(self.own_bytes(), self.newer)
+        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache"})
         self.probe.act(f"click {ID_EXIT}")
         self.assertEqual(self.wait_exit(process), 0)
 
