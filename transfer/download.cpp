@@ -38,19 +38,12 @@ struct Receipt {
     Md5Context md5;
 };
 
-static std::string reason_with_number(const char* format, unsigned long number)
-{
-    char reason[32];
-    snprintf(reason, sizeof(reason), format, number);
-    return reason;
-}
-
 static bool open_request(const UpdateEntry& entry, HINTERNET& request, std::string& error_text)
 {
     std::string url = std::string(base_url) + percent_encode(entry.path) + "?v=" + entry.md5;
     request = InternetOpenUrlA(internet_session, url.c_str(), NULL, 0, download_flags, 0);
     if (request == NULL) {
-        error_text = reason_with_number("error %lu", GetLastError());
+        error_text = open_failure_text(GetLastError());
         return false;
     }
     return true;
@@ -60,7 +53,7 @@ static bool check_status(HINTERNET request, std::string& error_text)
 {
     unsigned long status = response_status(request);
     if (status != status_ok) {
-        error_text = reason_with_number("HTTP %lu", status);
+        error_text = status_failure_text(status);
         return false;
     }
     return true;

@@ -2,7 +2,6 @@
 // and a body that counts only when it arrived whole.
 #include "transfer/fetch_text.h"
 
-#include <cstdio>
 
 #include "shell/launcher_state.h"
 #include "transfer/http_response.h"
@@ -12,13 +11,6 @@ static const DWORD fetch_flags = 0x84000300;
 static const DWORD read_block_size = 16384;
 static const size_t text_limit = 16 * 1024 * 1024;
 static const unsigned long status_ok = 200;
-
-static std::string reason_with_number(const char* format, unsigned long number)
-{
-    char reason[32];
-    snprintf(reason, sizeof(reason), format, number);
-    return reason;
-}
 
 // Reads the body into `body`. A short body is a lost connection, not an end: WinINet reports a
 // connection that drops before the announced length as a clean end of the body.
@@ -52,13 +44,13 @@ bool fetch_text(const char* url, std::string& text, std::string& error_text)
 {
     HINTERNET request = InternetOpenUrlA(internet_session, url, NULL, 0, fetch_flags, 0);
     if (request == NULL) {
-        error_text = reason_with_number("error %lu", GetLastError());
+        error_text = open_failure_text(GetLastError());
         return false;
     }
     unsigned long status = response_status(request);
     if (status != status_ok) {
         InternetCloseHandle(request);
-        error_text = reason_with_number("HTTP %lu", status);
+        error_text = status_failure_text(status);
         return false;
     }
     std::string body;

@@ -1,6 +1,7 @@
 // Header queries on an open WinINet request, shared by the text fetch and the file download.
 #include "transfer/http_response.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 unsigned long response_status(HINTERNET request)
@@ -29,4 +30,21 @@ bool response_length(HINTERNET request, uint64_t& length)
     }
     length = _strtoui64(text, NULL, 10);
     return true;
+}
+
+static std::string reason_with_number(const char* format, unsigned long number)
+{
+    char reason[32];
+    snprintf(reason, sizeof(reason), format, number);
+    return reason;
+}
+
+std::string open_failure_text(unsigned long error)
+{
+    return reason_with_number("error %lu", error);
+}
+
+std::string status_failure_text(unsigned long status)
+{
+    return reason_with_number("HTTP %lu", status);
 }

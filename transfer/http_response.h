@@ -1,10 +1,12 @@
-// What both transfers read from a response's headers: the status and the announced body length.
+// What both transfers read from a response's headers (the status and the announced body length),
+// and the reasons they give when a request can't be opened or is refused.
 #pragma once
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdint>
+#include <string>
 
 // The numeric status of the final response (after redirections); 0 when it can't be queried.
 unsigned long response_status(HINTERNET request);
@@ -12,3 +14,9 @@ unsigned long response_status(HINTERNET request);
 // True with the Content-Length when the response announces one; false for a body that ends where
 // the connection says it ends (chunked or close-delimited).
 bool response_length(HINTERNET request, uint64_t& length);
+
+// "error %lu" with the stack's own error number, for a request that couldn't be opened.
+std::string open_failure_text(unsigned long error);
+
+// "HTTP %lu" with the status, for a response other than 200.
+std::string status_failure_text(unsigned long status);

@@ -6,7 +6,7 @@ Usage: update_server.py --root DIR [--rules FILE] [--log FILE] [--port-file FILE
 
 The rules file is read again for every request, so a test can change it between requests. It is
 an object keyed by the request path as sent (still percent-encoded, without the query); each
-value is an object with any of:
+value is an object with any of (the key "*" holds the rule for every path not listed):
   "status": N            answer N with an empty body (or "body") instead of the file
   "redirect": "URL"      answer 302 (or "redirect_status") with this Location
   "body": "TEXT"         send these bytes (latin-1) instead of the file's
@@ -17,6 +17,10 @@ value is an object with any of:
   "times": N             the rule applies to the first N requests of this path only
   "generate": N          serve N bytes of a fixed pattern (bytes 0..250 repeated) instead of a
                          file; its digest is cheap to compute on the test side
+  "endless": true        send the pattern without end and without Content-Length (chunked with
+                         "chunked", else until the connection closes); "endless_limit": N ends it
+                         after N bytes
+  "silent": true         read the request, answer nothing for "stall_seconds", then close
   "endless": true        send the pattern without Content-Length (chunked when "chunked" is set,
                          else until the connection closes) until the client hangs up; bounded by
                          "endless_limit" bytes (default 1 GiB) so that the server stops by itself
@@ -178,6 +182,30 @@ class Handler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             pass
         self.cut_connection()
+
+    def send_endless(self, rule):
+        chunked = bool(rule.get("chunked"))
+        limit = int(rule["endless_limit"]) if "endless_limit" in rule else None
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        if chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        offset = 0
+        try:
+            while limit is None or offset < limit:
+                length = SEND_BLOCK if limit is None else min(SEND_BLOCK, limit - offset)
+                self.send_block(pattern_block(offset, length), chunked)
+                offset += length
+            if chunked:
+                self.wfile.write(b"0\r\n\r\n")
+                self.wfile.flush()
+            else:
+                self.cut_connection()
+        except (BrokenPipeError, ConnectionResetError):
+            self.close_connection = True
 
     def send_bytes(self, status, data, rule):
         self.send_body(len(data), lambda offset, length: data[offset:offset + length], rule, status)

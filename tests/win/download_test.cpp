@@ -152,6 +152,8 @@ TEST(Download, OtherBytesOrAnUpperCaseDigestAreDamage)
     EXPECT_FALSE(file_exists(dir + "d.bin.part"));
 }
 
+// Windows refuses to move over a read-only file; wine replaces it anyway, so under wine this
+// guards only the outcome, not the clearing of the attribute that Windows needs.
 TEST(Download, ReadOnlyTargetIsReplaced)
 {
     std::string dir = fresh_program_dir();
@@ -169,7 +171,8 @@ TEST(Download, TargetHeldOpenIsInUseAndStaysAsItWas)
     std::string dir = fresh_program_dir();
     serve_file("game.exe", "new game");
     write_file(dir + "game.exe", "old game");
-    // The way a running program holds its file: readers welcome, no deletion or rename.
+    // The way a running program holds its file: readers welcome, no deletion or rename. Wine
+    // refuses the move over such a file as Windows does.
     HANDLE held = CreateFileA((dir + "game.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
