@@ -1,0 +1,200 @@
+"""Hostile disks, each met by the real launcher under wine64: a read-only game folder (by unix
+permissions, by the Windows attribute and by a read-only mount), a download target that exists as
+a folder, a full disk, and the running game holding a file open. Every case ends with the pass's
+own text, the launcher closing with code 0, the game files either as they were or as verified,
+no ".part" left and nothing outside the game folder touched."""
+import os
+import stat
+import subprocess
+
+import harness
+import hostile
+from hostile import HostileCase, entry, pattern
+
+OLD = b"old content of the game file\n"
+IN_USE = "Download failed: the file is in use - close the game first"
+FULL_DISK_SIZE = "1m"
+HOLDER_TIMEOUT = 30.0
+
+
+def can_mount():
+    return os.geteuid() == 0
+
+
+class Mounts:
+    """Mounts made by one case, undone at its end (after the launcher has ended)."""
+
+    def __init__(self, case):
+        self.points = []
+        case.addCleanup(self.undo)
+
+    def mount(self, *arguments):
+        result = subprocess.run(["mount"] + list(arguments), stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True)
+        if result.returncode == 0:
+            self.points.append(arguments[-1])
+        return result
+
+    def undo(self):
+        for point in reversed(self.points):
+            subprocess.run(["umount", "-l", point], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class ReadOnly(HostileCase):
+    group = "disk"
+
+    def attributes(self, path):
+        """What wine's attrib shows for a path: its attribute letters."""
+        result = subprocess.run([self.session.paths.wine_run, "cmd", "/c", "attrib",
+                                 harness.windows_path(path)], env=self.session.env,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
+        line = result.stdout.decode("latin-1").strip().splitlines()
+        return line[0].split("Z:")[0].strip() if line else ""
+
+    def test_read_only_by_permissions_and_attribute(self):
+        new = pattern(20_000)
+        server = self.start_server()
+        server.serve(b"data/a.bin", new)
+        server.publish([entry(b"data/a.bin", new)])
+        self.folder.put(b"data/a.bin", OLD)
+        self.folder.write_ini(url=server.url)
+        data = self.folder.file("data")
+        target = self.folder.file("data/a.bin")
+        # The unix side: no write bits anywhere; wine shows a file without write bits as
+        # read-only. The Windows side: attrib +r on the file and on its folder.
+        os.chmod(target, 0o444)
+        for folder in (data, self.folder.path):
+            os.chmod(folder, 0o555)
+        self.addCleanup(os.chmod, self.folder.path, 0o755)
+        self.addCleanup(os.chmod, data, 0o755)
+        subprocess.run([self.session.paths.wine_run, "cmd", "/c", "attrib", "+r",
+                        harness.windows_path(data)], env=self.session.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=60)
+        seen = {"file": self.attributes(target), "folder": self.attributes(data)}
+        self.assertIn("R", seen["file"], seen)
+        process, state, seconds = self.run_pass()
+        # Root passes unix permissions by, and a read-only attribute on a folder guards nothing on
+        # Windows either; the file's own read-only attribute is cleared before the move.
+        self.assertEnd(state, "Update complete.", "Ready", "1 files checked.")
+        self.assertEqual(self.folder.get(b"data/a.bin"), new)
+        self.close_and_check(process, state, "read-only folder and file",
+                             "chmod 555 on the game folder and data/, 444 and attrib +r on the file, "
+                             f"attrib +r on data/ (wine shows file '{seen['file']}', folder '{seen['folder']}')",
+                             seconds, "file replaced by the verified new content", wine_attributes=seen)
+
+    def test_read_only_mount(self):
+        if not can_mount():
+            self.skipTest("a read-only mount needs root")
+        new = pattern(20_000)
+        server = self.start_server()
+        server.serve(b"data/a.bin", new)
+        server.publish([entry(b"data/a.bin", new)])
+        self.folder.put(b"data/a.bin", OLD)
+        self.folder.write_ini(url=server.url)
+        data = self.folder.file("data")
+        mounts = Mounts(self)
+        made = mounts.mount("--bind", data, data)
+        if made.returncode != 0:
+            self.skipTest(f"bind mount refused: {made.stdout.strip()}")
+        made = mounts.mount("-o", "remount,bind,ro", data)
+        if made.returncode != 0:
+            self.skipTest(f"read-only remount refused: {made.stdout.strip()}")
+        process, state, seconds = self.run_pass()
+        part = harness.windows_path(self.folder.file("data/a.bin")) + ".part"
+        self.assertEnd(state, f"Download failed: can't write {part}", "Failed", "data/a.bin")
+        self.assertEqual(server.hits("/data/a.bin"), 3)
+        self.assertEqual(self.folder.get(b"data/a.bin"), OLD)
+        self.close_and_check(process, state, "read-only mount", "data/ bind-mounted read-only",
+                             seconds, "old file intact", attempts=server.hits("/data/a.bin"))
+
+
+class Targets(HostileCase):
+    group = "disk"
+
+    def test_target_that_is_a_folder(self):
+        new = pattern(20_000)
+        server = self.start_server()
+        server.serve(b"data/a.bin", new)
+        server.publish([entry(b"data/a.bin", new)])
+        self.folder.put(b"data/a.bin/inside.txt", OLD)
+        self.folder.write_ini(url=server.url)
+        before = os.stat(self.folder.file("data/a.bin/inside.txt"))
+        process, state, seconds = self.run_pass()
+        self.assertEnd(state, IN_USE, "Failed", "data/a.bin")
+        self.assertEqual(server.hits("/data/a.bin"), 1, "an in-use failure was tried again")
+        self.assertTrue(stat.S_ISDIR(os.stat(self.folder.file("data/a.bin")).st_mode))
+        self.assertEqual(os.listdir(self.folder.file("data/a.bin")), ["inside.txt"])
+        self.assertEqual(self.folder.get(b"data/a.bin/inside.txt"), OLD)
+        after = os.stat(self.folder.file("data/a.bin/inside.txt"))
+        self.assertEqual(after.st_mtime_ns, before.st_mtime_ns)
+        self.close_and_check(process, state, "target is a folder",
+                             "data/a.bin exists as a folder holding a file", seconds,
+                             "folder and its file untouched", attempts=server.hits("/data/a.bin"))
+
+    def test_file_held_open_by_the_game(self):
+        new = pattern(20_000)
+        server = self.start_server()
+        server.serve(b"data/a.bin", new)
+        server.publish([entry(b"data/a.bin", new)])
+        self.folder.put(b"data/a.bin", OLD)
+        self.folder.write_ini(url=server.url)
+        holder = subprocess.Popen([self.session.paths.wine_run, os.environ["E2E_FILE_HOLDER"],
+                                   harness.windows_path(self.folder.file("data/a.bin"))],
+                                  env=self.session.env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True)
+        self.addCleanup(self.release, holder)
+        self.assertEqual(holder.stdout.readline().strip(), "held")
+        process, state, seconds = self.run_pass()
+        self.assertEnd(state, IN_USE, "Failed", "data/a.bin")
+        self.assertEqual(server.hits("/data/a.bin"), 1, "an in-use failure was tried again")
+        self.assertEqual(self.folder.get(b"data/a.bin"), OLD)
+        self.close_and_check(process, state, "file held open by the game",
+                             "another process holds data/a.bin open without delete sharing", seconds,
+                             "old file intact", attempts=server.hits("/data/a.bin"))
+
+    def release(self, holder):
+        try:
+            holder.stdin.write("\n")
+            holder.stdin.close()
+            holder.wait(HOLDER_TIMEOUT)
+        except (OSError, subprocess.TimeoutExpired):
+            holder.kill()
+            holder.wait()
+        holder.stdout.close()
+
+
+class FullDisk(HostileCase):
+    group = "disk"
+
+    def test_full_disk(self):
+        if not can_mount():
+            self.skipTest("a small file system for the full disk needs root")
+        small = pattern(50_000)
+        big = pattern(3 << 20)
+        server = self.start_server()
+        server.serve(b"data/small.bin", small)
+        server.serve(b"data/big.bin", big)
+        server.publish([entry(b"data/small.bin", small), entry(b"data/big.bin", big)])
+        data = self.folder.file("data")
+        os.makedirs(data)
+        mounts = Mounts(self)
+        made = mounts.mount("-t", "tmpfs", "-o", f"size={FULL_DISK_SIZE}", "tmpfs", data)
+        if made.returncode != 0:
+            self.skipTest(f"tmpfs mount refused: {made.stdout.strip()}")
+        self.folder.put(b"data/big.bin", OLD)
+        self.folder.write_ini(url=server.url)
+        process, state, seconds = self.run_pass()
+        self.assertEnd(state, "Download failed: disk full?", "Failed", "data/big.bin")
+        self.assertEqual(server.hits("/data/big.bin"), 3)
+        self.assertEqual(self.folder.get(b"data/big.bin"), OLD)
+        self.assertEqual(self.folder.get(b"data/small.bin"), small)
+        free = os.statvfs(data)
+        self.close_and_check(process, state, "full disk",
+                             f"data/ on a {FULL_DISK_SIZE} tmpfs; a 3 MiB file after a 50 KB one",
+                             seconds, "old file intact; the small file before it in place",
+                             attempts=server.hits("/data/big.bin"),
+                             free_bytes_after=free.f_bavail * free.f_frsize)
+
+
+if __name__ == "__main__":
+    hostile.main()
