@@ -431,8 +431,13 @@ class LauncherTestCase(unittest.TestCase):
     # Watching.
 
     def state(self):
-        self.last_state = self.probe.state()
-        return self.last_state
+        state = self.probe.state()
+        # The window exists a moment before its controls do; start-up shows it only once they
+        # are all made, so a window not yet visible is not yet there for a player either.
+        if state is not None and not state["visible"]:
+            state = None
+        self.last_state = state
+        return state
 
     def wait_for(self, condition, timeout, what):
         deadline = time.monotonic() + timeout

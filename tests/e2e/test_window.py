@@ -105,7 +105,8 @@ class SingleInstance(LauncherTestCase):
         self.assertIsNone(second.poll(), "the second launcher gave up while the first still ran")
         self.probe.act(f"click {ID_EXIT}")
         self.assertEqual(self.wait_exit(first), 0)
-        state = self.wait_for(lambda s: s is not None and s["pid"] != first_pid, 10,
+        # The status text comes just after the window is shown: wait for start-up to finish.
+        state = self.wait_for(lambda s: s is not None and s["pid"] != first_pid and s["status"]["text"] != "", 10,
                               "the second launcher's window")
         self.assertEqual(state["status"]["text"], NO_URL_STATUS, self.details())
         self.screenshot("second")
