@@ -163,6 +163,27 @@ class Targets(HostileCase):
         holder.stdout.close()
 
 
+class Cache(HostileCase):
+    group = "disk"
+
+    def test_cache_file_that_is_a_folder(self):
+        new = pattern(20_000)
+        server = self.start_server()
+        server.serve(b"data/a.bin", new)
+        server.publish([entry(b"data/a.bin", new)])
+        self.folder.put(b"launcher.cache/inside.txt", OLD)
+        self.folder.write_ini(url=server.url)
+        process, state, seconds = self.run_pass()
+        # The cache can be neither read nor written; the pass does without it.
+        self.assertEnd(state, "Update complete.", "Ready", "1 files checked.")
+        self.assertEqual(self.folder.get(b"data/a.bin"), new)
+        self.assertEqual(os.listdir(self.folder.file("launcher.cache")), ["inside.txt"])
+        self.assertEqual(self.folder.get(b"launcher.cache/inside.txt"), OLD)
+        self.close_and_check(process, state, "cache file is a folder",
+                             "launcher.cache exists as a folder holding a file", seconds,
+                             "folder untouched; the file fetched and verified")
+
+
 class FullDisk(HostileCase):
     group = "disk"
 

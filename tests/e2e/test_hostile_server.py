@@ -246,6 +246,32 @@ class WrongContent(HostileCase):
                              "old file intact", attempts=server.hits("/data/a.bin"))
 
 
+class EscapingList(HostileCase):
+    group = "server"
+
+    def test_list_that_aims_outside_the_game_folder(self):
+        bait = b"replaced"
+        server = self.start_server()
+        site = harness.windows_path(self.folder.site).encode()
+        for path in (b"../beside.txt", b"..\\sibling\\notes.txt", b"game/../../beside.txt",
+                     site + b"\\beside.txt", b"\\beside.txt", b"sibling:stream"):
+            server.serve(path.replace(b"\\", b"/").lstrip(b"/"), bait)
+        escapes = [b"../beside.txt", b"..\\sibling\\notes.txt", b"game/../../beside.txt",
+                   site + b"\\beside.txt", b"\\beside.txt", b"./../beside.txt", b"sibling:stream"]
+        lines = [entry(path, bait) for path in escapes]
+        lines += [entry(path, bait, kind=b"K") for path in escapes]
+        lines += [b"Delete=" + path for path in escapes] + [b"Run=../beside.txt"]
+        server.publish(lines)
+        self.folder.write_ini(url=server.url)
+        process, state, seconds = self.run_pass()
+        self.assertEnd(state, "Your game is up to date.", "Ready", "0 files checked.")
+        self.assertEqual([r["path"] for r in server.requests()], ["/manifest.txt"])
+        self.close_and_check(process, state, "list aims outside the game folder",
+                             "entries, keep entries, Delete and Run lines with ../, ..\\, rooted, "
+                             "drive and stream paths", seconds,
+                             "every such line dropped; the sibling folder and the file beside untouched")
+
+
 class BigLists(HostileCase):
     group = "server"
 
