@@ -196,7 +196,8 @@ def render(cases):
         "The text the launcher takes from outside is also fuzzed with libFuzzer targets in "
         "`tests/fuzz/`: the update list parser (`fuzz_update_list`), the path rule "
         "(`fuzz_safe_path`), the digest cache file (`fuzz_cache_file`), the URL encoding "
-        "(`fuzz_percent_encode`) and MD5 against a reference (`fuzz_md5`), each with a seed "
+        "(`fuzz_percent_encode`), MD5 against a reference (`fuzz_md5`) and the lists that "
+        "`make_manifest` writes, read back by the launcher's parser (`fuzz_manifest`), each with a seed "
         "corpus in `tests/fuzz/corpus/`. The test suite runs each for a fixed number of runs "
         "(`ctest --test-dir build/fuzz`); for longer runs:",
         "",
