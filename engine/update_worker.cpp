@@ -10,6 +10,7 @@
 #include "shell/status.h"
 #include "transfer/download.h"
 #include "transfer/fetch_text.h"
+#include "transfer/http_request.h"
 #include "transfer/size_text.h"
 #include "update_list/local_check.h"
 #include "update_list/update_list.h"
@@ -17,7 +18,6 @@
 static const char old_launcher_name[] = "Launcher.old.exe";
 static const char list_name[] = "manifest.txt";
 static const char user_agent[] = "Tavrinor-Launcher/1.0";
-static const DWORD network_timeout_ms = 15000;
 static const int attempts_per_file = 3;
 static const DWORD retry_pause_ms = 1000;
 static const unsigned progress_full = 1000;

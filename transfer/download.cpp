@@ -7,6 +7,7 @@
 
 #include "shell/launcher_state.h"
 #include "shell/status.h"
+#include "transfer/http_request.h"
 #include "transfer/http_response.h"
 #include "transfer/md5.h"
 #include "transfer/size_text.h"
@@ -38,15 +39,10 @@ struct Receipt {
     Md5Context md5;
 };
 
-static bool open_request(const UpdateEntry& entry, HINTERNET& request, std::string& error_text)
+static bool open_request(const UpdateEntry& entry, HttpRequest& http, std::string& error_text)
 {
     std::string url = std::string(base_url) + percent_encode(entry.path) + "?v=" + entry.md5;
-    request = InternetOpenUrlA(internet_session, url.c_str(), NULL, 0, download_flags, 0);
-    if (request == NULL) {
-        error_text = open_failure_text(GetLastError());
-        return false;
-    }
-    return true;
+    return open_http_request(url, download_flags, http, error_text);
 }
 
 static bool check_status(HINTERNET request, std::string& error_text)
@@ -165,25 +161,25 @@ static bool receive_into(HINTERNET request, FILE* part, Receipt& receipt, std::s
 bool download_file(const UpdateEntry& entry, const std::string& target, uint64_t& done_bytes,
                    uint64_t total_bytes, std::string& error_text)
 {
-    HINTERNET request = NULL;
-    if (!open_request(entry, request, error_text))
+    HttpRequest http;
+    if (!open_request(entry, http, error_text))
         return false;
-    if (!check_status(request, error_text)) {
-        InternetCloseHandle(request);
+    if (!check_status(http.request, error_text)) {
+        close_http_request(http);
         return false;
     }
     create_folders(target);
     std::string part_path = target + ".part";
     FILE* part = fopen(part_path.c_str(), "wb");
     if (part == NULL) {
-        InternetCloseHandle(request);
+        close_http_request(http);
         error_text = "can't write " + part_path;
         return false;
     }
     Receipt receipt = {entry, done_bytes, total_bytes, done_bytes, 0, GetTickCount(), 0, {}};
     md5_init(receipt.md5);
-    bool ok = receive_into(request, part, receipt, error_text);
-    InternetCloseHandle(request);
+    bool ok = receive_into(http.request, part, receipt, error_text);
+    close_http_request(http);
     if (ok)
         ok = verify(receipt, error_text);
     if (ok)

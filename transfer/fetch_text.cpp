@@ -2,8 +2,7 @@
 // and a body that counts only when it arrived whole.
 #include "transfer/fetch_text.h"
 
-
-#include "shell/launcher_state.h"
+#include "transfer/http_request.h"
 #include "transfer/http_response.h"
 
 // RELOAD | NO_CACHE_WRITE | NO_UI | PRAGMA_NOCACHE: always from the origin, never a dialog.
@@ -42,20 +41,18 @@ static bool read_body(HINTERNET request, std::string& body, std::string& error_t
 
 bool fetch_text(const char* url, std::string& text, std::string& error_text)
 {
-    HINTERNET request = InternetOpenUrlA(internet_session, url, NULL, 0, fetch_flags, 0);
-    if (request == NULL) {
-        error_text = open_failure_text(GetLastError());
+    HttpRequest http;
+    if (!open_http_request(url, fetch_flags, http, error_text))
         return false;
-    }
-    unsigned long status = response_status(request);
+    unsigned long status = response_status(http.request);
     if (status != status_ok) {
-        InternetCloseHandle(request);
+        close_http_request(http);
         error_text = status_failure_text(status);
         return false;
     }
     std::string body;
-    bool whole = read_body(request, body, error_text);
-    InternetCloseHandle(request);
+    bool whole = read_body(http.request, body, error_text);
+    close_http_request(http);
     if (!whole)
         return false;
     text.swap(body);

@@ -72,6 +72,33 @@ TEST(FetchText, RedirectionIsFollowedToTheFinalBody)
     EXPECT_EQ("final body", text);
 }
 
+TEST(FetchText, RedirectionsOfEveryKindAreFollowedRelativeOrAbsolute)
+{
+    fresh_program_dir();
+    serve_file("sub/real.txt", "final body");
+    std::string absolute = url_of("sub/real.txt");
+    set_rules(R"({"/a.txt": {"redirect": "b.txt", "redirect_status": 301},
+                  "/b.txt": {"redirect": "sub/c.txt", "redirect_status": 303},
+                  "/sub/c.txt": {"redirect": "../sub/d.txt", "redirect_status": 307},
+                  "/sub/d.txt": {"redirect": ")" + absolute + R"(", "redirect_status": 308}})");
+    std::string text;
+    std::string error_text;
+    ASSERT_TRUE(fetch_text(url_of("a.txt").c_str(), text, error_text)) << error_text;
+    EXPECT_EQ("final body", text);
+}
+
+TEST(FetchText, RedirectionLoopEndsAfterTenRedirections)
+{
+    fresh_program_dir();
+    set_rules(R"({"/loop.txt": {"redirect": "/loop.txt"}})");
+    std::string text = "before";
+    std::string error_text;
+    EXPECT_FALSE(fetch_text(url_of("loop.txt").c_str(), text, error_text));
+    EXPECT_EQ("too many redirections", error_text);
+    EXPECT_EQ("before", text);
+    EXPECT_EQ(11u, requests_for("/loop.txt").size());
+}
+
 TEST(FetchText, BodyCutShortOfItsLengthIsALostConnection)
 {
     fresh_program_dir();
