@@ -21,23 +21,20 @@ CHECKOUT = os.path.normpath(os.path.join(HERE, "..", ".."))
 # that was run. Each note says what the test measured and what Windows would do instead.
 NOTES = {
     "server never answers": (
-        "Under wine the session's 15 s receive time-out does not bound the wait for the answer: "
-        "the pass waited until the server closed the connection (20 s here, 300 s in a longer "
-        "trial); then the open returned a request without a status and the pass said "
-        "\"HTTP 0\". On Windows the session's 15 s receive time-out is inherited by the request "
-        "and should end the open with an error number (12002, time-out) after about 15 s; that "
-        "is not measurable here. The test's server gives up after 20 s and the "
-        "test accepts either ending; a server that holds the connection for ever holds the pass "
-        "under wine (the player can still close the launcher)."),
+        "Every request carries the 15 s connect and receive time-outs itself, so the wait for an "
+        "answer that never comes ends after 15 s with the stack's error number (12030 under wine; "
+        "Windows' number for a time-out is 12002), long before the server lets the connection go. The "
+        "launcher sets them on each request rather than only on its session because wine, unlike "
+        "Windows, does not hand the session's time-outs down to requests: an earlier build that "
+        "relied on that waited as long as the server held the connection."),
     "redirect loop (update list)": (
-        "Wine's WinINet follows redirects without a limit (about 700 requests a second on "
-        "loopback), so the test's loop ends after 40 rounds at a 404. Windows' WinINet documents "
-        "a limit on redirect chains (error 12156, redirect failed), which the pass would show as "
-        "\"Can't reach the update server (error 12156).\" (not measurable here); a loop that "
-        "never ends holds the pass under wine."),
+        "The launcher follows redirections itself, at most ten per request, so a loop ends with "
+        "\"too many redirections\" after eleven requests, under wine as on Windows (wine's own "
+        "redirection handling follows a loop for ever). A redirection from HTTPS to plain HTTP "
+        "is refused the same way, since HTTPS is what protects an update on the way."),
     "redirect loop (file)": (
-        "As for the update list: wine follows the loop until the server stops it; with Windows' "
-        "limit the download's three attempts would end with \"Download failed: error 12156\"."),
+        "As for the update list: each of the three attempts ends after eleven requests with "
+        "\"too many redirections\", and the old file stays as it was."),
     "endless chunked file body": (
         "The launcher refuses the body after the listed size plus 1 MiB, but wine's WinINet, "
         "closing the request of a kept-alive connection, reads the rest of a chunked body first, "
