@@ -252,6 +252,9 @@ class SelfUpdate(SiteTestCase):
         print(f"second launcher window after {time.monotonic() - began:.2f} s")
         self.assertIsNone(first.poll())
         for _ in range(2):
+            # The probe acts on the window it finds first, which may be one whose start-up has
+            # not yet made its buttons.
+            self.wait_for(lambda s: s is not None, harness.WINDOW_TIMEOUT, "a launcher window to be up")
             self.probe.act(f"click {ID_EXIT}")
             self.wait_for(lambda s: self.probe.ask("count")["windows"] < 2 or s is None, harness.EXIT_TIMEOUT,
                           "a launcher window to close")
