@@ -132,17 +132,19 @@ static bool verify(Receipt& receipt, std::string& error_text)
     return true;
 }
 
-// Clearing the attributes first lets a read-only target be replaced: Windows refuses to move
-// over one (wine does not). Any refusal left is a file held open, by the game as a rule.
+// Most targets are plain files that the move replaces at once. Windows refuses to move over a
+// read-only one (wine does not), so a refused move clears the target's attributes and tries once
+// more. Any refusal left is a file held open, by the game as a rule.
 static bool place_file(const std::string& part_path, const std::string& target,
                        std::string& error_text)
 {
+    if (MoveFileExA(part_path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!MoveFileExA(part_path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        error_text = "the file is in use - close the game first";
-        return false;
-    }
-    return true;
+    if (MoveFileExA(part_path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return true;
+    error_text = "the file is in use - close the game first";
+    return false;
 }
 
 // Receives into the open part file and closes it. A failed close counts like a failed write:
