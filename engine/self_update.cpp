@@ -13,6 +13,20 @@ static const char new_launcher_name[] = "Launcher.new.exe";
 static const char old_launcher_name[] = "Launcher.old.exe";
 static const int download_attempts = 3;
 
+static std::string old_launcher_path()
+{
+    return std::string(program_dir) + old_launcher_name;
+}
+
+// A launcher installed read-only keeps that attribute when a swap moves it aside; DeleteFileA
+// refuses such a file, and on Windows the next swap could not move over it either.
+void remove_old_launcher()
+{
+    std::string path = old_launcher_path();
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+}
+
 static bool download_new_launcher(const UpdateEntry& entry, const std::string& new_path)
 {
     std::string error_text;
@@ -50,7 +64,7 @@ static bool start_new_launcher(const std::string& own_path)
 static bool swap_and_start(const std::string& own_path, const std::string& new_path,
                            const std::string& old_path)
 {
-    DeleteFileA(old_path.c_str());
+    remove_old_launcher();
     if (!MoveFileExA(own_path.c_str(), old_path.c_str(), MOVEFILE_REPLACE_EXISTING))
         return false;
     if (MoveFileExA(new_path.c_str(), own_path.c_str(), MOVEFILE_REPLACE_EXISTING) &&
@@ -72,7 +86,7 @@ bool replace_launcher(LocalCheck& check)
     const UpdateEntry entry = check.download_list[size_t(check.self_index)];
     const std::string own_path = std::string(program_dir) + program_file;
     const std::string new_path = std::string(program_dir) + new_launcher_name;
-    const std::string old_path = std::string(program_dir) + old_launcher_name;
+    const std::string old_path = old_launcher_path();
 
     set_status("Updating the launcher...");
     if (download_new_launcher(entry, new_path) && swap_and_start(own_path, new_path, old_path)) {

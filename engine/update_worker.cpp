@@ -15,7 +15,6 @@
 #include "update_list/local_check.h"
 #include "update_list/update_list.h"
 
-static const char old_launcher_name[] = "Launcher.old.exe";
 static const char list_name[] = "manifest.txt";
 static const char user_agent[] = "Tavrinor-Launcher/1.0";
 static const int attempts_per_file = 3;
@@ -115,15 +114,6 @@ static PassEnd succeed_pass(const char* end_text, size_t file_count)
     set_status("%s", end_text);
     set_detail("%d files checked.", int(file_count));
     return PassEnd::succeeded;
-}
-
-// A launcher installed read-only keeps that attribute when a swap moves it aside; DeleteFileA
-// refuses such a file, and on Windows the next swap could not move over it either.
-static void remove_old_launcher()
-{
-    std::string path = std::string(program_dir) + old_launcher_name;
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
 }
 
 // Everything of the pass lives in here and is released when it returns, on every path.

@@ -7,9 +7,9 @@
 
 #include "shell/launcher_state.h"
 #include "shell/program_paths.h"
+#include "shell/window.h"
 
-// Also the window class name: a second launcher finds the first one's window by it.
-static const char instance_name[] = "Tavrinor_Launcher";
+static const char instance_mutex_name[] = "Tavrinor_Launcher";
 static const int instance_attempts = 20;
 static const DWORD instance_retry_ms = 100;
 
@@ -33,7 +33,7 @@ static void copy_text(char* target, size_t target_size, const std::string& text)
 bool take_instance_mutex()
 {
     for (int attempt = 0; attempt < instance_attempts; ++attempt) {
-        instance_mutex = CreateMutexA(NULL, TRUE, instance_name);
+        instance_mutex = CreateMutexA(NULL, TRUE, instance_mutex_name);
         if (instance_mutex == NULL)
             return false;
         if (GetLastError() != ERROR_ALREADY_EXISTS)
@@ -48,7 +48,7 @@ bool take_instance_mutex()
 
 void bring_running_launcher_forward()
 {
-    HWND other = FindWindowA(instance_name, NULL);
+    HWND other = FindWindowA(main_window_class, NULL);
     // Windows may refuse the foreground to a process that has no recent input and only flash
     // the other launcher's taskbar button; wine always grants it.
     if (other != NULL)

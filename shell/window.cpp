@@ -8,7 +8,7 @@
 #include "shell/status.h"
 #include "shell/window_proc.h"
 
-static const char window_class_name[] = "Tavrinor_Launcher";
+const char main_window_class[] = "Tavrinor_Launcher";
 static const WORD icon_resource_id = 1;
 
 // Caption, system menu and minimize box: neither resizable nor maximizable.
@@ -36,7 +36,7 @@ void register_main_window_class(HINSTANCE instance)
         window_class.hIcon = LoadIconA(NULL, IDI_APPLICATION);
     window_class.hCursor = LoadCursorA(NULL, IDC_ARROW);
     // No background brush: WM_PAINT covers the whole client area, so nothing flickers.
-    window_class.lpszClassName = window_class_name;
+    window_class.lpszClassName = main_window_class;
     RegisterClassA(&window_class);
 }
 
@@ -81,7 +81,7 @@ void create_main_window(HINSTANCE instance)
     // Integer division toward zero: a window larger than the screen gets a negative position.
     int left = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     int top = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    main_window = CreateWindowExA(0, window_class_name, window_title, main_window_style,
+    main_window = CreateWindowExA(0, main_window_class, window_title, main_window_style,
                                   left, top, width, height, NULL, NULL, instance, NULL);
 
     create_controls(instance);

@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+// "Tavrinor_Launcher": the class of the launcher's window, by which a second launcher finds it.
+extern const char main_window_class[];
+
 // Makes the progress bar's control class available.
 void init_control_classes();
 
