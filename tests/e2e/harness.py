@@ -229,6 +229,18 @@ class GameFolder:
         shutil.copy(self.paths.game, self.file(name))
 
 
+def game_record(path, timeout=15.0):
+    """What the stand-in game wrote about its start into `path`; the game runs on after the
+    launcher ends, so the record may come a little later."""
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            raise AssertionError(f"the game never ran: no {path}")
+        time.sleep(POLL_SECONDS)
+    with open(path, encoding="latin-1") as record:
+        return dict(line.rstrip("\n").split("=", 1) for line in record if "=" in line)
+
+
 def write_bmp(path, width, height, pixel):
     """A bottom-up 24-bit BMP whose colour at (x, y), counted from the top left, is pixel(x, y)."""
     row_size = (width * 3 + 3) & ~3

@@ -6,7 +6,6 @@ import os
 import re
 import stat
 import tempfile
-import time
 
 import harness
 import update_site
@@ -29,16 +28,6 @@ RELEASE = {
     "data/world.bin": pattern(300 * 1024, 3),
     SPACED_PATH: pattern(3000, 5),
 }
-
-
-def game_record(path, timeout=15.0):
-    deadline = time.monotonic() + timeout
-    while not os.path.exists(path):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"the game never ran: no {path}")
-        time.sleep(harness.POLL_SECONDS)
-    with open(path, encoding="latin-1") as record:
-        return dict(line.rstrip("\n").split("=", 1) for line in record if "=" in line)
 
 
 class Install(SiteTestCase):
@@ -148,7 +137,7 @@ class ListContent(SiteTestCase):
         self.assertFilesAre(files)
         self.probe.act(f"click {ID_START}")
         self.assertEqual(self.wait_exit(process), 0)
-        record = game_record(self.folder.file("bin/game_record.txt"))
+        record = harness.game_record(self.folder.file("bin/game_record.txt"))
         self.assertEqual(record["cmdline"].lower(),
                          f'"{harness.windows_path(self.folder.file("bin/play.exe"))}"'.lower(), record)
         self.assertEqual(record["cwd"].rstrip("\\").lower(), harness.windows_path(self.folder.path).lower(),

@@ -21,16 +21,8 @@ STATUS_AREA = (20, 236, 500, 256)
 SECOND_START_WAIT = 2.0
 
 
-def game_record(folder, timeout=15.0):
-    """What the stand-in game wrote about its start; the game runs on after the launcher ends."""
-    path = folder.file("game_record.txt")
-    deadline = time.monotonic() + timeout
-    while not os.path.exists(path):
-        if time.monotonic() > deadline:
-            raise AssertionError(f"the game never ran: no {path}")
-        time.sleep(harness.POLL_SECONDS)
-    with open(path, encoding="latin-1") as record:
-        return dict(line.rstrip("\n").split("=", 1) for line in record if "=" in line)
+def game_record(folder):
+    return harness.game_record(folder.file("game_record.txt"))
 
 
 class StartUp(LauncherTestCase):

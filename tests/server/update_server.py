@@ -20,10 +20,6 @@ value is an object with any of (the key "*" holds the rule for every path not li
   "endless": true        send the pattern without end and without Content-Length (chunked with
                          "chunked", else until the connection closes); "endless_limit": N ends it
                          after N bytes
-  "silent": true         read the request, answer nothing for "stall_seconds", then close
-  "endless": true        send the pattern without Content-Length (chunked when "chunked" is set,
-                         else until the connection closes) until the client hangs up; bounded by
-                         "endless_limit" bytes (default 1 GiB) so that the server stops by itself
   "silent": true         read the request and never answer: wait "stall_seconds" (default 30),
                          then close the connection without a byte
 A rule under the key "*" applies to every path that has no rule of its own.
@@ -42,7 +38,6 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 PATTERN_PERIOD = 251
 SEND_BLOCK = 1 << 20
-ENDLESS_LIMIT = 1 << 30
 
 
 class Settings:
@@ -161,27 +156,6 @@ class Handler(BaseHTTPRequestHandler):
 
     def send_generated(self, size, rule):
         self.send_body(size, pattern_block, rule)
-
-    def send_endless(self, rule):
-        chunked = bool(rule.get("chunked"))
-        limit = int(rule.get("endless_limit", ENDLESS_LIMIT))
-        self.send_response(200)
-        self.send_header("Content-Type", "application/octet-stream")
-        if chunked:
-            self.send_header("Transfer-Encoding", "chunked")
-        else:
-            self.send_header("Connection", "close")
-        self.end_headers()
-        offset = 0
-        try:
-            while offset < limit:
-                length = min(SEND_BLOCK, limit - offset)
-                self.send_block(pattern_block(offset, length), chunked)
-                offset += length
-            self.wfile.flush()
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-        self.cut_connection()
 
     def send_endless(self, rule):
         chunked = bool(rule.get("chunked"))
