@@ -11,19 +11,25 @@
 #include <cstdlib>
 #include <string>
 
-#include "shell/launcher_state.h"
 #include "transfer/download.h"
 #include "transfer/http_request.h"
 #include "transfer/md5.h"
 #include "transfer/url.h"
 #include "update_list/local_check.h"
+#include "update_list/local_path.h"
 #include "update_list/update_list.h"
 
 static const int check_rounds = 3;
 static const DWORD block_size = 65536;
 static const DWORD download_flags = 0x84000200;
+static const char launcher_file[] = "launcher.exe";
 
 static unsigned char bare_buffer[block_size];
+
+// The game folder (ending in "\"), the server's address and the session of this run.
+static std::string folder;
+static std::string base_url;
+static HINTERNET session;
 
 static double seconds_now()
 {
@@ -64,16 +70,29 @@ static double peak_working_set_mib()
     return double(counters.PeakWorkingSetSize) / 1048576.0;
 }
 
+// The reports cost what the pass's do, apart from the window.
+static void count_checked(void* context, size_t, size_t)
+{
+    ++*static_cast<unsigned*>(context);
+}
+
+static void count_received(void* context, uint64_t, uint64_t)
+{
+    ++*static_cast<unsigned*>(context);
+}
+
 static double timed_check(const UpdateList& list, bool use_cache, size_t& to_fetch)
 {
     HashCache cache;
     if (use_cache)
-        load_hash_cache(cache);
+        load_hash_cache(folder, cache);
     LocalCheck check;
+    unsigned reports = 0;
     double start = seconds_now();
-    check_local_files(list.files, cache, check);
+    check_local_files(folder, launcher_file, list.files, cache, CheckSink{count_checked, &reports},
+                      check);
     double elapsed = seconds_now() - start;
-    save_hash_cache(cache);
+    save_hash_cache(folder, cache);
     to_fetch = check.download_list.size();
     return elapsed;
 }
@@ -83,8 +102,10 @@ static double timed_attribute_loop(const UpdateList& list)
     double start = seconds_now();
     WIN32_FILE_ATTRIBUTE_DATA data;
     unsigned found = 0;
-    for (const UpdateEntry& entry : list.files)
-        found += GetFileAttributesExA(local_path(entry.path).c_str(), GetFileExInfoStandard, &data) ? 1 : 0;
+    for (const UpdateEntry& entry : list.files) {
+        std::string path = join_local_path(folder, entry.path);
+        found += GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) ? 1 : 0;
+    }
     double elapsed = seconds_now() - start;
     if (found != list.files.size())
         fprintf(stderr, "only %u of %u files found\n", found, unsigned(list.files.size()));
@@ -97,7 +118,7 @@ static double timed_read_loop(const UpdateList& list)
 {
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
-        FILE* stream = fopen(local_path(entry.path).c_str(), "rb");
+        FILE* stream = fopen(join_local_path(folder, entry.path).c_str(), "rb");
         if (stream == NULL)
             continue;
         Md5Context context;
@@ -117,7 +138,7 @@ static int run_check(const UpdateList& list)
     double cold = 1e30;
     double bare_read = 1e30;
     for (int round = 0; round < check_rounds; ++round) {
-        DeleteFileA((std::string(program_dir) + "launcher.cache").c_str());
+        DeleteFileA((folder + "launcher.cache").c_str());
         double check = timed_check(list, false, to_fetch);
         double loop = timed_read_loop(list);
         cold = check < cold ? check : cold;
@@ -144,12 +165,13 @@ static int run_check(const UpdateList& list)
 
 static double timed_downloads(const UpdateList& list)
 {
-    uint64_t total = total_size(list);
-    uint64_t done = 0;
+    unsigned reports = 0;
+    DownloadSource source = {session, base_url, folder};
     std::string error_text;
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
-        if (!download_file(entry, local_path(entry.path), done, total, error_text)) {
+        if (!download_file(source, entry, join_local_path(folder, entry.path),
+                           TransferSink{count_received, &reports}, error_text)) {
             fprintf(stderr, "download of %s failed: %s\n", entry.path.c_str(), error_text.c_str());
             exit(1);
         }
@@ -162,19 +184,19 @@ static bool bare_open(const std::string& url, bool one_call_open, HttpRequest& h
 {
     std::string error_text;
     if (!one_call_open)
-        return open_http_request(url, download_flags, http, error_text);
+        return open_http_request(session, url, download_flags, http, error_text);
     http.connection = NULL;
-    http.request = InternetOpenUrlA(internet_session, url.c_str(), NULL, 0, download_flags, 0);
+    http.request = InternetOpenUrlA(session, url.c_str(), NULL, 0, download_flags, 0);
     return http.request != NULL;
 }
 
 // The same stack with nothing but the work every download must do: read, digest, write.
 static double timed_bare_loop(const UpdateList& list, bool one_call_open)
 {
-    std::string scratch = std::string(program_dir) + "bare.tmp";
+    std::string scratch = folder + "bare.tmp";
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
-        std::string url = std::string(base_url) + percent_encode(entry.path) + "?v=" + entry.md5;
+        std::string url = base_url + percent_encode(entry.path) + "?v=" + entry.md5;
         HttpRequest http;
         if (!bare_open(url, one_call_open, http)) {
             fprintf(stderr, "bare open of %s failed\n", url.c_str());
@@ -202,7 +224,7 @@ static double timed_bare_loop(const UpdateList& list, bool one_call_open)
 
 static int run_download(const UpdateList& list, int rounds)
 {
-    internet_session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     double megabytes = double(total_size(list)) / 1048576.0;
     if (rounds == 0) {
         double elapsed = timed_downloads(list);
@@ -238,8 +260,7 @@ int main(int argc, char** argv)
         return 2;
     }
     std::string mode = argv[1];
-    snprintf(program_dir, sizeof(program_dir), "%s", argv[2]);
-    snprintf(program_file, sizeof(program_file), "%s", "launcher.exe");
+    folder = argv[2];
     UpdateList list;
     if (mode == "check") {
         if (!load_list(argv[3], list))
@@ -247,7 +268,7 @@ int main(int argc, char** argv)
         return run_check(list);
     }
     if (mode == "download" && argc >= 6) {
-        snprintf(base_url, sizeof(base_url), "%s", argv[3]);
+        base_url = argv[3];
         if (!load_list(argv[4], list))
             return 2;
         return run_download(list, atoi(argv[5]));

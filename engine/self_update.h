@@ -1,13 +1,19 @@
 // The replacement of the running launcher by the one the update list carries.
 #pragma once
 
+#include <string>
+
+#include "engine/pass_observer.h"
+#include "transfer/download.h"
 #include "update_list/local_check.h"
 
-// Runs when check.self_index >= 0. True when a new launcher was started and the window told to
-// close: the pass is over. False when it gave up: the launcher's entry has left
-// check.download_list and its size check.download_total, and the pass goes on.
-bool replace_launcher(LocalCheck& check);
+// Runs when check.self_index >= 0; `launcher_file` is the running launcher's name in the game
+// folder. True when a new launcher was started: the pass is over and must end as restarted. False
+// when it gave up: the launcher's entry has left check.download_list and its size
+// check.download_total, and the pass goes on.
+bool replace_launcher(const DownloadSource& source, const std::string& launcher_file,
+                      const PassObserver& observer, LocalCheck& check);
 
-// Deletes "Launcher.old.exe", left by an earlier swap, read-only or not. Fails silently while the
-// old launcher still runs; a later pass tries again.
-void remove_old_launcher();
+// Deletes "Launcher.old.exe" in `folder`, left by an earlier swap, read-only or not. Fails
+// silently while the old launcher still runs; a later pass tries again.
+void remove_old_launcher(const std::string& folder);

@@ -1,7 +1,7 @@
 // The process-wide state and the mapping of list paths to paths in the launcher's folder.
 #include "shell/launcher_state.h"
 
-#include "shell/program_paths.h"
+#include "update_list/local_path.h"
 
 char program_dir[MAX_PATH];
 char program_file[MAX_PATH];
@@ -10,7 +10,6 @@ char window_title[64] = "The Legend of Tavrin";
 char game_exe[MAX_PATH] = "main.exe";
 
 HANDLE instance_mutex;
-HINTERNET internet_session;
 
 HWND main_window, info_text, status_line, progress_bar, detail_line;
 HWND retry_button, start_button, exit_button;

@@ -1,10 +1,10 @@
-// The launcher's process-wide state, shared by the window and the update worker.
+// The launcher's process-wide state, owned by the window's side; a pass gets what it needs of it
+// as arguments.
 // Fixed-size buffers on purpose: nothing here is ever destroyed, so a worker that is still
 // running while the process ends can never touch released memory.
 #pragma once
 
 #include <windows.h>
-#include <wininet.h>
 
 #include <string>
 
@@ -15,7 +15,6 @@ extern char window_title[64];        // caption, painted title and message box c
 extern char game_exe[MAX_PATH];      // relative name of the game program; "main.exe" by default
 
 extern HANDLE instance_mutex;         // single-instance mutex, null once released
-extern HINTERNET internet_session;    // opened by the first worker that needs it
 
 extern HWND main_window, info_text, status_line, progress_bar, detail_line;
 extern HWND retry_button, start_button, exit_button;

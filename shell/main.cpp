@@ -1,7 +1,7 @@
 // The program's entry: start-up in its fixed order, the message loop, and the end of the process.
 #include <windows.h>
-#include <wininet.h>
 
+#include "engine/internet_session.h"
 #include "shell/launcher_state.h"
 #include "shell/startup.h"
 #include "shell/status.h"
@@ -29,8 +29,7 @@ static void run_message_loop()
 // data in its ".part" file only.
 static void end_process()
 {
-    if (internet_session != NULL)
-        InternetCloseHandle(internet_session);
+    close_internet_session();
     if (instance_mutex != NULL)
         CloseHandle(instance_mutex);
     TerminateProcess(GetCurrentProcess(), exit_code);

@@ -1,4 +1,4 @@
-// The launcher's folder, the placing of update-list names in it and the server address form.
+// The launcher's folder and the server address form.
 // Kept free of the platform so that the rules are checked by the portable unit tests.
 #include "shell/program_paths.h"
 
@@ -12,16 +12,6 @@ void split_program_path(const std::string& full_path, std::string& dir, std::str
     }
     dir = full_path.substr(0, last + 1);
     file = full_path.substr(last + 1);
-}
-
-std::string join_local_path(const std::string& dir, const std::string& relative)
-{
-    std::string path = dir + relative;
-    for (char& c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
 }
 
 std::string base_url_from_setting(const std::string& setting)

@@ -1,5 +1,5 @@
-// The worker's window onto the player: status and detail texts, the progress bar, the start of
-// a pass on a detached worker thread and the button modes that a pass's start and end set.
+// The window's lines and buttons during a pass: status and detail texts, the progress bar, the
+// start of a pass on a detached worker thread and the button modes that a pass's start and end set.
 #include "shell/status.h"
 
 #include <commctrl.h>
@@ -7,8 +7,9 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "engine/update_worker.h"
+#include "engine/update_pass.h"
 #include "shell/launcher_state.h"
+#include "shell/window_observer.h"
 
 volatile LONG update_running;
 
@@ -48,6 +49,17 @@ void set_progress(unsigned position)
     SendMessageA(progress_bar, PBM_SETPOS, position, 0);
 }
 
+// What the pass needs of the launcher's settings, read once here on the window's thread.
+static PassJob* new_pass_job()
+{
+    PassJob* job = new PassJob;
+    job->settings.folder = program_dir;
+    job->settings.launcher_file = program_file;
+    job->settings.base_url = base_url;
+    job->observer = window_observer();
+    return job;
+}
+
 void start_update_pass()
 {
     if (InterlockedExchange(&update_running, 1) != 0)
@@ -55,10 +67,12 @@ void start_update_pass()
     EnableWindow(start_button, FALSE);
     ShowWindow(retry_button, SW_HIDE);
     SetWindowTextA(start_button, "START");
-    HANDLE worker = CreateThread(NULL, 0, update_worker, NULL, 0, NULL);
+    PassJob* job = new_pass_job();
+    HANDLE worker = CreateThread(NULL, 0, update_worker, job, 0, NULL);
     if (worker == NULL) {
         // Without a worker nobody would ever end the pass: end it here as failed, so RETRY
         // comes back instead of a window stuck with START disabled.
+        delete job;
         PostMessageA(main_window, WM_UPDATE_FINISHED, 0, 0);
         return;
     }

@@ -1,5 +1,5 @@
-// The meeting point of the update worker and the window: text setters, the progress bar,
-// the start of a pass and the message that ends one.
+// The window's lines and buttons during a pass: text setters, the progress bar, the start of a
+// pass and the message that ends one.
 #pragma once
 
 #include <windows.h>
@@ -20,7 +20,8 @@ void set_detail(const char* format, ...);
 // Moves the progress bar to `position` thousandths (0..1000).
 void set_progress(unsigned position);
 
-// Starts a worker thread on update_worker unless a pass already runs (buttons: Busy).
+// Starts a worker thread on update_worker unless a pass already runs (buttons: Busy). The pass
+// gets the launcher's folder, file name and server address as they are now.
 void start_update_pass();
 
 // The window's end of a pass, on the main thread: clears update_running and sets the buttons to

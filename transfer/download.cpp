@@ -3,14 +3,11 @@
 #include "transfer/download.h"
 
 #include <cstdio>
-#include <cstring>
+#include <vector>
 
-#include "shell/launcher_state.h"
-#include "shell/status.h"
 #include "transfer/http_request.h"
 #include "transfer/http_response.h"
 #include "transfer/md5.h"
-#include "transfer/size_text.h"
 #include "transfer/url.h"
 
 // RELOAD | NO_CACHE_WRITE | NO_UI: always from the origin, never a dialog; the digest in the
@@ -18,31 +15,23 @@
 static const DWORD download_flags = 0x84000200;
 static const DWORD receive_block_size = 65536;
 static const uint64_t size_tolerance = 1048576;  // bytes past the listed size before giving up
-static const DWORD report_interval_ms = 150;
-static const double speed_after_seconds = 0.2;   // earlier speeds are noise, shown as 0
-static const uint64_t progress_scale = 1000;
 static const unsigned long status_ok = 200;
 static const size_t digest_length = 32;
 
-// Only one download runs at a time in the process, always on the worker thread.
-static unsigned char download_buffer[receive_block_size];
-
-// The state of one call while the body arrives.
+// The state of one call while the body arrives; the buffer is the call's own.
 struct Receipt {
     const UpdateEntry& entry;
-    uint64_t& done_bytes;
-    uint64_t total_bytes;
-    uint64_t base;       // done_bytes when the call began
-    uint64_t received;   // bytes of this file so far
-    DWORD start_tick;
-    DWORD last_report_tick;
+    const TransferSink& progress;
+    std::vector<unsigned char> buffer;
+    uint64_t received;  // bytes of this file so far
     Md5Context md5;
 };
 
-static bool open_request(const UpdateEntry& entry, HttpRequest& http, std::string& error_text)
+static bool open_request(const DownloadSource& source, const UpdateEntry& entry, HttpRequest& http,
+                         std::string& error_text)
 {
-    std::string url = std::string(base_url) + percent_encode(entry.path) + "?v=" + entry.md5;
-    return open_http_request(url, download_flags, http, error_text);
+    std::string url = source.base_url + percent_encode(entry.path) + "?v=" + entry.md5;
+    return open_http_request(source.session, url, download_flags, http, error_text);
 }
 
 static bool check_status(HINTERNET request, std::string& error_text)
@@ -55,31 +44,15 @@ static bool check_status(HINTERNET request, std::string& error_text)
     return true;
 }
 
-// Creates the folders of `target` level by level below program_dir; the launcher's own folder is
-// never created. Failures show up when the part file can't be opened.
-static void create_folders(const std::string& target)
+// Creates the folders of `target` level by level below the game folder, which is never created
+// itself. Failures show up when the part file can't be opened.
+static void create_folders(const std::string& folder, const std::string& target)
 {
-    size_t first = strlen(program_dir);
+    size_t first = folder.size();
     for (size_t i = first; i < target.size(); ++i) {
         if (target[i] == '\\')
             CreateDirectoryA(target.substr(0, i).c_str(), NULL);
     }
-}
-
-static void report_progress(Receipt& receipt, DWORD now)
-{
-    receipt.done_bytes = receipt.base + receipt.received;
-    unsigned position = unsigned(progress_scale);
-    if (receipt.total_bytes != 0)
-        position = unsigned(receipt.done_bytes * progress_scale / receipt.total_bytes);
-    set_progress(position);
-    double seconds = DWORD(now - receipt.start_tick) / 1000.0;
-    double speed = 0;
-    if (seconds > speed_after_seconds)
-        speed = double(receipt.received) / 1024 / seconds;
-    set_detail("%s  -  %s / %s  (%.0f KB/s)", receipt.entry.path.c_str(),
-               format_size(receipt.done_bytes).c_str(), format_size(receipt.total_bytes).c_str(),
-               speed);
 }
 
 // Receives the body into `part`, feeding the digest as it arrives. A body shorter than the
@@ -90,29 +63,26 @@ static bool receive_body(HINTERNET request, FILE* part, Receipt& receipt, std::s
     uint64_t announced = 0;
     bool has_length = response_length(request, announced);
     uint64_t limit = receipt.entry.size + size_tolerance;
+    unsigned char* block = receipt.buffer.data();
     for (;;) {
         DWORD got = 0;
-        if (!InternetReadFile(request, download_buffer, receive_block_size, &got)) {
+        if (!InternetReadFile(request, block, receive_block_size, &got)) {
             error_text = "connection lost";
             return false;
         }
         if (got == 0)
             break;
-        if (fwrite(download_buffer, 1, got, part) != got) {
+        if (fwrite(block, 1, got, part) != got) {
             error_text = "disk full?";
             return false;
         }
-        md5_update(receipt.md5, download_buffer, got);
+        md5_update(receipt.md5, block, got);
         receipt.received += got;
         if (receipt.received > limit) {
             error_text = "file bigger than the list says";
             return false;
         }
-        DWORD now = GetTickCount();
-        if (DWORD(now - receipt.last_report_tick) > report_interval_ms) {
-            report_progress(receipt, now);
-            receipt.last_report_tick = now;
-        }
+        receipt.progress.received(receipt.progress.context, receipt.received, receipt.received);
     }
     if (has_length && receipt.received < announced) {
         error_text = "connection lost";
@@ -160,17 +130,17 @@ static bool receive_into(HINTERNET request, FILE* part, Receipt& receipt, std::s
     return received;
 }
 
-bool download_file(const UpdateEntry& entry, const std::string& target, uint64_t& done_bytes,
-                   uint64_t total_bytes, std::string& error_text)
+bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
+                   const TransferSink& progress, std::string& error_text)
 {
     HttpRequest http;
-    if (!open_request(entry, http, error_text))
+    if (!open_request(source, entry, http, error_text))
         return false;
     if (!check_status(http.request, error_text)) {
         close_http_request(http);
         return false;
     }
-    create_folders(target);
+    create_folders(source.folder, target);
     std::string part_path = target + ".part";
     FILE* part = fopen(part_path.c_str(), "wb");
     if (part == NULL) {
@@ -178,7 +148,7 @@ bool download_file(const UpdateEntry& entry, const std::string& target, uint64_t
         error_text = "can't write " + part_path;
         return false;
     }
-    Receipt receipt = {entry, done_bytes, total_bytes, done_bytes, 0, GetTickCount(), 0, {}};
+    Receipt receipt = {entry, progress, std::vector<unsigned char>(receive_block_size), 0, {}};
     md5_init(receipt.md5);
     bool ok = receive_into(http.request, part, receipt, error_text);
     close_http_request(http);
@@ -186,11 +156,7 @@ bool download_file(const UpdateEntry& entry, const std::string& target, uint64_t
         ok = verify(receipt, error_text);
     if (ok)
         ok = place_file(part_path, target, error_text);
-    if (!ok) {
+    if (!ok)
         DeleteFileA(part_path.c_str());
-        done_bytes = receipt.base;
-        return false;
-    }
-    done_bytes = receipt.base + receipt.received;
-    return true;
+    return ok;
 }

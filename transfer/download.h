@@ -1,14 +1,34 @@
 // Downloading one listed file beside its place, verifying it, and moving it over the old one.
 #pragma once
 
-#include <cstdint>
+#include <windows.h>
+#include <wininet.h>
+
 #include <string>
 
 #include "update_list/update_list.h"
 
-// Fetches `entry` from the update server into `target` (a full path below program_dir), checks
-// its size and MD5 digest, and only then replaces `target`. `done_bytes` counts the bytes of a
-// batch of `total_bytes`; it grows by the entry's size on success and is back at its start value
-// on failure, with the reason in `error_text`. No ".part" file outlives the call.
-bool download_file(const UpdateEntry& entry, const std::string& target, uint64_t& done_bytes,
-                   uint64_t total_bytes, std::string& error_text);
+// Where a download comes from and where it may make folders.
+struct DownloadSource {
+    HINTERNET session;     // the open internet session every request goes through
+    std::string base_url;  // the update server's address, ends in "/"
+    std::string folder;    // the game folder, ends in "\"; missing folders are made below it only
+};
+
+// How a download tells its caller how far it has come, after every block it receives. It runs on
+// the download's own thread; whoever runs several downloads at once gives each a sink of its own.
+struct TransferSink {
+    // `on_hand`: the bytes of the file received so far; `arrived`: how many of them came in this
+    // call, for the speed.
+    void (*received)(void* context, uint64_t on_hand, uint64_t arrived);
+    void* context;  // the caller's, handed back with every call
+};
+
+// Fetches `entry` from the server into `target` (a full path below the game folder), checks its
+// size and MD5 digest, and only then replaces `target`, telling `progress` of every block on the
+// way. False with the reason
+// in `error_text` when the file did not arrive whole and verified; no ".part" file outlives the
+// call, and `target` is untouched then. Each call has its own buffer and digest, so several may
+// run at once on different targets.
+bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
+                   const TransferSink& progress, std::string& error_text);

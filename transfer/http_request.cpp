@@ -1,4 +1,4 @@
-// One GET on internet_session: the URL split into server and object, a connection and a request
+// One GET on an internet session: the URL split into server and object, a connection and a request
 // handle of its own, the time-outs set on that request, and the redirections followed here
 // rather than inside the stack.
 //
@@ -11,7 +11,6 @@
 
 #include <vector>
 
-#include "shell/launcher_state.h"
 #include "transfer/http_response.h"
 
 static const int max_redirections = 10;
@@ -76,14 +75,15 @@ static bool fail_with_last_error(HttpRequest& http, std::string& error_text)
     return false;
 }
 
-static bool send_request(const std::string& url, DWORD flags, HttpRequest& http, std::string& error_text)
+static bool send_request(HINTERNET session, const std::string& url, DWORD flags, HttpRequest& http,
+                         std::string& error_text)
 {
     http.connection = NULL;
     http.request = NULL;
     UrlParts parts;
     if (!split_url(url, parts))
         return fail_with_last_error(http, error_text);
-    http.connection = InternetConnectA(internet_session, parts.host.c_str(), parts.port,
+    http.connection = InternetConnectA(session, parts.host.c_str(), parts.port,
                                        parts.user.empty() ? NULL : parts.user.c_str(),
                                        parts.password.empty() ? NULL : parts.password.c_str(),
                                        INTERNET_SERVICE_HTTP, 0, 0);
@@ -127,11 +127,12 @@ static bool is_secure(const std::string& url)
     return split_url(url, parts) && parts.secure;
 }
 
-bool open_http_request(const std::string& url, DWORD flags, HttpRequest& http, std::string& error_text)
+bool open_http_request(HINTERNET session, const std::string& url, DWORD flags, HttpRequest& http,
+                       std::string& error_text)
 {
     std::string current = url;
     for (int redirections = 0;; ++redirections) {
-        if (!send_request(current, flags, http, error_text))
+        if (!send_request(session, current, flags, http, error_text))
             return false;
         std::string next;
         if (!is_redirection(response_status(http.request)) ||

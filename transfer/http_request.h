@@ -1,4 +1,4 @@
-// One GET on internet_session, shared by the text fetch and the file download: the connection,
+// One GET on an internet session, shared by the text fetch and the file download: the connection,
 // the request with its time-outs, and the redirections it follows.
 #pragma once
 
@@ -15,9 +15,10 @@ struct HttpRequest {
     HINTERNET request;     // the final response; its body is still to be read
 };
 
-// Sends a GET for `url` with the WinINet `flags`, following up to ten redirections. True with the
-// final response open in `http`, whatever its status; false with the reason ("error %lu" or "too
-// many redirections") and nothing left open.
-bool open_http_request(const std::string& url, DWORD flags, HttpRequest& http, std::string& error_text);
+// Sends a GET for `url` through `session` with the WinINet `flags`, following up to ten
+// redirections. True with the final response open in `http`, whatever its status; false with the
+// reason ("error %lu" or "too many redirections") and nothing left open.
+bool open_http_request(HINTERNET session, const std::string& url, DWORD flags, HttpRequest& http,
+                       std::string& error_text);
 
 void close_http_request(HttpRequest& http);

@@ -6,36 +6,26 @@
 
 #include <cstdio>
 
-#include "shell/launcher_state.h"
-#include "shell/status.h"
 #include "transfer/md5.h"
+#include "update_list/local_path.h"
 
 static const char cache_file_name[] = "launcher.cache";
 static const size_t hash_chunk_size = 65536;
 static const int report_every = 16;  // entries between two progress reports
-static const uint64_t progress_scale = 1000;
-
-// Only the worker thread hashes, one file at a time.
-static unsigned char hash_buffer[hash_chunk_size];
 
 struct DiskFile {
     uint64_t size;
     uint64_t write_time;
 };
 
-static std::string cache_file_path()
+void load_hash_cache(const std::string& folder, HashCache& cache)
 {
-    return std::string(program_dir) + cache_file_name;
+    read_hash_cache_file(folder + cache_file_name, cache);
 }
 
-void load_hash_cache(HashCache& cache)
+void save_hash_cache(const std::string& folder, const HashCache& cache)
 {
-    read_hash_cache_file(cache_file_path(), cache);
-}
-
-void save_hash_cache(const HashCache& cache)
-{
-    write_hash_cache_file(cache_file_path(), cache);
+    write_hash_cache_file(folder + cache_file_name, cache);
 }
 
 static bool query_disk_file(const std::string& path, DiskFile& file)
@@ -51,7 +41,8 @@ static bool query_disk_file(const std::string& path, DiskFile& file)
 
 // False when the file can't be opened or a read fails: such a file is fetched anew, and its
 // half-read digest must not reach the cache.
-static bool hash_file(const std::string& path, std::string& digest)
+static bool hash_file(const std::string& path, std::vector<unsigned char>& buffer,
+                      std::string& digest)
 {
     FILE* stream = fopen(path.c_str(), "rb");
     if (stream == NULL)
@@ -59,10 +50,10 @@ static bool hash_file(const std::string& path, std::string& digest)
     Md5Context context;
     md5_init(context);
     for (;;) {
-        size_t got = fread(hash_buffer, 1, hash_chunk_size, stream);
+        size_t got = fread(buffer.data(), 1, buffer.size(), stream);
         if (got == 0)
             break;
-        md5_update(context, hash_buffer, uint32_t(got));
+        md5_update(context, buffer.data(), uint32_t(got));
     }
     bool read_failed = ferror(stream) != 0;
     fclose(stream);
@@ -70,15 +61,16 @@ static bool hash_file(const std::string& path, std::string& digest)
     return !read_failed;
 }
 
-static bool same_name_ignoring_case(const std::string& a, const char* b)
+static bool same_name_ignoring_case(const std::string& a, const std::string& b)
 {
     return cache_key(a) == cache_key(b);
 }
 
 // True when the file on disk matches the entry, so it needs no download.
-static bool entry_is_current(const UpdateEntry& entry, HashCache& cache)
+static bool entry_is_current(const std::string& folder, const UpdateEntry& entry, HashCache& cache,
+                             std::vector<unsigned char>& buffer)
 {
-    std::string path = local_path(entry.path);
+    std::string path = join_local_path(folder, entry.path);
     if (entry.keep && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
         return true;
     DiskFile file;
@@ -92,7 +84,7 @@ static bool entry_is_current(const UpdateEntry& entry, HashCache& cache)
         found->second.write_time == file.write_time)
         return found->second.md5 == entry.md5;
     std::string digest;
-    if (!hash_file(path, digest))
+    if (!hash_file(path, buffer, digest))
         return false;
     CacheRecord& record = cache[key];
     record.size = file.size;
@@ -101,28 +93,29 @@ static bool entry_is_current(const UpdateEntry& entry, HashCache& cache)
     return digest == entry.md5;
 }
 
-void check_local_files(const std::vector<UpdateEntry>& files, HashCache& cache, LocalCheck& result)
+void check_local_files(const std::string& folder, const std::string& launcher_file,
+                       const std::vector<UpdateEntry>& files, HashCache& cache,
+                       const CheckSink& progress, LocalCheck& result)
 {
-    int count = int(files.size());
-    for (int i = 0; i < count; ++i) {
-        if (i % report_every == 0) {
-            set_status("Checking files... %d / %d", i, count);
-            set_progress(unsigned(uint64_t(i) * progress_scale / uint64_t(count)));
-        }
-        const UpdateEntry& entry = files[size_t(i)];
-        if (entry_is_current(entry, cache))
+    std::vector<unsigned char> buffer(hash_chunk_size);
+    size_t count = files.size();
+    for (size_t i = 0; i < count; ++i) {
+        if (i % report_every == 0)
+            progress.checked(progress.context, i, count);
+        const UpdateEntry& entry = files[i];
+        if (entry_is_current(folder, entry, cache, buffer))
             continue;
-        if (same_name_ignoring_case(entry.path, program_file))
+        if (same_name_ignoring_case(entry.path, launcher_file))
             result.self_index = int(result.download_list.size());
         result.download_list.push_back(entry);
         result.download_total += entry.size;
     }
 }
 
-void record_download(const UpdateEntry& entry, HashCache& cache)
+void record_download(const std::string& folder, const UpdateEntry& entry, HashCache& cache)
 {
     DiskFile file;
-    if (!query_disk_file(local_path(entry.path), file))
+    if (!query_disk_file(join_local_path(folder, entry.path), file))
         return;
     CacheRecord& record = cache[cache_key(entry.path)];
     record.size = entry.size;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "update_list/hash_cache.h"
@@ -15,15 +16,25 @@ struct LocalCheck {
     int self_index = -1;                     // position of the launcher's own entry, -1 if none
 };
 
-// Adds the records of program_dir + "launcher.cache" to `cache`; a missing file adds nothing.
-void load_hash_cache(HashCache& cache);
+// How the check tells its caller how far it has come: `checked` entries of `count`, before every
+// sixteenth entry and in order.
+struct CheckSink {
+    void (*checked)(void* context, size_t checked, size_t count);
+    void* context;  // the caller's, handed back with every call
+};
 
-// Rewrites program_dir + "launcher.cache" from `cache`; a file that can't be written is ignored.
-void save_hash_cache(const HashCache& cache);
+// Adds the records of `folder` + "launcher.cache" to `cache`; a missing file adds nothing.
+void load_hash_cache(const std::string& folder, HashCache& cache);
 
-// Compares every entry of `files` with the disk, hashing where `cache` can't vouch for a file and
-// recording what it hashed; reports its progress on the status line and the progress bar.
-void check_local_files(const std::vector<UpdateEntry>& files, HashCache& cache, LocalCheck& result);
+// Rewrites `folder` + "launcher.cache" from `cache`; a file that can't be written is ignored.
+void save_hash_cache(const std::string& folder, const HashCache& cache);
+
+// Compares every entry of `files` with the disk below `folder` (the game folder, ending in "\"),
+// hashing where `cache` can't vouch for a file and recording what it hashed. An entry named like
+// `launcher_file` in any letter case is the running launcher's.
+void check_local_files(const std::string& folder, const std::string& launcher_file,
+                       const std::vector<UpdateEntry>& files, HashCache& cache,
+                       const CheckSink& progress, LocalCheck& result);
 
 // Stores the record of an entry that was just downloaded, verified and put in place.
-void record_download(const UpdateEntry& entry, HashCache& cache);
+void record_download(const std::string& folder, const UpdateEntry& entry, HashCache& cache);

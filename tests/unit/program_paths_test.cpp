@@ -1,5 +1,6 @@
-// The launcher's folder split, the placing of list names in it and the server address form.
+// The launcher's folder split, the placing of list names in the game folder and the server address form.
 #include "shell/program_paths.h"
+#include "update_list/local_path.h"
 
 #include <gtest/gtest.h>
 

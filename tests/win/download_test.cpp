@@ -1,10 +1,11 @@
-// One file download against the test server: the URL, folders, the part file, the size and
-// digest checks, the move over the target, progress, and what every failure leaves behind.
+// One file download against the test server, with no window and no process-wide state: the URL,
+// folders, the part file, the size and digest checks, the move over the target, the progress it
+// reports, and what every failure leaves behind.
 #include <gtest/gtest.h>
 
-#include "shell/launcher_state.h"
 #include "tests/win/test_support.h"
 #include "transfer/download.h"
+#include "update_list/local_path.h"
 
 namespace {
 
@@ -17,15 +18,15 @@ UpdateEntry entry_for(const std::string& path, const std::string& content)
 
 struct Outcome {
     bool ok;
-    uint64_t done_bytes;
+    SinkLog reports;
     std::string error_text;
 };
 
-Outcome download(const UpdateEntry& entry, const std::string& target, uint64_t start = 1000,
-                 uint64_t total = 100000)
+Outcome download(const std::string& folder, const UpdateEntry& entry, const std::string& target)
 {
-    Outcome outcome = {false, start, "untouched"};
-    outcome.ok = download_file(entry, target, outcome.done_bytes, total, outcome.error_text);
+    Outcome outcome = {false, {}, "untouched"};
+    outcome.ok = download_file(test_source(folder), entry, target, recording_transfer_sink(outcome.reports),
+                               outcome.error_text);
     return outcome;
 }
 
@@ -33,15 +34,14 @@ Outcome download(const UpdateEntry& entry, const std::string& target, uint64_t s
 
 TEST(Download, EncodedUrlNewFoldersAndVerifiedFileInPlace)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     std::string content = pattern_bytes(200000);
     std::string path = "maps/new area/\xC3\xBC+x.bin";
     // Served by rule: the file name's bytes would not survive wine's code page on the way to disk.
     set_rules(R"({"/maps/new%20area/%C3%BC%2Bx.bin": {"generate": 200000}})");
     UpdateEntry entry = entry_for(path, content);
-    Outcome outcome = download(entry, local_path(path), 1000, 201000);
+    Outcome outcome = download(dir, entry, join_local_path(dir, path));
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
-    EXPECT_EQ(201000u, outcome.done_bytes);
     EXPECT_EQ("untouched", outcome.error_text);
     std::string got;
     ASSERT_TRUE(read_file(dir + "maps\\new area\\\xC3\xBC+x.bin", got));
@@ -53,48 +53,45 @@ TEST(Download, EncodedUrlNewFoldersAndVerifiedFileInPlace)
     EXPECT_NE(std::string::npos, requests[0].find("\"query\": \"v=" + entry.md5 + "\""));
     EXPECT_NE(std::string::npos, requests[0].find("\"pragma\": \"\""));
 
-    // The first block reports at once, and the detail names the file and both size texts.
-    ASSERT_FALSE(window_log.detail.empty());
-    EXPECT_EQ(0u, window_log.detail[0].find(path + "  -  "));
-    EXPECT_NE(std::string::npos, window_log.detail[0].find(" / 196 KB  (0 KB/s)"));
-    ASSERT_FALSE(window_log.progress.empty());
-    EXPECT_LE(window_log.progress.back(), 1000u);
+    // Every block is reported, rising to the whole file, all of it new in this call.
+    const SinkLog& reports = outcome.reports;
+    ASSERT_FALSE(reports.empty());
+    for (size_t i = 1; i < reports.size(); ++i)
+        EXPECT_LT(reports[i - 1].first, reports[i].first);
+    EXPECT_EQ((std::pair<uint64_t, uint64_t>(200000, 200000)), reports.back());
 }
 
-TEST(Download, EmptyFileWithTheEmptyDigestAndAZeroTotalBarIsFull)
+TEST(Download, EmptyFileWithTheEmptyDigestArrives)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     serve_file("empty.dat", "");
-    Outcome outcome = download(entry_for("empty.dat", ""), dir + "empty.dat", 0, 0);
+    Outcome outcome = download(dir, entry_for("empty.dat", ""), dir + "empty.dat");
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
     EXPECT_TRUE(file_exists(dir + "empty.dat"));
-
-    serve_file("some.dat", "some bytes");
-    ASSERT_TRUE(download(entry_for("some.dat", "some bytes"), dir + "some.dat", 0, 0).ok);
-    EXPECT_EQ((std::vector<unsigned>{1000}), window_log.progress);
+    EXPECT_TRUE(outcome.reports.empty());
 }
 
 TEST(Download, NotFoundCreatesNeitherFolderNorPartFile)
 {
-    std::string dir = fresh_program_dir();
-    Outcome outcome = download(entry_for("deep/er/missing.bin", "x"), local_path("deep/er/missing.bin"));
+    std::string dir = fresh_game_folder();
+    Outcome outcome = download(dir, entry_for("deep/er/missing.bin", "x"),
+                               join_local_path(dir, "deep/er/missing.bin"));
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("HTTP 404", outcome.error_text);
-    EXPECT_EQ(1000u, outcome.done_bytes);
+    EXPECT_TRUE(outcome.reports.empty());
     EXPECT_FALSE(file_exists(dir + "deep"));
 }
 
 TEST(Download, DroppedConnectionIsLostNotDamagedAndLeavesTheOldFile)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     std::string content = pattern_bytes(300000);
     serve_file("big.bin", content);
     write_file(dir + "big.bin", "old version");
     set_rules(R"({"/big.bin": {"drop_after": 70000}})");
-    Outcome outcome = download(entry_for("big.bin", content), dir + "big.bin");
+    Outcome outcome = download(dir, entry_for("big.bin", content), dir + "big.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("connection lost", outcome.error_text);
-    EXPECT_EQ(1000u, outcome.done_bytes);
     std::string got;
     ASSERT_TRUE(read_file(dir + "big.bin", got));
     EXPECT_EQ("old version", got);
@@ -103,29 +100,28 @@ TEST(Download, DroppedConnectionIsLostNotDamagedAndLeavesTheOldFile)
 
 TEST(Download, ChunkedBodyWithoutLengthIsVerifiedByItsDigest)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     std::string content = pattern_bytes(150000);
     serve_file("chunked.bin", content);
     set_rules(R"({"/chunked.bin": {"chunked": true}})");
-    Outcome outcome = download(entry_for("chunked.bin", content), dir + "chunked.bin");
+    Outcome outcome = download(dir, entry_for("chunked.bin", content), dir + "chunked.bin");
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
 }
 
 TEST(Download, BodyPastTheToleranceStopsAtOnceAndOneWithinIsDamaged)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     std::string content = "listed content";
     serve_file("grow.bin", content);
     UpdateEntry entry = entry_for("grow.bin", content);
 
     set_rules(R"({"/grow.bin": {"extra_bytes": )" + std::to_string(tolerance + 1) + "}}");
-    Outcome outcome = download(entry, dir + "grow.bin");
+    Outcome outcome = download(dir, entry, dir + "grow.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("file bigger than the list says", outcome.error_text);
-    EXPECT_EQ(1000u, outcome.done_bytes);
 
     set_rules(R"({"/grow.bin": {"extra_bytes": )" + std::to_string(tolerance) + "}}");
-    outcome = download(entry, dir + "grow.bin");
+    outcome = download(dir, entry, dir + "grow.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("file damaged on the way", outcome.error_text);
     EXPECT_FALSE(file_exists(dir + "grow.bin"));
@@ -134,17 +130,17 @@ TEST(Download, BodyPastTheToleranceStopsAtOnceAndOneWithinIsDamaged)
 
 TEST(Download, OtherBytesOrAnUpperCaseDigestAreDamage)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     serve_file("d.bin", "served bytes");
     write_file(dir + "d.bin", "kept");
-    Outcome outcome = download(entry_for("d.bin", "listed bytes"), dir + "d.bin");
+    Outcome outcome = download(dir, entry_for("d.bin", "listed bytes"), dir + "d.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("file damaged on the way", outcome.error_text);
 
     UpdateEntry upper = entry_for("d.bin", "served bytes");
     for (char& c : upper.md5)
         c = char(toupper(static_cast<unsigned char>(c)));
-    outcome = download(upper, dir + "d.bin");
+    outcome = download(dir, upper, dir + "d.bin");
     EXPECT_EQ("file damaged on the way", outcome.error_text);
     std::string got;
     ASSERT_TRUE(read_file(dir + "d.bin", got));
@@ -156,11 +152,11 @@ TEST(Download, OtherBytesOrAnUpperCaseDigestAreDamage)
 // guards only the outcome, not the clearing of the attribute that Windows needs.
 TEST(Download, ReadOnlyTargetIsReplaced)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     serve_file("ro.bin", "new");
     write_file(dir + "ro.bin", "old");
     SetFileAttributesA((dir + "ro.bin").c_str(), FILE_ATTRIBUTE_READONLY);
-    ASSERT_TRUE(download(entry_for("ro.bin", "new"), dir + "ro.bin").ok);
+    ASSERT_TRUE(download(dir, entry_for("ro.bin", "new"), dir + "ro.bin").ok);
     std::string got;
     ASSERT_TRUE(read_file(dir + "ro.bin", got));
     EXPECT_EQ("new", got);
@@ -168,7 +164,7 @@ TEST(Download, ReadOnlyTargetIsReplaced)
 
 TEST(Download, TargetHeldOpenIsInUseAndStaysAsItWas)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     serve_file("game.exe", "new game");
     write_file(dir + "game.exe", "old game");
     // The way a running program holds its file: readers welcome, no deletion or rename. Wine
@@ -176,11 +172,10 @@ TEST(Download, TargetHeldOpenIsInUseAndStaysAsItWas)
     HANDLE held = CreateFileA((dir + "game.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    Outcome outcome = download(entry_for("game.exe", "new game"), dir + "game.exe");
+    Outcome outcome = download(dir, entry_for("game.exe", "new game"), dir + "game.exe");
     CloseHandle(held);
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("the file is in use - close the game first", outcome.error_text);
-    EXPECT_EQ(1000u, outcome.done_bytes);
     std::string got;
     ASSERT_TRUE(read_file(dir + "game.exe", got));
     EXPECT_EQ("old game", got);
@@ -192,13 +187,12 @@ TEST(Download, TargetHeldOpenIsInUseAndStaysAsItWas)
 // that close comes before the announced length, which still must read as a lost connection.
 TEST(Download, StalledServerEndsWithALostConnection)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     std::string content = pattern_bytes(100000);
     serve_file("slow.bin", content);
     set_rules(R"({"/slow.bin": {"stall_after": 1000, "stall_seconds": 2}})");
-    Outcome outcome = download(entry_for("slow.bin", content), dir + "slow.bin");
+    Outcome outcome = download(dir, entry_for("slow.bin", content), dir + "slow.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("connection lost", outcome.error_text);
-    EXPECT_EQ(1000u, outcome.done_bytes);
     EXPECT_FALSE(file_exists(dir + "slow.bin.part"));
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/win/test_support.h"
-#include "shell/launcher_state.h"
 #include "transfer/fetch_text.h"
 
 namespace {
@@ -12,19 +11,19 @@ const size_t list_limit = 16 * 1024 * 1024;
 
 std::string url_of(const std::string& path)
 {
-    return std::string(base_url) + path;
+    return server_url() + path;
 }
 
 }  // namespace
 
 TEST(FetchText, WholeBodyArrivesByteExactPastTheCache)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     std::string body("Version=1\n\0after the NUL\n", 25);
     serve_file("list.txt", body);
     std::string text = "old";
     std::string error_text = "untouched";
-    ASSERT_TRUE(fetch_text(url_of("list.txt?t=1").c_str(), text, error_text));
+    ASSERT_TRUE(fetch_text(test_session(), url_of("list.txt?t=1").c_str(), text, error_text));
     EXPECT_EQ(body, text);
     EXPECT_EQ("untouched", error_text);
     std::vector<std::string> requests = requests_for("/list.txt");
@@ -33,29 +32,29 @@ TEST(FetchText, WholeBodyArrivesByteExactPastTheCache)
     EXPECT_NE(std::string::npos, requests[0].find("\"query\": \"t=1\""));
 
     serve_file("empty.txt", "");
-    ASSERT_TRUE(fetch_text(url_of("empty.txt").c_str(), text, error_text));
+    ASSERT_TRUE(fetch_text(test_session(), url_of("empty.txt").c_str(), text, error_text));
     EXPECT_EQ("", text);
 }
 
 TEST(FetchText, StatusOtherThan200FailsWithTheStatusAndLeavesTheText)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     set_rules(R"({"/gone.txt": {"status": 404}, "/created.txt": {"status": 201, "body": "x"}})");
     std::string text = "before";
     std::string error_text;
-    EXPECT_FALSE(fetch_text(url_of("gone.txt").c_str(), text, error_text));
+    EXPECT_FALSE(fetch_text(test_session(), url_of("gone.txt").c_str(), text, error_text));
     EXPECT_EQ("HTTP 404", error_text);
     EXPECT_EQ("before", text);
-    EXPECT_FALSE(fetch_text(url_of("created.txt").c_str(), text, error_text));
+    EXPECT_FALSE(fetch_text(test_session(), url_of("created.txt").c_str(), text, error_text));
     EXPECT_EQ("HTTP 201", error_text);
 }
 
 TEST(FetchText, UnreachableServerGivesThePlatformErrorNumber)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     std::string text = "before";
     std::string error_text;
-    EXPECT_FALSE(fetch_text("http://127.0.0.1:1/manifest.txt", text, error_text));
+    EXPECT_FALSE(fetch_text(test_session(), "http://127.0.0.1:1/manifest.txt", text, error_text));
     EXPECT_EQ(0u, error_text.find("error "));
     EXPECT_GT(strtoul(error_text.c_str() + 6, NULL, 10), 0ul);
     EXPECT_EQ("before", text);
@@ -63,18 +62,18 @@ TEST(FetchText, UnreachableServerGivesThePlatformErrorNumber)
 
 TEST(FetchText, RedirectionIsFollowedToTheFinalBody)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     serve_file("real.txt", "final body");
     set_rules(R"({"/moved.txt": {"redirect": "/real.txt"}})");
     std::string text;
     std::string error_text;
-    ASSERT_TRUE(fetch_text(url_of("moved.txt").c_str(), text, error_text));
+    ASSERT_TRUE(fetch_text(test_session(), url_of("moved.txt").c_str(), text, error_text));
     EXPECT_EQ("final body", text);
 }
 
 TEST(FetchText, RedirectionsOfEveryKindAreFollowedRelativeOrAbsolute)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     serve_file("sub/real.txt", "final body");
     std::string absolute = url_of("sub/real.txt");
     set_rules(R"({"/a.txt": {"redirect": "b.txt", "redirect_status": 301},
@@ -83,17 +82,17 @@ TEST(FetchText, RedirectionsOfEveryKindAreFollowedRelativeOrAbsolute)
                   "/sub/d.txt": {"redirect": ")" + absolute + R"(", "redirect_status": 308}})");
     std::string text;
     std::string error_text;
-    ASSERT_TRUE(fetch_text(url_of("a.txt").c_str(), text, error_text)) << error_text;
+    ASSERT_TRUE(fetch_text(test_session(), url_of("a.txt").c_str(), text, error_text)) << error_text;
     EXPECT_EQ("final body", text);
 }
 
 TEST(FetchText, RedirectionLoopEndsAfterTenRedirections)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     set_rules(R"({"/loop.txt": {"redirect": "/loop.txt"}})");
     std::string text = "before";
     std::string error_text;
-    EXPECT_FALSE(fetch_text(url_of("loop.txt").c_str(), text, error_text));
+    EXPECT_FALSE(fetch_text(test_session(), url_of("loop.txt").c_str(), text, error_text));
     EXPECT_EQ("too many redirections", error_text);
     EXPECT_EQ("before", text);
     EXPECT_EQ(11u, requests_for("/loop.txt").size());
@@ -101,34 +100,34 @@ TEST(FetchText, RedirectionLoopEndsAfterTenRedirections)
 
 TEST(FetchText, BodyCutShortOfItsLengthIsALostConnection)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     set_rules(R"({"/cut.txt": {"generate": 100000, "drop_after": 40}})");
     std::string text = "before";
     std::string error_text;
-    EXPECT_FALSE(fetch_text(url_of("cut.txt").c_str(), text, error_text));
+    EXPECT_FALSE(fetch_text(test_session(), url_of("cut.txt").c_str(), text, error_text));
     EXPECT_EQ("connection lost", error_text);
     EXPECT_EQ("before", text);
 }
 
 TEST(FetchText, ChunkedBodyEndsWhereTheStreamEnds)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     set_rules(R"({"/chunked.txt": {"generate": 50000, "chunked": true}})");
     std::string text;
     std::string error_text;
-    ASSERT_TRUE(fetch_text(url_of("chunked.txt").c_str(), text, error_text));
+    ASSERT_TRUE(fetch_text(test_session(), url_of("chunked.txt").c_str(), text, error_text));
     EXPECT_EQ(pattern_bytes(50000), text);
 }
 
 TEST(FetchText, BodyAboveSixteenMebibytesIsRefusedNotCut)
 {
-    fresh_program_dir();
+    fresh_game_folder();
     set_rules(R"({"/huge.txt": {"generate": 20971520}, "/limit.txt": {"generate": 16777216}})");
     std::string text = "before";
     std::string error_text;
-    EXPECT_FALSE(fetch_text(url_of("huge.txt").c_str(), text, error_text));
+    EXPECT_FALSE(fetch_text(test_session(), url_of("huge.txt").c_str(), text, error_text));
     EXPECT_EQ("update list too large", error_text);
     EXPECT_EQ("before", text);
-    ASSERT_TRUE(fetch_text(url_of("limit.txt").c_str(), text, error_text));
+    ASSERT_TRUE(fetch_text(test_session(), url_of("limit.txt").c_str(), text, error_text));
     EXPECT_EQ(list_limit, text.size());
 }

@@ -1,8 +1,8 @@
-// The local check against real files: what the digest cache spares, what makes a file be read or
-// fetched again, keep entries, the launcher's own entry and the check's progress reports.
+// The local check against real files, with no window and no process-wide state: what the digest
+// cache spares, what makes a file be read or fetched again, keep entries, the launcher's own entry
+// and the check's progress reports.
 #include <gtest/gtest.h>
 
-#include "shell/launcher_state.h"
 #include "tests/win/test_support.h"
 #include "update_list/local_check.h"
 
@@ -28,14 +28,19 @@ void set_write_time(const std::string& path, FILETIME time)
     CloseHandle(file);
 }
 
+const char launcher_file[] = "launcher.exe";
+
 // One pass's check as the worker runs it: load the cache file, check, save it.
-LocalCheck check_pass(const std::vector<UpdateEntry>& files)
+LocalCheck check_pass(const std::string& dir, const std::vector<UpdateEntry>& files,
+                      SinkLog* reports = nullptr)
 {
+    SinkLog ignored;
     HashCache cache;
-    load_hash_cache(cache);
+    load_hash_cache(dir, cache);
     LocalCheck check;
-    check_local_files(files, cache, check);
-    save_hash_cache(cache);
+    check_local_files(dir, launcher_file, files, cache, recording_check_sink(reports ? *reports : ignored),
+                      check);
+    save_hash_cache(dir, cache);
     return check;
 }
 
@@ -43,14 +48,14 @@ LocalCheck check_pass(const std::vector<UpdateEntry>& files)
 
 TEST(LocalCheck, HashesOnceThenTrustsTheRecordWhileSizeAndTimeHold)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     std::string content = "the real content";
     write_file(dir + "a.bin", content);
     std::vector<UpdateEntry> files = {entry_for("A.bin", content)};
 
-    EXPECT_TRUE(check_pass(files).download_list.empty());
+    EXPECT_TRUE(check_pass(dir, files).download_list.empty());
     HashCache cache;
-    load_hash_cache(cache);
+    load_hash_cache(dir, cache);
     ASSERT_EQ(1u, cache.count("a.bin"));
     EXPECT_EQ(md5_text(content), cache["a.bin"].md5);
     EXPECT_EQ(content.size(), cache["a.bin"].size);
@@ -59,7 +64,7 @@ TEST(LocalCheck, HashesOnceThenTrustsTheRecordWhileSizeAndTimeHold)
     FILETIME time = write_time_of(dir + "a.bin");
     write_file(dir + "a.bin", "the fake content");
     set_write_time(dir + "a.bin", time);
-    EXPECT_TRUE(check_pass(files).download_list.empty());
+    EXPECT_TRUE(check_pass(dir, files).download_list.empty());
 
     // A touch makes the next pass read it: the record is refreshed and the file is fetched.
     FILETIME later = time;
@@ -67,35 +72,35 @@ TEST(LocalCheck, HashesOnceThenTrustsTheRecordWhileSizeAndTimeHold)
     if (later.dwLowDateTime < time.dwLowDateTime)
         ++later.dwHighDateTime;
     set_write_time(dir + "a.bin", later);
-    LocalCheck check = check_pass(files);
+    LocalCheck check = check_pass(dir, files);
     ASSERT_EQ(1u, check.download_list.size());
     cache.clear();
-    load_hash_cache(cache);
+    load_hash_cache(dir, cache);
     EXPECT_EQ(md5_text("the fake content"), cache["a.bin"].md5);
 }
 
 TEST(LocalCheck, TouchedFileIsHashedAgainAndNotFetched)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     write_file(dir + "b.bin", "content");
     std::vector<UpdateEntry> files = {entry_for("b.bin", "content")};
-    check_pass(files);
+    check_pass(dir, files);
     HashCache before;
-    load_hash_cache(before);
+    load_hash_cache(dir, before);
 
     FILETIME time = write_time_of(dir + "b.bin");
     time.dwHighDateTime += 1;
     set_write_time(dir + "b.bin", time);
-    EXPECT_TRUE(check_pass(files).download_list.empty());
+    EXPECT_TRUE(check_pass(dir, files).download_list.empty());
     HashCache after;
-    load_hash_cache(after);
+    load_hash_cache(dir, after);
     EXPECT_NE(before["b.bin"].write_time, after["b.bin"].write_time);
     EXPECT_EQ(md5_text("content"), after["b.bin"].md5);
 }
 
 TEST(LocalCheck, MissingResizedAndDifferentFilesAreFetchedInListOrder)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     write_file(dir + "resized.bin", "short");
     write_file(dir + "other.bin", "XXXXX");
     write_file(dir + "same.bin", "same");
@@ -103,7 +108,7 @@ TEST(LocalCheck, MissingResizedAndDifferentFilesAreFetchedInListOrder)
                                       entry_for("resized.bin", "much longer"),
                                       entry_for("same.bin", "same"),
                                       entry_for("other.bin", "YYYYY")};
-    LocalCheck check = check_pass(files);
+    LocalCheck check = check_pass(dir, files);
     ASSERT_EQ(3u, check.download_list.size());
     EXPECT_EQ("missing.bin", check.download_list[0].path);
     EXPECT_EQ("resized.bin", check.download_list[1].path);
@@ -112,53 +117,54 @@ TEST(LocalCheck, MissingResizedAndDifferentFilesAreFetchedInListOrder)
     EXPECT_EQ(-1, check.self_index);
 
     HashCache cache;
-    load_hash_cache(cache);
+    load_hash_cache(dir, cache);
     EXPECT_EQ(0u, cache.count("resized.bin"));  // another size: not read
     EXPECT_EQ(md5_text("XXXXX"), cache["other.bin"].md5);
 }
 
 TEST(LocalCheck, KeepEntriesNeedOnlyAFileOrFolderOfTheirName)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     write_file(dir + "settings.cfg", "player's own settings, another size");
     CreateDirectoryA((dir + "screenshots").c_str(), NULL);
     std::vector<UpdateEntry> files = {entry_for("settings.cfg", "defaults", true),
                                       entry_for("screenshots", "", true),
                                       entry_for("missing.cfg", "defaults", true)};
-    LocalCheck check = check_pass(files);
+    LocalCheck check = check_pass(dir, files);
     ASSERT_EQ(1u, check.download_list.size());
     EXPECT_EQ("missing.cfg", check.download_list[0].path);
     HashCache cache;
-    load_hash_cache(cache);
+    load_hash_cache(dir, cache);
     EXPECT_TRUE(cache.empty());
 }
 
 TEST(LocalCheck, CutCacheLineMakesTheFileBeFetchedAndTheDownloadRecordReplacesIt)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     write_file(dir + "c.bin", "content");
     std::vector<UpdateEntry> files = {entry_for("c.bin", "content")};
-    check_pass(files);
+    check_pass(dir, files);
     std::string text;
     ASSERT_TRUE(read_file(dir + "launcher.cache", text));
     write_file(dir + "launcher.cache", text.substr(0, text.size() - 10));
 
     HashCache cache;
-    load_hash_cache(cache);
+    load_hash_cache(dir, cache);
     LocalCheck check;
-    check_local_files(files, cache, check);
+    SinkLog unused;
+    check_local_files(dir, launcher_file, files, cache, recording_check_sink(unused), check);
     ASSERT_EQ(1u, check.download_list.size());
     EXPECT_EQ(23u, cache["c.bin"].md5.size());  // the line feed and 9 digits cut
-    record_download(files[0], cache);
+    record_download(dir, files[0], cache);
     EXPECT_EQ(md5_text("content"), cache["c.bin"].md5);
     EXPECT_EQ(7u, cache["c.bin"].size);
 }
 
 TEST(LocalCheck, RecordsOfUnlistedFilesSurviveAndForeignKeysStay)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_game_folder();
     write_file(dir + "launcher.cache", "Upper.bin|1|2|abc\nold/gone.bin|3|4|def\n");
-    check_pass({entry_for("new.bin", "x")});
+    check_pass(dir, {entry_for("new.bin", "x")});
     std::string text;
     ASSERT_TRUE(read_file(dir + "launcher.cache", text));
     EXPECT_EQ("Upper.bin|1|2|abc\nold/gone.bin|3|4|def\n", text);
@@ -166,8 +172,8 @@ TEST(LocalCheck, RecordsOfUnlistedFilesSurviveAndForeignKeysStay)
 
 TEST(LocalCheck, LauncherEntryIsFoundInAnyLetterCaseButNotInAFolder)
 {
-    fresh_program_dir();
-    LocalCheck check = check_pass({entry_for("data/launcher.exe", "a"), entry_for("x.bin", "b"),
+    std::string dir = fresh_game_folder();
+    LocalCheck check = check_pass(dir, {entry_for("data/launcher.exe", "a"), entry_for("x.bin", "b"),
                                    entry_for("LAUNCHER.EXE", "c"), entry_for("y.bin", "d")});
     ASSERT_EQ(4u, check.download_list.size());
     EXPECT_EQ(2, check.self_index);
@@ -175,13 +181,12 @@ TEST(LocalCheck, LauncherEntryIsFoundInAnyLetterCaseButNotInAFolder)
 
 TEST(LocalCheck, ReportsBeforeEverySixteenthEntry)
 {
-    fresh_program_dir();
+    std::string dir = fresh_game_folder();
     std::vector<UpdateEntry> files;
     for (int i = 0; i < 17; ++i)
         files.push_back(entry_for("f" + std::to_string(i) + ".bin", "z"));
-    LocalCheck check = check_pass(files);
+    SinkLog reports;
+    LocalCheck check = check_pass(dir, files, &reports);
     EXPECT_EQ(17u, check.download_list.size());
-    EXPECT_EQ((std::vector<std::string>{"Checking files... 0 / 17", "Checking files... 16 / 17"}),
-              window_log.status);
-    EXPECT_EQ((std::vector<unsigned>{0, 941}), window_log.progress);
+    EXPECT_EQ((SinkLog{{0, 17}, {16, 17}}), reports);
 }

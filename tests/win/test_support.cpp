@@ -84,25 +84,89 @@ void collect_finished_messages()
         window_log.finished.push_back(message.wParam);
 }
 
-std::string fresh_program_dir()
+static void record_status(void*, const char* text)
+{
+    window_log.status.push_back(text);
+}
+
+static void record_detail(void*, const char* text)
+{
+    window_log.detail.push_back(text);
+}
+
+static void record_progress(void*, unsigned position)
+{
+    window_log.progress.push_back(position);
+}
+
+static void record_news(void*, const char* text)
+{
+    window_log.info.push_back(text);
+}
+
+static void ignore_text(void*, const char*) {}
+
+static void ignore_call(void*) {}
+
+static void record_end(void*, PassEnd end)
+{
+    window_log.finished.push_back(end == PassEnd::succeeded ? 1 : 0);
+}
+
+PassObserver recording_observer()
+{
+    return PassObserver{NULL,        record_status, record_detail, record_progress,
+                        record_news, ignore_text,   ignore_call,   record_end};
+}
+
+static void record_checked(void* context, size_t checked, size_t count)
+{
+    static_cast<SinkLog*>(context)->push_back({checked, count});
+}
+
+static void record_received(void* context, uint64_t on_hand, uint64_t arrived)
+{
+    static_cast<SinkLog*>(context)->push_back({on_hand, arrived});
+}
+
+CheckSink recording_check_sink(SinkLog& log)
+{
+    return CheckSink{record_checked, &log};
+}
+
+TransferSink recording_transfer_sink(SinkLog& log)
+{
+    return TransferSink{record_received, &log};
+}
+
+std::string fresh_game_folder()
 {
     static int counter;
     char name[64];
     snprintf(name, sizeof(name), "\\launcher-%d-%lu\\", ++counter, GetCurrentProcessId());
     std::string dir = environment("UPDATE_TEST_WORK") + name;
     CreateDirectoryA(dir.c_str(), NULL);
-    snprintf(program_dir, sizeof(program_dir), "%s", dir.c_str());
-    snprintf(program_file, sizeof(program_file), "%s", "launcher.exe");
-    snprintf(base_url, sizeof(base_url), "http://127.0.0.1:%s/",
-             environment("UPDATE_SERVER_PORT").c_str());
-    snprintf(game_exe, sizeof(game_exe), "%s", "main.exe");
-    if (internet_session == NULL)
-        internet_session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG,
-                                         NULL, NULL, 0);
     set_rules("{}");
     clear_request_log();
     reset_window_log();
     return dir;
+}
+
+std::string server_url()
+{
+    return "http://127.0.0.1:" + environment("UPDATE_SERVER_PORT") + "/";
+}
+
+HINTERNET test_session()
+{
+    static HINTERNET session =
+        InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    return session;
+}
+
+DownloadSource test_source(const std::string& folder)
+{
+    return DownloadSource{test_session(), server_url(), folder};
 }
 
 static void make_parent_folders(const std::string& path)

@@ -1,11 +1,19 @@
 // What the Windows-side tests share: the test update server (its folder, rules and request log),
-// a fresh launcher folder per test, and a hidden window whose controls record every report.
+// a fresh game folder per test, an internet session of their own, sinks and observers that
+// record what they hear, and a hidden window whose controls record every report.
 #pragma once
 
 #include <windows.h>
+#include <wininet.h>
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "engine/pass_observer.h"
+#include "transfer/download.h"
+#include "update_list/local_check.h"
 
 // The reports that reached the window's controls, in order.
 struct WindowLog {
@@ -21,9 +29,23 @@ void reset_window_log();
 // Moves every posted WM_UPDATE_FINISHED into window_log.finished.
 void collect_finished_messages();
 
-// Gives the process a fresh, empty launcher folder as program_dir and the test server as
-// base_url; opens internet_session when it is null. Returns program_dir.
-std::string fresh_program_dir();
+// An observer that records straight into window_log, with no window behind it.
+PassObserver recording_observer();
+
+// Every pair of numbers a sink heard, in order.
+using SinkLog = std::vector<std::pair<uint64_t, uint64_t>>;
+CheckSink recording_check_sink(SinkLog& log);
+TransferSink recording_transfer_sink(SinkLog& log);
+
+// A fresh, empty game folder (ending in "\"), with empty server rules, request log and window
+// log. Nothing of the launcher's process-wide state is set.
+std::string fresh_game_folder();
+// The test server's address, ending in "/".
+std::string server_url();
+// An internet session of the tests' own, opened once.
+HINTERNET test_session();
+// Downloads from the test server into `folder`.
+DownloadSource test_source(const std::string& folder);
 
 // The served folder, rules and request log of the running test server.
 void serve_file(const std::string& relative, const std::string& content);

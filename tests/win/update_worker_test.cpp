@@ -1,21 +1,34 @@
-// Whole update passes run on the test thread against the test server: what reaches the window,
-// what lands on disk and in the cache, which requests are made, and how each pass ends.
+// Whole update passes run on the test thread against the test server, shown in the window's
+// controls: what reaches the window, what lands on disk and in the cache, which requests are made,
+// and how each pass ends.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "engine/update_worker.h"
+#include "engine/internet_session.h"
+#include "engine/update_pass.h"
 #include "shell/launcher_state.h"
+#include "shell/window_observer.h"
 #include "tests/win/test_support.h"
 #include "transfer/size_text.h"
 
 namespace {
 
-// Runs one pass and returns the wParam of the one WM_UPDATE_FINISHED it must post.
+std::string pass_folder;
+
+// A fresh game folder for the passes of one test; START's program is "main.exe" again.
+std::string fresh_pass_folder()
+{
+    pass_folder = fresh_game_folder();
+    snprintf(game_exe, sizeof(game_exe), "%s", "main.exe");
+    return pass_folder;
+}
+
+// Runs one pass in that folder and returns the wParam of the one WM_UPDATE_FINISHED it must post.
 WPARAM run_pass()
 {
     window_log = WindowLog();
-    update_worker(NULL);
+    run_update_pass(PassSettings{pass_folder, "launcher.exe", server_url()}, window_observer());
     collect_finished_messages();
     EXPECT_EQ(1u, window_log.finished.size());
     return window_log.finished.empty() ? WPARAM(99) : window_log.finished[0];
@@ -31,7 +44,7 @@ bool saw_status(const std::string& text)
 
 TEST(UpdateWorker, FreshInstallFetchesEveryFileThenTheNextPassFindsItUpToDate)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_pass_folder();
     std::string a = pattern_bytes(70000);
     std::string b = "second file";
     serve_file("data/a.bin", a);
@@ -74,7 +87,7 @@ TEST(UpdateWorker, FreshInstallFetchesEveryFileThenTheNextPassFindsItUpToDate)
 
 TEST(UpdateWorker, NewsRunAndDeletesApplyEvenWhenTheListHasNoFiles)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_pass_folder();
     write_file(dir + "old.dll", "obsolete");
     SetFileAttributesA((dir + "old.dll").c_str(), FILE_ATTRIBUTE_READONLY);
     write_file(dir + "launcher.cache", "kept.bin|1|2|abc\n");
@@ -100,7 +113,7 @@ TEST(UpdateWorker, NewsRunAndDeletesApplyEvenWhenTheListHasNoFiles)
 
 TEST(UpdateWorker, ListThatCantBeFetchedOrParsedEndsThePassAsFailed)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_pass_folder();
     set_rules(R"({"/manifest.txt": {"status": 404}})");
     EXPECT_EQ(0u, run_pass());
     EXPECT_EQ("Can't reach the update server (HTTP 404).", window_log.status.back());
@@ -124,7 +137,7 @@ TEST(UpdateWorker, ListThatCantBeFetchedOrParsedEndsThePassAsFailed)
 
 TEST(UpdateWorker, FileThatKeepsFailingGetsThreeAttemptsAndTheEarlierFilesAreRecorded)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_pass_folder();
     std::string good = "good file";
     std::string bad = pattern_bytes(100000);
     serve_file("good.bin", good);
@@ -149,7 +162,7 @@ TEST(UpdateWorker, FileThatKeepsFailingGetsThreeAttemptsAndTheEarlierFilesAreRec
 
 TEST(UpdateWorker, FileInUseFailsAfterOneAttempt)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_pass_folder();
     serve_file("main.exe", "new game");
     serve_file("manifest.txt", make_list({list_line("main.exe", "new game")}));
     write_file(dir + "main.exe", "old game");
@@ -167,7 +180,7 @@ TEST(UpdateWorker, FileInUseFailsAfterOneAttempt)
 
 TEST(UpdateWorker, LauncherThatCantBeStartedIsPutBackAndThePassGoesOn)
 {
-    std::string dir = fresh_program_dir();
+    std::string dir = fresh_pass_folder();
     // Not a program: the new launcher's start fails after the swap, so everything is undone.
     write_file(dir + "launcher.exe", "running launcher");
     std::string other = "other file";
@@ -192,17 +205,16 @@ TEST(UpdateWorker, LauncherThatCantBeStartedIsPutBackAndThePassGoesOn)
 // connect time-out stands for both here.
 TEST(UpdateWorker, EveryPassSetsTheTimeOutsOnTheSessionItKeeps)
 {
-    fresh_program_dir();
+    fresh_pass_folder();
     serve_file("manifest.txt", "Version=1\n");
+    HINTERNET session = prepare_internet_session();
+    ASSERT_NE(HINTERNET(NULL), session);
     DWORD short_wait = 1;
-    InternetSetOptionA(internet_session, INTERNET_OPTION_CONNECT_TIMEOUT, &short_wait,
-                       sizeof(short_wait));
-    HINTERNET session = internet_session;
+    InternetSetOptionA(session, INTERNET_OPTION_CONNECT_TIMEOUT, &short_wait, sizeof(short_wait));
     EXPECT_EQ(1u, run_pass());
-    EXPECT_EQ(session, internet_session);
     DWORD timeout = 0;
     DWORD size = sizeof(timeout);
-    ASSERT_TRUE(InternetQueryOptionA(internet_session, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout,
-                                     &size));
+    ASSERT_TRUE(InternetQueryOptionA(session, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, &size));
     EXPECT_EQ(15000u, timeout);
+    EXPECT_EQ(session, prepare_internet_session());
 }

@@ -1,0 +1,22 @@
+// What an update pass tells whoever shows it to a player, and how a pass ends. The pass knows
+// nothing of windows: it hands its texts and positions to these calls, on its own thread.
+#pragma once
+
+enum class PassEnd {
+    failed,     // the player may start the game anyway, or try again
+    succeeded,  // every listed file is in place
+    restarted,  // a new launcher runs and this one must close without asking
+};
+
+struct PassObserver {
+    void* context;  // the observer's own, handed back with every call
+    void (*status)(void* context, const char* text);
+    void (*detail)(void* context, const char* text);
+    void (*progress)(void* context, unsigned position);  // thousandths of the current phase
+    void (*news)(void* context, const char* text);       // the list's message, lines joined by LF
+    void (*game_program)(void* context, const char* relative_name);  // what START runs from now on
+    // Just before a new launcher is started: whatever keeps a second launcher out must go now.
+    void (*release_instance)(void* context);
+    // The pass's last call, made once on every path.
+    void (*finished)(void* context, PassEnd end);
+};

@@ -1,0 +1,84 @@
+// The texts a pass shows, and the progress of its downloads on the bar and the detail line.
+#include "engine/pass_report.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "transfer/size_text.h"
+
+static const int text_limit = 512;
+static const DWORD report_interval_ms = 150;
+static const double speed_after_seconds = 0.2;  // earlier speeds are noise, shown as 0
+static const uint64_t progress_scale = 1000;
+
+// Formats with msvcrt's _vsnprintf, whose rules the texts are written for; a text that does not
+// fit is cut at 511 characters and always terminated.
+static void format_text(char (&text)[text_limit], const char* format, va_list args)
+{
+    _vsnprintf(text, text_limit - 1, format, args);
+    text[text_limit - 1] = '\0';
+}
+
+void show_status(const PassObserver& observer, const char* format, ...)
+{
+    char text[text_limit];
+    va_list args;
+    va_start(args, format);
+    format_text(text, format, args);
+    va_end(args);
+    observer.status(observer.context, text);
+}
+
+void show_detail(const PassObserver& observer, const char* format, ...)
+{
+    char text[text_limit];
+    va_list args;
+    va_start(args, format);
+    format_text(text, format, args);
+    va_end(args);
+    observer.detail(observer.context, text);
+}
+
+void show_progress(const PassObserver& observer, unsigned position)
+{
+    observer.progress(observer.context, position);
+}
+
+DownloadProgress download_progress(const PassObserver& observer, uint64_t total_bytes)
+{
+    return DownloadProgress{&observer, total_bytes, 0, std::string(), 0, 0};
+}
+
+// The speed is the file's own average since its attempt began.
+static void report_file_bytes(void* context, uint64_t on_hand, uint64_t arrived)
+{
+    DownloadProgress& progress = *static_cast<DownloadProgress*>(context);
+    DWORD now = GetTickCount();
+    if (DWORD(now - progress.last_report_tick) <= report_interval_ms)
+        return;
+    progress.last_report_tick = now;
+    uint64_t done = progress.done_bytes + on_hand;
+    unsigned position = unsigned(progress_scale);
+    if (progress.total_bytes != 0)
+        position = unsigned(done * progress_scale / progress.total_bytes);
+    show_progress(*progress.observer, position);
+    double seconds = DWORD(now - progress.start_tick) / 1000.0;
+    double speed = 0;
+    if (seconds > speed_after_seconds)
+        speed = double(arrived) / 1024 / seconds;
+    show_detail(*progress.observer, "%s  -  %s / %s  (%.0f KB/s)", progress.path.c_str(),
+                format_size(done).c_str(), format_size(progress.total_bytes).c_str(), speed);
+}
+
+TransferSink begin_file(DownloadProgress& progress, const std::string& path)
+{
+    progress.path = path;
+    progress.start_tick = GetTickCount();
+    progress.last_report_tick = 0;
+    return TransferSink{report_file_bytes, &progress};
+}
+
+void end_file(DownloadProgress& progress, uint64_t size)
+{
+    progress.done_bytes += size;
+}

@@ -1,0 +1,167 @@
+// One update pass: connect, fetch and apply the update list, check the local files, fetch what is
+// missing or different, and tell the observer how the pass ended.
+#include "engine/update_pass.h"
+
+#include <cstdio>
+#include <string>
+
+#include "engine/internet_session.h"
+#include "engine/pass_report.h"
+#include "engine/self_update.h"
+#include "transfer/download.h"
+#include "transfer/fetch_text.h"
+#include "transfer/size_text.h"
+#include "update_list/local_check.h"
+#include "update_list/local_path.h"
+#include "update_list/update_list.h"
+
+static const char list_name[] = "manifest.txt";
+static const int attempts_per_file = 3;
+static const DWORD retry_pause_ms = 1000;
+static const unsigned progress_full = 1000;
+static const uint64_t progress_scale = 1000;
+
+// The tick count in the query makes every pass's URL new to any cache on the way.
+static std::string list_url(const PassSettings& settings)
+{
+    char query[32];
+    snprintf(query, sizeof(query), "?t=%lu", GetTickCount());
+    return settings.base_url + list_name + query;
+}
+
+// The list's message, game program and deletions stay in force whatever the pass does later.
+static void apply_list(const PassSettings& settings, const PassObserver& observer,
+                       const UpdateList& list)
+{
+    if (!list.news.empty())
+        observer.news(observer.context, list.news.c_str());
+    if (!list.run.empty())
+        observer.game_program(observer.context, list.run.c_str());
+    for (const std::string& name : list.deletes) {
+        std::string path = join_local_path(settings.folder, name);
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+    }
+}
+
+static void report_checked(void* context, size_t checked, size_t count)
+{
+    const PassObserver& observer = *static_cast<const PassObserver*>(context);
+    show_status(observer, "Checking files... %d / %d", int(checked), int(count));
+    show_progress(observer, unsigned(uint64_t(checked) * progress_scale / uint64_t(count)));
+}
+
+static void check_files(const PassSettings& settings, PassObserver observer,
+                        const UpdateList& list, HashCache& cache, LocalCheck& check)
+{
+    CheckSink checked = {report_checked, &observer};
+    check_local_files(settings.folder, settings.launcher_file, list.files, cache, checked, check);
+}
+
+// A file held open by the running game won't be freed by waiting a second, so "in use" ends the
+// attempts at once.
+static bool download_with_attempts(const DownloadSource& source, const UpdateEntry& entry,
+                                   DownloadProgress& progress, std::string& error_text)
+{
+    std::string target = join_local_path(source.folder, entry.path);
+    for (int attempt = 0; attempt < attempts_per_file; ++attempt) {
+        if (download_file(source, entry, target, begin_file(progress, entry.path), error_text)) {
+            end_file(progress, entry.size);
+            return true;
+        }
+        if (error_text.find("in use") != std::string::npos)
+            return false;
+        Sleep(retry_pause_ms);
+    }
+    return false;
+}
+
+// Fetches every entry in list order; the first that fails for good ends the step, after the
+// records of the files fetched so far are saved.
+static bool download_all(const DownloadSource& source, const PassObserver& observer,
+                         const LocalCheck& check, HashCache& cache)
+{
+    int count = int(check.download_list.size());
+    std::string total_text = format_size(check.download_total);
+    DownloadProgress progress = download_progress(observer, check.download_total);
+    std::string error_text;
+    for (int i = 0; i < count; ++i) {
+        const UpdateEntry& entry = check.download_list[size_t(i)];
+        show_status(observer, "Downloading %d / %d  (%s)", i + 1, count, total_text.c_str());
+        if (!download_with_attempts(source, entry, progress, error_text)) {
+            save_hash_cache(source.folder, cache);
+            show_status(observer, "Download failed: %s", error_text.c_str());
+            show_detail(observer, "%s", entry.path.c_str());
+            return false;
+        }
+        record_download(source.folder, entry, cache);
+    }
+    return true;
+}
+
+static PassEnd succeed_pass(const PassObserver& observer, const char* end_text, size_t file_count)
+{
+    show_progress(observer, progress_full);
+    show_status(observer, "%s", end_text);
+    show_detail(observer, "%d files checked.", int(file_count));
+    return PassEnd::succeeded;
+}
+
+// Everything of the pass lives in here and is released when it returns, on every path.
+static PassEnd run_pass(const PassSettings& settings, const PassObserver& observer)
+{
+    remove_old_launcher(settings.folder);
+    show_status(observer, "Connecting to the update server...");
+    show_detail(observer, "");
+    show_progress(observer, 0);
+    HINTERNET session = prepare_internet_session();
+    if (session == NULL) {
+        show_status(observer, "No internet connection.");
+        return PassEnd::failed;
+    }
+    std::string list_text;
+    std::string error_text;
+    if (!fetch_text(session, list_url(settings).c_str(), list_text, error_text)) {
+        show_status(observer, "Can't reach the update server (%s).", error_text.c_str());
+        show_detail(observer, "You can still START with the files you have, or try again.");
+        return PassEnd::failed;
+    }
+    UpdateList list;
+    if (!parse_update_list(list_text.c_str(), list)) {
+        show_status(observer, "The update list is broken - try again later.");
+        return PassEnd::failed;
+    }
+    apply_list(settings, observer, list);
+    HashCache cache;
+    load_hash_cache(settings.folder, cache);
+    if (list.files.empty()) {
+        save_hash_cache(settings.folder, cache);
+        return succeed_pass(observer, "Your game is up to date.", 0);
+    }
+    LocalCheck check;
+    check_files(settings, observer, list, cache, check);
+    save_hash_cache(settings.folder, cache);
+    DownloadSource source = {session, settings.base_url, settings.folder};
+    if (check.self_index >= 0 && replace_launcher(source, settings.launcher_file, observer, check))
+        return PassEnd::restarted;
+    if (check.download_list.empty())
+        return succeed_pass(observer, "Your game is up to date.", list.files.size());
+    if (!download_all(source, observer, check, cache))
+        return PassEnd::failed;
+    save_hash_cache(settings.folder, cache);
+    return succeed_pass(observer, "Update complete.", list.files.size());
+}
+
+void run_update_pass(const PassSettings& settings, const PassObserver& observer)
+{
+    PassEnd end = run_pass(settings, observer);
+    observer.finished(observer.context, end);
+}
+
+DWORD WINAPI update_worker(LPVOID job)
+{
+    PassJob* pass = static_cast<PassJob*>(job);
+    run_update_pass(pass->settings, pass->observer);
+    delete pass;
+    return 0;
+}
