@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Benchmarks of the update pass under wine64: the local check of 10,000 files (warm cache against
-# a bare attribute loop, no cache against md5sum), downloads over loopback (1 GiB and 2,000 small
-# files against a bare read/digest/write loop on the same stack, curl for context), and the peak
-# working set of a 64 MiB and a 5 GiB download. Needs the win64 tree built.
-# Usage: BUILD_DIR=build/engine [BENCH_ROUNDS=3] bench/run_update_bench.sh [check] [big] [small] [memory]
+# Benchmarks of the update pass under wine64: the local check of 10,000 files (one thread against
+# several, warm cache against a bare attribute loop, no cache against md5sum), downloads over
+# loopback (1 GiB and 2,000 small files against a bare read/digest/write loop on the same stack;
+# the download step on 4 connections against 1, with and without a 20 ms answer delay; curl for
+# context), a 1 GiB download cut at 60% and resumed, and the peak working set of downloads on
+# one and on 8 connections. Needs the win64 tree built.
+# Usage: BUILD_DIR=build [BENCH_ROUNDS=3] bench/run_update_bench.sh [check] [big] [small] [resume] [memory]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out="${BUILD_DIR:-build}"
@@ -12,7 +14,9 @@ bench_exe="$out/win64/bench/update_bench.exe"
 work="$out/bench-work"
 rounds="${BENCH_ROUNDS:-3}"
 parts=("$@")
-[ ${#parts[@]} -eq 0 ] && parts=(check big small memory)
+[ ${#parts[@]} -eq 0 ] && parts=(check big small resume memory)
+threads=$(nproc)
+[ "$threads" -gt 4 ] && threads=4
 [ -x "$bench_exe" ] || { echo "build the win64 tree first: $bench_exe is missing" >&2; exit 2; }
 
 wine_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
@@ -80,7 +84,7 @@ bench_check() {
     end=$(date +%s.%N)
     md5sum_mibs=$(echo "$bytes $start $end" | awk '{printf "%.1f", $1 / 1048576 / ($3 - $2)}')
     echo "md5sum over the same files: $md5sum_mibs MiB/s"
-    result=$(run_bench check "$(wine_path "$work/check")\\" "$(wine_path "$work/check.list")")
+    result=$(run_bench check "$(wine_path "$work/check")\\" "$(wine_path "$work/check.list")" "$threads")
     echo "$result" | grep -v COLD_MIBS
     cold=$(echo "$result" | awk '/COLD_MIBS/ {print $2}')
     echo "check with no cache / md5sum throughput: $(echo "$cold $md5sum_mibs" | awk '{printf "%.2f", $1 / $2}') (goal >= 0.9)"
@@ -122,6 +126,29 @@ bench_small() {
     (cd "$work/target" && curl -s --create-dirs -K "$work/curl.config" && find . -name '*.bin' -print0 | xargs -0 md5sum >/dev/null)
     end=$(date +%s.%N)
     echo "one curl over the same URLs + md5sum of the files, for context: $(seconds_between "$start" "$end") s"
+    for delay in 0 20; do
+        echo "-- the download step, 4 connections against 1, each answer delayed $delay ms (goal >= $([ "$delay" = 0 ] && echo 1.5 || echo 3.5))"
+        echo "{\"*\": {\"delay_ms\": $delay}}" > "$work/rules.json"
+        fresh_target
+        run_bench batch "$target" "$url" "$(wine_path "$work/small.list")" "$rounds" 4 | grep -v SPEEDUP
+        rm -rf "$work/target"/*
+        start=$(date +%s.%N)
+        (cd "$work/target" && curl -s --parallel --parallel-max 4 --create-dirs -K "$work/curl.config")
+        end=$(date +%s.%N)
+        echo "curl --parallel --parallel-max 4 over the same URLs, for context: $(seconds_between "$start" "$end") s"
+    done
+    stop_server
+    rm -rf "$work/target"
+}
+
+bench_resume() {
+    echo "== a download of 1 GiB cut at 60% and retried"
+    mkdir -p "$work/served"
+    [ -f "$work/gen1g.list" ] || pattern_list gen1g.bin 1073741824 "$work/gen1g.list"
+    echo '{"/gen1g.bin": {"generate": 1073741824, "drop_after": 644245094, "times": 1}}' > "$work/rules.json"
+    start_server
+    fresh_target
+    run_bench resume "$target" "$url" "$(wine_path "$work/gen1g.list")"
     stop_server
     rm -rf "$work/target"
 }
@@ -131,12 +158,18 @@ bench_memory() {
     mkdir -p "$work/served"
     [ -f "$work/gen64.list" ] || pattern_list gen64.bin 67108864 "$work/gen64.list"
     [ -f "$work/gen5g.list" ] || pattern_list gen5g.bin 5368709120 "$work/gen5g.list"
+    [ -f "$work/small.list" ] || make_files "$work/served" 2000 1024 65536 "$work/small.list"
     echo '{"/gen64.bin": {"generate": 67108864}, "/gen5g.bin": {"generate": 5368709120}}' > "$work/rules.json"
     start_server
     for list in gen64 gen5g; do
         fresh_target
-        echo "-- $list"
+        echo "-- $list, one download"
         run_bench download "$target" "$url" "$(wine_path "$work/$list.list")" 0
+    done
+    for list in gen5g small; do
+        fresh_target
+        echo "-- $list, the download step on 8 connections"
+        run_bench batch "$target" "$url" "$(wine_path "$work/$list.list")" 0 8
     done
     stop_server
     rm -rf "$work/target"
@@ -148,6 +181,7 @@ for part in "${parts[@]}"; do
         check) bench_check ;;
         big) bench_big ;;
         small) bench_small ;;
+        resume) bench_resume ;;
         memory) bench_memory ;;
         *) echo "unknown part: $part" >&2; exit 2 ;;
     esac

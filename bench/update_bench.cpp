@@ -1,8 +1,13 @@
-// Speed of the local check and of the download, each against a bare loop over the same platform
-// calls in the same run, plus the peak working set of a download. Driven by run_update_bench.sh.
-//   update_bench check DIR LIST              check with no cache, with a warm cache, bare loop
+// Speed of the local check and of the downloads, each against a bare loop over the same platform
+// calls or against itself on one thread in the same run, plus the peak working set of a download.
+// Driven by run_update_bench.sh.
+//   update_bench check DIR LIST T            check with no cache on 1 and T threads, bare loops
+//                                            on 1 and T threads, check with a warm cache
 //   update_bench download DIR URL LIST N     N rounds of download_file against the bare loop;
 //                                            N = 0 downloads once and reports memory only
+//   update_bench batch DIR URL LIST N C      N rounds of the pass's download step on 1 and on C
+//                                            connections; N = 0 runs C once, reports memory
+//   update_bench resume DIR URL LIST         a first attempt the server cuts, then the retry
 #include <windows.h>
 #include <wininet.h>
 #include <psapi.h>
@@ -10,7 +15,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
+#include "engine/download_batch.h"
 #include "transfer/download.h"
 #include "transfer/http_request.h"
 #include "transfer/md5.h"
@@ -81,7 +88,7 @@ static void count_received(void* context, uint64_t, uint64_t)
     ++*static_cast<unsigned*>(context);
 }
 
-static double timed_check(const UpdateList& list, bool use_cache, size_t& to_fetch)
+static double timed_check(const UpdateList& list, bool use_cache, int threads, size_t& to_fetch)
 {
     HashCache cache;
     if (use_cache)
@@ -89,8 +96,8 @@ static double timed_check(const UpdateList& list, bool use_cache, size_t& to_fet
     LocalCheck check;
     unsigned reports = 0;
     double start = seconds_now();
-    check_local_files(folder, launcher_file, list.files, cache, CheckSink{count_checked, &reports},
-                      check);
+    check_local_files(folder, launcher_file, list.files, cache, threads,
+                      CheckSink{count_checked, &reports}, check);
     double elapsed = seconds_now() - start;
     save_hash_cache(folder, cache);
     to_fetch = check.download_list.size();
@@ -112,54 +119,96 @@ static double timed_attribute_loop(const UpdateList& list)
     return elapsed;
 }
 
-// Reading and digesting every file with nothing else around it: the floor of a check with no
-// cache on this platform, to tell the check's own cost from the cost of reading under wine.
-static double timed_read_loop(const UpdateList& list)
+// The files of a bare loop, shared out by a counter among its threads.
+struct BareLoop {
+    const UpdateList* list;
+    volatile LONG next;
+    bool open_only;  // open and close each file without reading it
+};
+
+static DWORD WINAPI bare_read_files(LPVOID shared)
 {
-    double start = seconds_now();
-    for (const UpdateEntry& entry : list.files) {
-        FILE* stream = fopen(join_local_path(folder, entry.path).c_str(), "rb");
+    BareLoop& loop = *static_cast<BareLoop*>(shared);
+    std::vector<unsigned char> buffer(block_size);
+    for (;;) {
+        LONG i = InterlockedIncrement(&loop.next) - 1;
+        if (i >= LONG(loop.list->files.size()))
+            return 0;
+        FILE* stream = fopen(join_local_path(folder, loop.list->files[size_t(i)].path).c_str(), "rb");
         if (stream == NULL)
             continue;
         Md5Context context;
         md5_init(context);
         size_t got;
-        while ((got = fread(bare_buffer, 1, block_size, stream)) > 0)
-            md5_update(context, bare_buffer, uint32_t(got));
+        while (!loop.open_only && (got = fread(buffer.data(), 1, block_size, stream)) > 0)
+            md5_update(context, buffer.data(), uint32_t(got));
         fclose(stream);
         md5_final(context);
     }
+}
+
+// Reading and digesting every file with nothing else around it, on `threads` threads: the floor
+// of a check with no cache on this platform, to tell the check's own cost from the cost of
+// reading under wine. With `open_only` it only opens and closes each file.
+static double timed_read_loop(const UpdateList& list, int threads, bool open_only)
+{
+    BareLoop loop = {&list, 0, open_only};
+    double start = seconds_now();
+    std::vector<HANDLE> started;
+    for (int t = 0; t < threads; ++t)
+        started.push_back(CreateThread(NULL, 0, bare_read_files, &loop, 0, NULL));
+    WaitForMultipleObjects(DWORD(started.size()), started.data(), TRUE, INFINITE);
+    for (HANDLE thread : started)
+        CloseHandle(thread);
     return seconds_now() - start;
 }
 
-static int run_check(const UpdateList& list)
+static double best_of(double a, double b)
+{
+    return a < b ? a : b;
+}
+
+static int run_check(const UpdateList& list, int threads)
 {
     size_t to_fetch = 0;
-    double cold = 1e30;
-    double bare_read = 1e30;
+    double cold_one = 1e30;
+    double cold_many = 1e30;
+    double bare_one = 1e30;
+    double bare_many = 1e30;
+    double open_one = 1e30;
+    double open_many = 1e30;
     for (int round = 0; round < check_rounds; ++round) {
         DeleteFileA((folder + "launcher.cache").c_str());
-        double check = timed_check(list, false, to_fetch);
-        double loop = timed_read_loop(list);
-        cold = check < cold ? check : cold;
-        bare_read = loop < bare_read ? loop : bare_read;
+        cold_one = best_of(cold_one, timed_check(list, false, 1, to_fetch));
+        DeleteFileA((folder + "launcher.cache").c_str());
+        cold_many = best_of(cold_many, timed_check(list, false, threads, to_fetch));
+        bare_one = best_of(bare_one, timed_read_loop(list, 1, false));
+        bare_many = best_of(bare_many, timed_read_loop(list, threads, false));
+        open_one = best_of(open_one, timed_read_loop(list, 1, true));
+        open_many = best_of(open_many, timed_read_loop(list, threads, true));
     }
     double megabytes = double(total_size(list)) / 1048576.0;
-    printf("check, no cache: %u files, %.1f MiB in %.3f s = %.1f MiB/s (%u to fetch)\n",
-           unsigned(list.files.size()), megabytes, cold, megabytes / cold, unsigned(to_fetch));
-    printf("bare fopen/fread/md5 loop over the same files: %.3f s = %.1f MiB/s; check / loop "
-           "throughput %.2f\n", bare_read, megabytes / bare_read, bare_read / cold);
+    printf("check, no cache, 1 thread: %u files, %.1f MiB in %.3f s = %.1f MiB/s (%u to fetch)\n",
+           unsigned(list.files.size()), megabytes, cold_one, megabytes / cold_one,
+           unsigned(to_fetch));
+    printf("check, no cache, %d threads: %.3f s = %.1f MiB/s; speed-up %.2f (goal >= 1.5)\n",
+           threads, cold_many, megabytes / cold_many, cold_one / cold_many);
+    printf("bare fopen/fread/md5 loop, 1 thread: %.3f s = %.1f MiB/s; check / loop throughput "
+           "%.2f\n", bare_one, megabytes / bare_one, bare_one / cold_one);
+    printf("bare loop, %d threads: %.3f s = %.1f MiB/s; speed-up %.2f; check / loop throughput "
+           "%.2f\n", threads, bare_many, megabytes / bare_many, bare_one / bare_many,
+           bare_many / cold_many);
+    printf("open and close only, 1 thread: %.3f s; %d threads: %.3f s\n", open_one, threads,
+           open_many);
     double best_warm = 1e30;
     double best_bare = 1e30;
     for (int round = 0; round < check_rounds; ++round) {
-        double warm = timed_check(list, true, to_fetch);
-        double bare = timed_attribute_loop(list);
-        best_warm = warm < best_warm ? warm : best_warm;
-        best_bare = bare < best_bare ? bare : best_bare;
+        best_warm = best_of(best_warm, timed_check(list, true, threads, to_fetch));
+        best_bare = best_of(best_bare, timed_attribute_loop(list));
     }
     printf("check, warm cache: %.1f ms; bare GetFileAttributesExA loop: %.1f ms; ratio %.2f "
            "(goal <= 2)\n", best_warm * 1000, best_bare * 1000, best_warm / best_bare);
-    printf("COLD_MIBS %.1f\n", megabytes / cold);
+    printf("COLD_MIBS %.1f\n", megabytes / cold_many);
     return 0;
 }
 
@@ -184,7 +233,7 @@ static bool bare_open(const std::string& url, bool one_call_open, HttpRequest& h
 {
     std::string error_text;
     if (!one_call_open)
-        return open_http_request(session, url, download_flags, http, error_text);
+        return open_http_request(session, url, download_flags, "", http, error_text);
     http.connection = NULL;
     http.request = InternetOpenUrlA(session, url.c_str(), NULL, 0, download_flags, 0);
     return http.request != NULL;
@@ -253,25 +302,116 @@ static int run_download(const UpdateList& list, int rounds)
     return 0;
 }
 
+static void ignore_text(void*, const char*) {}
+static void ignore_position(void*, unsigned) {}
+static void ignore_call(void*) {}
+static void ignore_end(void*, PassEnd) {}
+
+// The pass's download step over the whole list with `connections`, its reports going nowhere.
+static double timed_batch(const UpdateList& list, int connections)
+{
+    PassObserver quiet = {NULL,        ignore_text, ignore_text, ignore_position,
+                          ignore_text, ignore_text, ignore_call, ignore_end};
+    LocalCheck check;
+    check.download_list = list.files;
+    check.download_total = total_size(list);
+    HashCache cache;
+    DownloadSource source = {session, base_url, folder};
+    double start = seconds_now();
+    bool arrived = download_files(source, quiet, check, connections, cache);
+    double elapsed = seconds_now() - start;
+    DeleteFileA((folder + "launcher.cache").c_str());
+    if (!arrived) {
+        fprintf(stderr, "the download step failed with %d connections\n", connections);
+        exit(1);
+    }
+    return elapsed;
+}
+
+// Rounds of the download step with one connection and with `connections`; rounds = 0 runs the
+// latter once and reports the peak working set.
+static int run_batch(const UpdateList& list, int rounds, int connections)
+{
+    session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    double megabytes = double(total_size(list)) / 1048576.0;
+    if (rounds == 0) {
+        double elapsed = timed_batch(list, connections);
+        printf("download step, %d connections: %u files, %.1f MiB in %.2f s; peak working set "
+               "%.1f MiB (goal <= 40)\n", connections, unsigned(list.files.size()), megabytes,
+               elapsed, peak_working_set_mib());
+        return 0;
+    }
+    double one = 1e30;
+    double many = 1e30;
+    for (int round = 0; round < rounds; ++round) {
+        one = best_of(one, timed_batch(list, 1));
+        many = best_of(many, timed_batch(list, connections));
+    }
+    printf("download step: %u files, %.1f MiB: 1 connection %.2f s, %d connections %.2f s; "
+           "speed-up %.2f\n", unsigned(list.files.size()), megabytes, one, connections, many,
+           one / many);
+    printf("SPEEDUP %.2f\n", one / many);
+    return 0;
+}
+
+static void note_arrived(void* context, uint64_t, uint64_t arrived)
+{
+    *static_cast<uint64_t*>(context) = arrived;
+}
+
+// One file whose first attempt the server cuts; the second goes on from the kept part.
+static int run_resume(const UpdateList& list)
+{
+    session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    const UpdateEntry& entry = list.files.at(0);
+    DownloadSource source = {session, base_url, folder};
+    std::string target = join_local_path(folder, entry.path);
+    uint64_t first = 0;
+    uint64_t retry = 0;
+    std::string error_text;
+    if (download_file(source, entry, target, TransferSink{note_arrived, &first}, error_text)) {
+        fprintf(stderr, "the first attempt was not cut\n");
+        return 1;
+    }
+    double start = seconds_now();
+    if (!download_file(source, entry, target, TransferSink{note_arrived, &retry}, error_text)) {
+        fprintf(stderr, "the retry failed: %s\n", error_text.c_str());
+        return 1;
+    }
+    double elapsed = seconds_now() - start;
+    printf("resume: the first attempt broke off after %.1f MiB (%s); the retry received %.1f MiB "
+           "= %.1f%% of the file in %.2f s, including reading the kept part (goal <= 40%% + 1 MiB)"
+           "\n", double(first) / 1048576.0, "connection lost", double(retry) / 1048576.0,
+           100.0 * double(retry) / double(entry.size), elapsed);
+    DeleteFileA(target.c_str());
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: update_bench check DIR LIST | download DIR URL LIST ROUNDS\n");
+        fprintf(stderr, "usage: update_bench check DIR LIST THREADS | download DIR URL LIST ROUNDS"
+                        " | batch DIR URL LIST ROUNDS CONNECTIONS | resume DIR URL LIST\n");
         return 2;
     }
     std::string mode = argv[1];
     folder = argv[2];
     UpdateList list;
-    if (mode == "check") {
+    if (mode == "check" && argc >= 5) {
         if (!load_list(argv[3], list))
             return 2;
-        return run_check(list);
+        return run_check(list, atoi(argv[4]));
     }
-    if (mode == "download" && argc >= 6) {
-        base_url = argv[3];
-        if (!load_list(argv[4], list))
-            return 2;
+    if (argc < 5)
+        return 2;
+    base_url = argv[3];
+    if (!load_list(argv[4], list))
+        return 2;
+    if (mode == "download" && argc >= 6)
         return run_download(list, atoi(argv[5]));
-    }
+    if (mode == "batch" && argc >= 7)
+        return run_batch(list, atoi(argv[5]), atoi(argv[6]));
+    if (mode == "resume")
+        return run_resume(list);
     return 2;
 }

@@ -1,5 +1,6 @@
 // What an update pass tells whoever shows it to a player, and how a pass ends. The pass knows
-// nothing of windows: it hands its texts and positions to these calls, on its own thread.
+// nothing of windows: it hands its texts and positions to these calls, from its own threads but
+// never two calls at once.
 #pragma once
 
 enum class PassEnd {

@@ -91,7 +91,9 @@ bool replace_launcher(const DownloadSource& source, const std::string& launcher_
         swap_and_start(source.folder, own_path, new_path, observer))
         return true;
     // Silent on purpose: the launcher keeps working as it is, and the pass goes on with the game.
+    // A part of the new launcher is not kept either: nothing else would ever remove it.
     DeleteFileA(new_path.c_str());
+    DeleteFileA((new_path + ".part").c_str());
     give_up(check);
     return false;
 }

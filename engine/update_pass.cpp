@@ -5,21 +5,20 @@
 #include <cstdio>
 #include <string>
 
+#include "engine/download_batch.h"
 #include "engine/internet_session.h"
 #include "engine/pass_report.h"
 #include "engine/self_update.h"
 #include "transfer/download.h"
 #include "transfer/fetch_text.h"
-#include "transfer/size_text.h"
 #include "update_list/local_check.h"
 #include "update_list/local_path.h"
 #include "update_list/update_list.h"
 
 static const char list_name[] = "manifest.txt";
-static const int attempts_per_file = 3;
-static const DWORD retry_pause_ms = 1000;
 static const unsigned progress_full = 1000;
 static const uint64_t progress_scale = 1000;
+static const DWORD most_check_threads = 4;
 
 // The tick count in the query makes every pass's URL new to any cache on the way.
 static std::string list_url(const PassSettings& settings)
@@ -51,52 +50,22 @@ static void report_checked(void* context, size_t checked, size_t count)
     show_progress(observer, unsigned(uint64_t(checked) * progress_scale / uint64_t(count)));
 }
 
+// Reading files on several cores pays while a player's disk delivers more than one core hashes;
+// beyond four threads the disk is the limit.
+static int check_threads()
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    DWORD cores = system.dwNumberOfProcessors;
+    return int(cores < most_check_threads ? cores : most_check_threads);
+}
+
 static void check_files(const PassSettings& settings, PassObserver observer,
                         const UpdateList& list, HashCache& cache, LocalCheck& check)
 {
     CheckSink checked = {report_checked, &observer};
-    check_local_files(settings.folder, settings.launcher_file, list.files, cache, checked, check);
-}
-
-// A file held open by the running game won't be freed by waiting a second, so "in use" ends the
-// attempts at once.
-static bool download_with_attempts(const DownloadSource& source, const UpdateEntry& entry,
-                                   DownloadProgress& progress, std::string& error_text)
-{
-    std::string target = join_local_path(source.folder, entry.path);
-    for (int attempt = 0; attempt < attempts_per_file; ++attempt) {
-        if (download_file(source, entry, target, begin_file(progress, entry.path), error_text)) {
-            end_file(progress, entry.size);
-            return true;
-        }
-        if (error_text.find("in use") != std::string::npos)
-            return false;
-        Sleep(retry_pause_ms);
-    }
-    return false;
-}
-
-// Fetches every entry in list order; the first that fails for good ends the step, after the
-// records of the files fetched so far are saved.
-static bool download_all(const DownloadSource& source, const PassObserver& observer,
-                         const LocalCheck& check, HashCache& cache)
-{
-    int count = int(check.download_list.size());
-    std::string total_text = format_size(check.download_total);
-    DownloadProgress progress = download_progress(observer, check.download_total);
-    std::string error_text;
-    for (int i = 0; i < count; ++i) {
-        const UpdateEntry& entry = check.download_list[size_t(i)];
-        show_status(observer, "Downloading %d / %d  (%s)", i + 1, count, total_text.c_str());
-        if (!download_with_attempts(source, entry, progress, error_text)) {
-            save_hash_cache(source.folder, cache);
-            show_status(observer, "Download failed: %s", error_text.c_str());
-            show_detail(observer, "%s", entry.path.c_str());
-            return false;
-        }
-        record_download(source.folder, entry, cache);
-    }
-    return true;
+    check_local_files(settings.folder, settings.launcher_file, list.files, cache, check_threads(),
+                      checked, check);
 }
 
 static PassEnd succeed_pass(const PassObserver& observer, const char* end_text, size_t file_count)
@@ -144,11 +113,14 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
     DownloadSource source = {session, settings.base_url, settings.folder};
     if (check.self_index >= 0 && replace_launcher(source, settings.launcher_file, observer, check))
         return PassEnd::restarted;
-    if (check.download_list.empty())
+    if (check.download_list.empty()) {
+        remove_part_files(settings.folder, list.files);
         return succeed_pass(observer, "Your game is up to date.", list.files.size());
-    if (!download_all(source, observer, check, cache))
+    }
+    if (!download_files(source, observer, check, settings.connections, cache))
         return PassEnd::failed;
     save_hash_cache(settings.folder, cache);
+    remove_part_files(settings.folder, list.files);
     return succeed_pass(observer, "Update complete.", list.files.size());
 }
 

@@ -8,6 +8,7 @@ char program_file[MAX_PATH];
 char base_url[513];
 char window_title[64] = "The Legend of Tavrin";
 char game_exe[MAX_PATH] = "main.exe";
+int connections = 4;
 
 HANDLE instance_mutex;
 

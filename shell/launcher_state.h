@@ -13,6 +13,7 @@ extern char program_file[MAX_PATH];  // launcher's own file name
 extern char base_url[513];           // update server address, ends in "/" when not empty
 extern char window_title[64];        // caption, painted title and message box caption
 extern char game_exe[MAX_PATH];      // relative name of the game program; "main.exe" by default
+extern int connections;              // downloads at once, 1..8; 4 by default
 
 extern HANDLE instance_mutex;         // single-instance mutex, null once released
 

@@ -15,6 +15,8 @@ static const DWORD instance_retry_ms = 100;
 
 static const char settings_section[] = "Launcher";
 static const DWORD url_buffer_size = 512;
+static const int default_connections = 4;
+static const int most_connections = 8;
 
 static const COLORREF dark_colour = RGB(16, 16, 20);
 static const char font_face[] = "Segoe UI";
@@ -82,6 +84,11 @@ void read_configuration()
 
     GetPrivateProfileStringA(settings_section, "Title", "The Legend of Tavrin", window_title,
                              sizeof window_title, ini_path.c_str());
+
+    // A value out of range is taken as the nearest one allowed.
+    int wanted = int(GetPrivateProfileIntA(settings_section, "Connections", default_connections,
+                                           ini_path.c_str()));
+    connections = wanted < 1 ? 1 : wanted > most_connections ? most_connections : wanted;
 }
 
 static HFONT create_font(int height, int weight)

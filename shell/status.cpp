@@ -56,6 +56,7 @@ static PassJob* new_pass_job()
     job->settings.folder = program_dir;
     job->settings.launcher_file = program_file;
     job->settings.base_url = base_url;
+    job->settings.connections = connections;
     job->observer = window_observer();
     return job;
 }

@@ -1,8 +1,10 @@
-// The download of one listed file: request, status, folders, the ".part" file, receipt with a
-// running digest and progress reports, verification, and the move over the target.
+// The download of one listed file: the ".part" file kept from an earlier attempt, the request for
+// what is still missing, receipt with running digests and progress reports, verification, and the
+// move over the target.
 #include "transfer/download.h"
 
-#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "transfer/http_request.h"
@@ -16,28 +18,119 @@ static const DWORD download_flags = 0x84000200;
 static const DWORD receive_block_size = 65536;
 static const uint64_t size_tolerance = 1048576;  // bytes past the listed size before giving up
 static const unsigned long status_ok = 200;
+static const unsigned long status_partial = 206;
 static const size_t digest_length = 32;
 
-// The state of one call while the body arrives; the buffer is the call's own.
+// The state of one call; the buffer and the digests are the call's own.
 struct Receipt {
     const UpdateEntry& entry;
     const TransferSink& progress;
     std::vector<unsigned char> buffer;
-    uint64_t received;  // bytes of this file so far
+    uint64_t on_hand;  // bytes of the file in the part file so far
+    uint64_t arrived;  // of those, the bytes received in this call
     Md5Context md5;
 };
 
-static bool open_request(const DownloadSource& source, const UpdateEntry& entry, HttpRequest& http,
-                         std::string& error_text)
+// How an attempt that did not succeed leaves its part file.
+enum class PartFate { kept, deleted };
+
+static void start_digests(Receipt& receipt)
 {
-    std::string url = source.base_url + percent_encode(entry.path) + "?v=" + entry.md5;
-    return open_http_request(source.session, url, download_flags, http, error_text);
+    receipt.on_hand = 0;
+    md5_init(receipt.md5);
 }
 
-static bool check_status(HINTERNET request, std::string& error_text)
+static void feed_digests(Receipt& receipt, const unsigned char* bytes, DWORD length)
 {
-    unsigned long status = response_status(request);
+    md5_update(receipt.md5, bytes, length);
+    receipt.on_hand += length;
+}
+
+static uint64_t file_size(HANDLE file)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size))
+        return 0;
+    return uint64_t(size.QuadPart);
+}
+
+// The bytes a part file of an earlier attempt holds: read again through the digests, so the
+// download can go on after them. A part longer than the listed size can't be the start of the
+// file and is deleted; one that can't be read counts as none.
+static void continue_kept_part(const std::string& part_path, Receipt& receipt)
+{
+    start_digests(receipt);
+    HANDLE part = CreateFileA(part_path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (part == INVALID_HANDLE_VALUE)
+        return;
+    uint64_t kept = file_size(part);
+    if (kept > receipt.entry.size) {
+        CloseHandle(part);
+        DeleteFileA(part_path.c_str());
+        return;
+    }
+    while (receipt.on_hand < kept) {
+        DWORD got = 0;
+        if (!ReadFile(part, receipt.buffer.data(), receive_block_size, &got, NULL) || got == 0) {
+            start_digests(receipt);
+            break;
+        }
+        feed_digests(receipt, receipt.buffer.data(), got);
+    }
+    CloseHandle(part);
+}
+
+static bool send_request(const DownloadSource& source, const UpdateEntry& entry, uint64_t from,
+                         HttpRequest& http, std::string& error_text)
+{
+    std::string url = source.base_url + percent_encode(entry.path) + "?v=" + entry.md5;
+    std::string headers;
+    if (from > 0)
+        headers = "Range: bytes=" + std::to_string(from) + "-\r\n";
+    return open_http_request(source.session, url, download_flags, headers, http, error_text);
+}
+
+// True when a 206 answer carries the bytes from `from` on ("bytes FROM-LAST/SIZE").
+static bool continues_at(HINTERNET request, uint64_t from)
+{
+    char text[128];
+    DWORD size = sizeof(text);
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &size, NULL))
+        return false;
+    text[size < sizeof(text) ? size : sizeof(text) - 1] = '\0';
+    const char prefix[] = "bytes ";
+    if (strncmp(text, prefix, sizeof(prefix) - 1) != 0)
+        return false;
+    const char* digits = text + sizeof(prefix) - 1;
+    if (*digits < '0' || *digits > '9')
+        return false;
+    return _strtoui64(digits, NULL, 10) == from;
+}
+
+// Asks for the bytes after those on hand. A 206 from exactly there continues the part; a 200 is
+// the whole file and starts it over; any other answer to a ranged request starts over once with
+// a plain request. True with a body to receive and `receipt` set to where it goes on.
+static bool open_download(const DownloadSource& source, Receipt& receipt, HttpRequest& http,
+                          std::string& error_text)
+{
+    uint64_t from = receipt.on_hand;
+    if (!send_request(source, receipt.entry, from, http, error_text))
+        return false;
+    unsigned long status = response_status(http.request);
+    if (from > 0) {
+        if (status == status_partial && continues_at(http.request, from))
+            return true;
+        start_digests(receipt);
+        if (status == status_ok)
+            return true;
+        close_http_request(http);
+        if (!send_request(source, receipt.entry, 0, http, error_text))
+            return false;
+        status = response_status(http.request);
+    }
     if (status != status_ok) {
+        close_http_request(http);
         error_text = status_failure_text(status);
         return false;
     }
@@ -55,47 +148,90 @@ static void create_folders(const std::string& folder, const std::string& target)
     }
 }
 
-// Receives the body into `part`, feeding the digest as it arrives. A body shorter than the
+// Opens the part file to write after the bytes on hand; everything past them goes.
+static HANDLE open_part(const std::string& part_path, uint64_t on_hand)
+{
+    HANDLE part = CreateFileA(part_path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (part == INVALID_HANDLE_VALUE)
+        return part;
+    LARGE_INTEGER position;
+    position.QuadPart = LONGLONG(on_hand);
+    if (!SetFilePointerEx(part, position, NULL, FILE_BEGIN) || !SetEndOfFile(part)) {
+        CloseHandle(part);
+        return INVALID_HANDLE_VALUE;
+    }
+    return part;
+}
+
+// Receives the body into `part`, feeding the digests as it arrives. A body shorter than the
 // announced Content-Length counts as a lost connection: WinINet ends such a body as if it were
-// complete. A body without Content-Length ends where the connection says it ends.
-static bool receive_body(HINTERNET request, FILE* part, Receipt& receipt, std::string& error_text)
+// complete. A body without Content-Length ends where the connection says it ends. Only a lost
+// connection keeps what arrived: it is the start of the file, and the next attempt goes on there.
+static bool receive_body(HINTERNET request, HANDLE part, Receipt& receipt, PartFate& fate,
+                         std::string& error_text)
 {
     uint64_t announced = 0;
     bool has_length = response_length(request, announced);
     uint64_t limit = receipt.entry.size + size_tolerance;
     unsigned char* block = receipt.buffer.data();
+    fate = PartFate::deleted;
     for (;;) {
         DWORD got = 0;
         if (!InternetReadFile(request, block, receive_block_size, &got)) {
+            fate = PartFate::kept;
             error_text = "connection lost";
             return false;
         }
         if (got == 0)
             break;
-        if (fwrite(block, 1, got, part) != got) {
+        DWORD written = 0;
+        if (!WriteFile(part, block, got, &written, NULL) || written != got) {
             error_text = "disk full?";
             return false;
         }
-        md5_update(receipt.md5, block, got);
-        receipt.received += got;
-        if (receipt.received > limit) {
+        feed_digests(receipt, block, got);
+        receipt.arrived += got;
+        if (receipt.on_hand > limit) {
             error_text = "file bigger than the list says";
             return false;
         }
-        receipt.progress.received(receipt.progress.context, receipt.received, receipt.received);
+        receipt.progress.received(receipt.progress.context, receipt.on_hand, receipt.arrived);
     }
-    if (has_length && receipt.received < announced) {
+    if (has_length && receipt.arrived < announced) {
+        fate = PartFate::kept;
         error_text = "connection lost";
         return false;
     }
     return true;
 }
 
-static bool verify(Receipt& receipt, std::string& error_text)
+// Receives into the part file and closes it. A failed close counts like a failed write: bytes
+// that never reached the disk would otherwise be placed as a verified file.
+static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, PartFate& fate,
+                         std::string& error_text)
 {
-    std::string digest = md5_final(receipt.md5);
-    if (receipt.received != receipt.entry.size || receipt.entry.md5.size() != digest_length ||
-        receipt.entry.md5 != digest) {
+    bool received = receive_body(request, part, receipt, fate, error_text);
+    bool closed = CloseHandle(part) != 0;
+    if (received && !closed) {
+        error_text = "disk full?";
+        return false;
+    }
+    return received;
+}
+
+// Completes copies of the digests, so the receipt can still go on.
+static bool matches_entry(const Receipt& receipt)
+{
+    Md5Context md5 = receipt.md5;
+    std::string digest = md5_final(md5);
+    return receipt.on_hand == receipt.entry.size && receipt.entry.md5.size() == digest_length &&
+           receipt.entry.md5 == digest;
+}
+
+static bool verify(const Receipt& receipt, std::string& error_text)
+{
+    if (!matches_entry(receipt)) {
         error_text = "file damaged on the way";
         return false;
     }
@@ -117,46 +253,49 @@ static bool place_file(const std::string& part_path, const std::string& target,
     return false;
 }
 
-// Receives into the open part file and closes it. A failed close counts like a failed write:
-// buffered bytes that never reached the disk would otherwise be placed as a verified file.
-static bool receive_into(HINTERNET request, FILE* part, Receipt& receipt, std::string& error_text)
+// Fetches the bytes the part file still lacks. A part that already holds the whole file, left by
+// an attempt that ended between its last byte and its move, needs no request at all; one of the
+// listed size with other bytes is fetched anew.
+static bool fetch_rest(const DownloadSource& source, const std::string& target,
+                       const std::string& part_path, Receipt& receipt, PartFate& fate,
+                       std::string& error_text)
 {
-    bool received = receive_body(request, part, receipt, error_text);
-    bool closed = fclose(part) == 0;
-    if (received && !closed) {
-        error_text = "disk full?";
+    fate = PartFate::kept;
+    if (receipt.on_hand == receipt.entry.size && receipt.on_hand > 0) {
+        if (matches_entry(receipt))
+            return true;
+        start_digests(receipt);
+    }
+    HttpRequest http;
+    if (!open_download(source, receipt, http, error_text))
+        return false;
+    create_folders(source.folder, target);
+    HANDLE part = open_part(part_path, receipt.on_hand);
+    if (part == INVALID_HANDLE_VALUE) {
+        close_http_request(http);
+        error_text = "can't write " + part_path;
         return false;
     }
-    return received;
+    bool ok = receive_into(http.request, part, receipt, fate, error_text);
+    close_http_request(http);
+    return ok;
 }
 
 bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
                    const TransferSink& progress, std::string& error_text)
 {
-    HttpRequest http;
-    if (!open_request(source, entry, http, error_text))
-        return false;
-    if (!check_status(http.request, error_text)) {
-        close_http_request(http);
-        return false;
-    }
-    create_folders(source.folder, target);
     std::string part_path = target + ".part";
-    FILE* part = fopen(part_path.c_str(), "wb");
-    if (part == NULL) {
-        close_http_request(http);
-        error_text = "can't write " + part_path;
+    Receipt receipt = {entry, progress, std::vector<unsigned char>(receive_block_size), 0, 0, {}};
+    continue_kept_part(part_path, receipt);
+    PartFate fate = PartFate::kept;
+    if (!fetch_rest(source, target, part_path, receipt, fate, error_text)) {
+        if (fate == PartFate::deleted || receipt.on_hand == 0)
+            DeleteFileA(part_path.c_str());
         return false;
     }
-    Receipt receipt = {entry, progress, std::vector<unsigned char>(receive_block_size), 0, {}};
-    md5_init(receipt.md5);
-    bool ok = receive_into(http.request, part, receipt, error_text);
-    close_http_request(http);
-    if (ok)
-        ok = verify(receipt, error_text);
-    if (ok)
-        ok = place_file(part_path, target, error_text);
-    if (!ok)
+    if (!verify(receipt, error_text) || !place_file(part_path, target, error_text)) {
         DeleteFileA(part_path.c_str());
-    return ok;
+        return false;
+    }
+    return true;
 }

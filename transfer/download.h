@@ -24,11 +24,11 @@ struct TransferSink {
     void* context;  // the caller's, handed back with every call
 };
 
-// Fetches `entry` from the server into `target` (a full path below the game folder), checks its
-// size and MD5 digest, and only then replaces `target`, telling `progress` of every block on the
-// way. False with the reason
-// in `error_text` when the file did not arrive whole and verified; no ".part" file outlives the
-// call, and `target` is untouched then. Each call has its own buffer and digest, so several may
-// run at once on different targets.
+// Fetches `entry` from the server into `target` + ".part" (a full path below the game folder),
+// checks its size and MD5 digest, and only then replaces `target`, telling `progress` of every
+// block on the way. False with the reason in `error_text` when the file did not arrive whole and
+// verified; `target` is untouched then. A transfer that broke off keeps its part file, and the
+// next call asks only for the bytes after it; every other failure deletes the part. Each call
+// has its own buffer and digests, so several may run at once on different targets.
 bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
                    const TransferSink& progress, std::string& error_text);

@@ -42,7 +42,7 @@ static bool read_body(HINTERNET request, std::string& body, std::string& error_t
 bool fetch_text(HINTERNET session, const char* url, std::string& text, std::string& error_text)
 {
     HttpRequest http;
-    if (!open_http_request(session, url, fetch_flags, http, error_text))
+    if (!open_http_request(session, url, fetch_flags, "", http, error_text))
         return false;
     unsigned long status = response_status(http.request);
     if (status != status_ok) {

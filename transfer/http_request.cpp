@@ -75,8 +75,8 @@ static bool fail_with_last_error(HttpRequest& http, std::string& error_text)
     return false;
 }
 
-static bool send_request(HINTERNET session, const std::string& url, DWORD flags, HttpRequest& http,
-                         std::string& error_text)
+static bool send_request(HINTERNET session, const std::string& url, DWORD flags,
+                         const std::string& headers, HttpRequest& http, std::string& error_text)
 {
     http.connection = NULL;
     http.request = NULL;
@@ -95,7 +95,8 @@ static bool send_request(HINTERNET session, const std::string& url, DWORD flags,
     if (http.request == NULL)
         return fail_with_last_error(http, error_text);
     set_request_timeouts(http.request);
-    if (!HttpSendRequestA(http.request, NULL, 0, NULL, 0))
+    if (!HttpSendRequestA(http.request, headers.empty() ? NULL : headers.c_str(), DWORD(headers.size()),
+                          NULL, 0))
         return fail_with_last_error(http, error_text);
     return true;
 }
@@ -127,12 +128,12 @@ static bool is_secure(const std::string& url)
     return split_url(url, parts) && parts.secure;
 }
 
-bool open_http_request(HINTERNET session, const std::string& url, DWORD flags, HttpRequest& http,
-                       std::string& error_text)
+bool open_http_request(HINTERNET session, const std::string& url, DWORD flags,
+                       const std::string& headers, HttpRequest& http, std::string& error_text)
 {
     std::string current = url;
     for (int redirections = 0;; ++redirections) {
-        if (!send_request(session, current, flags, http, error_text))
+        if (!send_request(session, current, flags, headers, http, error_text))
             return false;
         std::string next;
         if (!is_redirection(response_status(http.request)) ||

@@ -15,10 +15,11 @@ struct HttpRequest {
     HINTERNET request;     // the final response; its body is still to be read
 };
 
-// Sends a GET for `url` through `session` with the WinINet `flags`, following up to ten
-// redirections. True with the final response open in `http`, whatever its status; false with the
-// reason ("error %lu" or "too many redirections") and nothing left open.
-bool open_http_request(HINTERNET session, const std::string& url, DWORD flags, HttpRequest& http,
-                       std::string& error_text);
+// Sends a GET for `url` through `session` with the WinINet `flags` and the extra `headers` (each
+// ending in CR LF; may be empty), following up to ten redirections with the same headers. True
+// with the final response open in `http`, whatever its status; false with the reason
+// ("error %lu" or "too many redirections") and nothing left open.
+bool open_http_request(HINTERNET session, const std::string& url, DWORD flags,
+                       const std::string& headers, HttpRequest& http, std::string& error_text);
 
 void close_http_request(HttpRequest& http);

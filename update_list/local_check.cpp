@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <set>
 
 #include "transfer/md5.h"
 #include "update_list/local_path.h"
@@ -66,49 +67,197 @@ static bool same_name_ignoring_case(const std::string& a, const std::string& b)
     return cache_key(a) == cache_key(b);
 }
 
-// True when the file on disk matches the entry, so it needs no download.
-static bool entry_is_current(const std::string& folder, const UpdateEntry& entry, HashCache& cache,
-                             std::vector<unsigned char>& buffer)
+// Whether the file on disk matches its entry, so it needs no download; when the file had to be
+// read, also the record that reading made for the cache.
+struct Verdict {
+    bool current = false;
+    bool hashed = false;
+    CacheRecord record;
+};
+
+// Reads the cache only, so that several entries can be judged at once.
+static Verdict judge_entry(const std::string& folder, const UpdateEntry& entry,
+                           const HashCache& cache, std::vector<unsigned char>& buffer)
 {
+    Verdict verdict;
     std::string path = join_local_path(folder, entry.path);
-    if (entry.keep && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES)
-        return true;
+    if (entry.keep && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        verdict.current = true;
+        return verdict;
+    }
     DiskFile file;
-    if (!query_disk_file(path, file))
-        return false;
-    if (file.size != entry.size)
-        return false;
-    std::string key = cache_key(entry.path);
-    HashCache::const_iterator found = cache.find(key);
+    if (!query_disk_file(path, file) || file.size != entry.size)
+        return verdict;
+    HashCache::const_iterator found = cache.find(cache_key(entry.path));
     if (found != cache.end() && found->second.size == file.size &&
-        found->second.write_time == file.write_time)
-        return found->second.md5 == entry.md5;
+        found->second.write_time == file.write_time) {
+        verdict.current = found->second.md5 == entry.md5;
+        return verdict;
+    }
     std::string digest;
     if (!hash_file(path, buffer, digest))
-        return false;
-    CacheRecord& record = cache[key];
-    record.size = file.size;
-    record.write_time = file.write_time;
-    record.md5 = digest;
-    return digest == entry.md5;
+        return verdict;
+    verdict.hashed = true;
+    verdict.record = CacheRecord{file.size, file.write_time, digest};
+    verdict.current = digest == entry.md5;
+    return verdict;
 }
 
-void check_local_files(const std::string& folder, const std::string& launcher_file,
-                       const std::vector<UpdateEntry>& files, HashCache& cache,
-                       const CheckSink& progress, LocalCheck& result)
+static void take_verdict(const std::string& launcher_file, const UpdateEntry& entry,
+                         const Verdict& verdict, HashCache& cache, LocalCheck& result)
+{
+    if (verdict.hashed)
+        cache[cache_key(entry.path)] = verdict.record;
+    if (verdict.current)
+        return;
+    if (same_name_ignoring_case(entry.path, launcher_file))
+        result.self_index = int(result.download_list.size());
+    result.download_list.push_back(entry);
+    result.download_total += entry.size;
+}
+
+static void check_on_this_thread(const std::string& folder, const std::string& launcher_file,
+                                 const std::vector<UpdateEntry>& files, HashCache& cache,
+                                 const CheckSink& progress, LocalCheck& result)
 {
     std::vector<unsigned char> buffer(hash_chunk_size);
     size_t count = files.size();
     for (size_t i = 0; i < count; ++i) {
         if (i % report_every == 0)
             progress.checked(progress.context, i, count);
-        const UpdateEntry& entry = files[i];
-        if (entry_is_current(folder, entry, cache, buffer))
+        take_verdict(launcher_file, files[i], judge_entry(folder, files[i], cache, buffer), cache,
+                     result);
+    }
+}
+
+// The entries judged by several threads at once. The caller's thread only watches: it reports the
+// entries done from the first on, in list order, and takes their verdicts in list order once all
+// are in, so the results are those of a single thread.
+struct CheckFanOut {
+    const std::string& folder;
+    const std::vector<UpdateEntry>& files;
+    const HashCache& cache;
+    std::vector<Verdict> verdicts;
+    std::vector<char> judged;  // 1 once verdicts[i] is in; under lock
+    size_t next;               // the next entry a thread takes; under lock
+    CRITICAL_SECTION lock;
+    HANDLE progress_event;     // set whenever a verdict is in
+};
+
+static DWORD WINAPI judge_entries(LPVOID context)
+{
+    CheckFanOut& fan = *static_cast<CheckFanOut*>(context);
+    std::vector<unsigned char> buffer(hash_chunk_size);
+    for (;;) {
+        EnterCriticalSection(&fan.lock);
+        size_t i = fan.next;
+        if (i < fan.files.size())
+            ++fan.next;
+        LeaveCriticalSection(&fan.lock);
+        if (i >= fan.files.size())
+            return 0;
+        Verdict verdict = judge_entry(fan.folder, fan.files[i], fan.cache, buffer);
+        EnterCriticalSection(&fan.lock);
+        fan.verdicts[i] = verdict;
+        fan.judged[i] = 1;
+        LeaveCriticalSection(&fan.lock);
+        SetEvent(fan.progress_event);
+    }
+}
+
+// Reports every sixteenth entry once all before it are judged, until all are.
+static void report_in_order(CheckFanOut& fan, const CheckSink& progress)
+{
+    size_t count = fan.files.size();
+    size_t done = 0;
+    while (done < count) {
+        WaitForSingleObject(fan.progress_event, INFINITE);
+        size_t before = done;
+        EnterCriticalSection(&fan.lock);
+        while (done < count && fan.judged[done])
+            ++done;
+        LeaveCriticalSection(&fan.lock);
+        for (size_t i = before + 1; i <= done && i < count; ++i) {
+            if (i % report_every == 0)
+                progress.checked(progress.context, i, count);
+        }
+    }
+}
+
+// False when no thread could be started; the caller then judges on its own.
+static bool judge_on_threads(CheckFanOut& fan, int threads, const CheckSink& progress)
+{
+    std::vector<HANDLE> started;
+    for (int t = 0; t < threads; ++t) {
+        HANDLE thread = CreateThread(NULL, 0, judge_entries, &fan, 0, NULL);
+        if (thread != NULL)
+            started.push_back(thread);
+    }
+    if (started.empty())
+        return false;
+    progress.checked(progress.context, 0, fan.files.size());
+    report_in_order(fan, progress);
+    WaitForMultipleObjects(DWORD(started.size()), started.data(), TRUE, INFINITE);
+    for (HANDLE thread : started)
+        CloseHandle(thread);
+    return true;
+}
+
+static void check_on_threads(const std::string& folder, const std::string& launcher_file,
+                             const std::vector<UpdateEntry>& files, HashCache& cache, int threads,
+                             const CheckSink& progress, LocalCheck& result)
+{
+    CheckFanOut fan = {folder, files, cache, std::vector<Verdict>(files.size()),
+                       std::vector<char>(files.size(), 0), 0, {}, NULL};
+    InitializeCriticalSection(&fan.lock);
+    fan.progress_event = CreateEventA(NULL, FALSE, FALSE, NULL);
+    bool judged = fan.progress_event != NULL && judge_on_threads(fan, threads, progress);
+    if (fan.progress_event != NULL)
+        CloseHandle(fan.progress_event);
+    DeleteCriticalSection(&fan.lock);
+    if (!judged) {
+        check_on_this_thread(folder, launcher_file, files, cache, progress, result);
+        return;
+    }
+    for (size_t i = 0; i < files.size(); ++i)
+        take_verdict(launcher_file, files[i], fan.verdicts[i], cache, result);
+}
+
+void check_local_files(const std::string& folder, const std::string& launcher_file,
+                       const std::vector<UpdateEntry>& files, HashCache& cache, int threads,
+                       const CheckSink& progress, LocalCheck& result)
+{
+    if (threads > 1 && files.size() > 1)
+        check_on_threads(folder, launcher_file, files, cache, threads, progress, result);
+    else
+        check_on_this_thread(folder, launcher_file, files, cache, progress, result);
+}
+
+// One folder listing per folder of the list rather than one deletion per entry: a check of tens of
+// thousands of files costs about as much as that many deletions.
+void remove_part_files(const std::string& folder, const std::vector<UpdateEntry>& files)
+{
+    std::set<std::string> parts;
+    std::set<std::string> folders;
+    for (const UpdateEntry& entry : files) {
+        std::string part = join_local_path(folder, entry.path) + ".part";
+        parts.insert(cache_key(part));
+        folders.insert(part.substr(0, part.rfind('\\') + 1));
+    }
+    for (const std::string& listed_folder : folders) {
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((listed_folder + "*.part").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
             continue;
-        if (same_name_ignoring_case(entry.path, launcher_file))
-            result.self_index = int(result.download_list.size());
-        result.download_list.push_back(entry);
-        result.download_total += entry.size;
+        do {
+            std::string path = listed_folder + found.cFileName;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                parts.count(cache_key(path)) != 0) {
+                SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileA(path.c_str());
+            }
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
     }
 }
 

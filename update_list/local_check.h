@@ -31,10 +31,15 @@ void save_hash_cache(const std::string& folder, const HashCache& cache);
 
 // Compares every entry of `files` with the disk below `folder` (the game folder, ending in "\"),
 // hashing where `cache` can't vouch for a file and recording what it hashed. An entry named like
-// `launcher_file` in any letter case is the running launcher's.
+// `launcher_file` in any letter case is the running launcher's. Up to `threads` files are read
+// at once; the result, the cache and the reports are the same for any number.
 void check_local_files(const std::string& folder, const std::string& launcher_file,
-                       const std::vector<UpdateEntry>& files, HashCache& cache,
+                       const std::vector<UpdateEntry>& files, HashCache& cache, int threads,
                        const CheckSink& progress, LocalCheck& result);
+
+// Deletes the ".part" files that downloads of `files` left when they broke off, in any letter
+// case; the part files of names not listed stay.
+void remove_part_files(const std::string& folder, const std::vector<UpdateEntry>& files);
 
 // Stores the record of an entry that was just downloaded, verified and put in place.
 void record_download(const std::string& folder, const UpdateEntry& entry, HashCache& cache);

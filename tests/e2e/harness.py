@@ -217,12 +217,14 @@ class GameFolder:
         with open(self.file(name), "wb") as out:
             out.write(data)
 
-    def write_ini(self, url=None, title=None):
+    def write_ini(self, url=None, title=None, connections=None):
         lines = ["[Launcher]"]
         if url is not None:
             lines.append(f"Url={url}")
         if title is not None:
             lines.append(f"Title={title}")
+        if connections is not None:
+            lines.append(f"Connections={connections}")
         self.write("launcher.ini", "\r\n".join(lines) + "\r\n")
 
     def add_game(self, name="main.exe"):

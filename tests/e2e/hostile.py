@@ -93,7 +93,8 @@ class RulesServer:
         if not os.path.exists(self.log_path):
             return []
         with open(self.log_path, encoding="utf-8") as f:
-            return [json.loads(line) for line in f if line.strip()]
+            records = [json.loads(line) for line in f if line.strip()]
+        return [record for record in records if "path" in record]
 
     def hits(self, path):
         return sum(1 for r in self.requests() if r["path"] == path)
@@ -201,9 +202,10 @@ class HostileCase(LauncherTestCase):
         self.screenshot("end-of-pass")
         return process, state, seconds
 
-    def close_and_check(self, process, state, case, fault, seconds, kept, **extra):
+    def close_and_check(self, process, state, case, fault, seconds, kept, part_of=None, **extra):
         """Records what the launcher did, then checks what every case must keep: exit code 0
-        when closed, nothing outside the game folder touched, no ".part" left."""
+        when closed, nothing outside the game folder touched, no ".part" left but the start of
+        a file whose download broke off (`part_of` maps such a list path to the file's bytes)."""
         record = {"group": self.group, "case": case, "fault": fault,
                   "status": state["status"]["text"], "detail": state["detail"]["text"],
                   "mode": mode_of(state), "progress": state["progress"]["pos"],
@@ -212,7 +214,14 @@ class HostileCase(LauncherTestCase):
         self.write_result(record)
         self.probe.act(f"click {ID_EXIT}")
         self.assertEqual(self.wait_exit(process), 0)
-        self.assertEqual(self.folder.part_files(), [], "a .part file outlived its download")
+        allowed = part_of or {}
+        for part in self.folder.part_files():
+            relative = os.fsencode(os.path.relpath(part, self.folder.path))[:-len(b".part")]
+            self.assertIn(relative, allowed, f"a .part file outlived its download: {part}")
+            with open(part, "rb") as f:
+                kept_bytes = f.read()
+            self.assertEqual(kept_bytes, allowed[relative][:len(kept_bytes)],
+                             f"{part} is not the start of its file")
         self.assertEqual(self.folder.outside(), self.outside_before,
                          "something outside the game folder changed")
         self.result = record

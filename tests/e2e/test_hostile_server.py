@@ -107,9 +107,13 @@ class CutBodies(HostileCase):
         self.assertEqual(server.hits("/data/a.bin"), 3)
         self.assertGreaterEqual(seconds, THREE_ATTEMPTS_SECONDS)
         self.assertEqual(self.folder.get(b"data/a.bin"), OLD)
+        # Each attempt goes on where the one before broke off, so the part holds three cuts' worth.
+        self.assertEqual(len(self.folder.get(b"data/a.bin.part")), 150_000)
         self.close_and_check(process, state, "file body cut mid-file",
                              "Content-Length 200000, connection closed after 50000 bytes, every attempt",
-                             seconds, "old file intact", attempts=server.hits("/data/a.bin"))
+                             seconds, "old file intact; the part file keeps the 150000 bytes that arrived, "
+                             "for the next attempt", part_of={b"data/a.bin": new},
+                             attempts=server.hits("/data/a.bin"))
 
     def test_update_list_cut_mid_body(self):
         new = pattern(1000)

@@ -173,6 +173,8 @@ class FailingEnds(SiteTestCase):
         self.assertFalse(os.path.exists(self.folder.file("launcher.cache")))
 
     def test_file_failing_three_times_fails_the_pass_and_retry_fetches_it(self):
+        # One connection: the files after the failing one must never be asked for.
+        self.folder.write_ini(url=self.server.url, connections=1)
         files = {"a.txt": b"first file\r\n", "b%.bin": pattern(5000, 9), "c.txt": b"third"}
         self.publish(files)
         self.server.rules({"/b%25.bin": {"status": 500, "times": 3}})

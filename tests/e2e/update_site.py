@@ -99,13 +99,20 @@ class TestServer:
             json.dump(rules, out)
         os.replace(self.rules_path + ".tmp", self.rules_path)
 
-    def requests(self):
-        """Every request so far, in arrival order: dicts with path (as sent, still
-        percent-encoded), query, user_agent, pragma and method."""
+    def _log(self):
         if not os.path.exists(self.log_path):
             return []
         with open(self.log_path, encoding="utf-8") as log:
             return [json.loads(line) for line in log if line.endswith("\n")]
+
+    def requests(self):
+        """Every request so far, in arrival order: dicts with path (as sent, still
+        percent-encoded), query, user_agent, pragma, method and range."""
+        return [record for record in self._log() if "path" in record]
+
+    def sent(self, path):
+        """The body bytes the server sent for each request of `path` (as sent), in order."""
+        return [record["bytes"] for record in self._log() if record.get("sent_for") == path]
 
     def paths(self):
         return [r["path"] for r in self.requests()]

@@ -22,8 +22,14 @@ value is an object with any of (the key "*" holds the rule for every path not li
                          after N bytes
   "silent": true         read the request and never answer: wait "stall_seconds" (default 30),
                          then close the connection without a byte
+  "no_range": true       answer a "Range: bytes=N-" request with the whole file, as a server
+                         without range support does (otherwise such a request gets 206 and the
+                         bytes from N on, or 416 when N is at or past the end)
+  "delay_ms": N          wait N milliseconds before answering, like a distant server's round trip
 A rule under the key "*" applies to every path that has no rule of its own.
-The log holds {"path", "query", "user_agent", "pragma", "method"} per request, in arrival order.
+The log holds {"path", "query", "user_agent", "pragma", "method", "range"} per request, in
+arrival order, and after each answer's body {"sent_for": path, "status": N, "bytes": N}: the
+body bytes that left for that request, however it ended.
 The port is printed on stdout (and written to --port-file) once the server listens.
 """
 import argparse
@@ -83,6 +89,9 @@ class Handler(BaseHTTPRequestHandler):
         raw_path, _, query = self.path.partition("?")
         self.write_log(raw_path, query)
         rule = self.rule_for(raw_path)
+        self.raw_path = raw_path
+        if "delay_ms" in rule:
+            time.sleep(int(rule["delay_ms"]) / 1000.0)
         if rule.get("silent"):
             time.sleep(float(rule.get("stall_seconds", 30)))
             self.cut_connection()
@@ -114,7 +123,11 @@ class Handler(BaseHTTPRequestHandler):
             "query": query,
             "user_agent": self.headers.get("User-Agent", ""),
             "pragma": self.headers.get("Pragma", ""),
+            "range": self.headers.get("Range", ""),
         }
+        self.append_log(record)
+
+    def append_log(self, record):
         line = json.dumps(record) + "\n"
         if Settings.log_file:
             with Settings.lock:
@@ -184,23 +197,45 @@ class Handler(BaseHTTPRequestHandler):
     def send_bytes(self, status, data, rule):
         self.send_body(len(data), lambda offset, length: data[offset:offset + length], rule, status)
 
+    def range_start(self, rule, total):
+        """The N of a "Range: bytes=N-" header this answer honours, or None for the whole body."""
+        asked = self.headers.get("Range", "")
+        if rule.get("no_range") or not asked.startswith("bytes=") or not asked.endswith("-"):
+            return None
+        digits = asked[len("bytes="):-1]
+        return int(digits) if digits.isdigit() else None
+
     def send_body(self, size, read, rule, status=200):
         extra = int(rule.get("extra_bytes", 0))
         total = size + extra
         chunked = bool(rule.get("chunked"))
+        start = self.range_start(rule, total) if status == 200 else None
+        if start is not None and start >= total:
+            self.send_response(416)
+            self.send_header("Content-Range", f"bytes */{total}")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            self.log_sent(416, 0)
+            return
+        partial = start is not None
+        status = 206 if partial else status
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        if partial:
+            self.send_header("Content-Range", f"bytes {start}-{total - 1}/{total}")
+        start = start or 0
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
-            self.send_header("Content-Length", str(total))
+            self.send_header("Content-Length", str(total - start))
         self.end_headers()
+        # The cut rules count the bytes of this answer, wherever in the file it starts.
         limit = total
         if "drop_after" in rule:
-            limit = min(total, int(rule["drop_after"]))
+            limit = min(total, start + int(rule["drop_after"]))
         if "stall_after" in rule:
-            limit = min(total, int(rule["stall_after"]))
-        offset = 0
+            limit = min(total, start + int(rule["stall_after"]))
+        offset = start
         try:
             while offset < limit:
                 length = min(SEND_BLOCK, limit - offset)
@@ -222,6 +257,11 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.flush()
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
+        finally:
+            self.log_sent(status, offset - start)
+
+    def log_sent(self, status, count):
+        self.append_log({"sent_for": self.raw_path, "status": status, "bytes": count})
 
     def send_block(self, block, chunked):
         if chunked:

@@ -82,20 +82,77 @@ TEST(Download, NotFoundCreatesNeitherFolderNorPartFile)
     EXPECT_FALSE(file_exists(dir + "deep"));
 }
 
-TEST(Download, DroppedConnectionIsLostNotDamagedAndLeavesTheOldFile)
+// The part a dropped connection leaves is the start of the file; the next call asks for the rest
+// only and continues the digest over the kept bytes.
+TEST(Download, DroppedConnectionIsLostKeepsItsPartAndTheNextCallFetchesOnlyTheRest)
 {
     std::string dir = fresh_game_folder();
     std::string content = pattern_bytes(300000);
     serve_file("big.bin", content);
     write_file(dir + "big.bin", "old version");
-    set_rules(R"({"/big.bin": {"drop_after": 70000}})");
-    Outcome outcome = download(dir, entry_for("big.bin", content), dir + "big.bin");
+    set_rules(R"({"/big.bin": {"drop_after": 70000, "times": 1}})");
+    UpdateEntry entry = entry_for("big.bin", content);
+    Outcome outcome = download(dir, entry, dir + "big.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("connection lost", outcome.error_text);
     std::string got;
     ASSERT_TRUE(read_file(dir + "big.bin", got));
     EXPECT_EQ("old version", got);
-    EXPECT_FALSE(file_exists(dir + "big.bin.part"));
+    std::string part;
+    ASSERT_TRUE(read_file(dir + "big.bin.part", part));
+    ASSERT_EQ(70000u, part.size());
+    EXPECT_EQ(content.substr(0, part.size()), part);
+
+    outcome = download(dir, entry, dir + "big.bin");
+    ASSERT_TRUE(outcome.ok) << outcome.error_text;
+    ASSERT_TRUE(read_file(dir + "big.bin", got));
+    EXPECT_EQ(content, got);
+    std::vector<std::string> requests = requests_for("/big.bin");
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_NE(std::string::npos, requests[1].find("\"range\": \"bytes=70000-\""));
+    EXPECT_EQ((std::vector<uint64_t>{70000, 230000}), bytes_sent_for("/big.bin"));
+    EXPECT_EQ((std::pair<uint64_t, uint64_t>(300000, 230000)), outcome.reports.back());
+}
+
+// Whatever the part holds, nothing is placed unless the whole file matches: a server without
+// ranges starts it over, a part of other bytes is thrown away on the check, a part longer than
+// the file is thrown away at once, and a whole part needs no request.
+TEST(Download, KeptPartsAreOnlyEverTheStartOfAVerifiedFile)
+{
+    std::string dir = fresh_game_folder();
+    std::string content = pattern_bytes(200000);
+    serve_file("r.bin", content);
+    UpdateEntry entry = entry_for("r.bin", content);
+
+    write_file(dir + "r.bin.part", content.substr(0, 50000));
+    set_rules(R"({"/r.bin": {"no_range": true}})");
+    ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
+    EXPECT_EQ((std::vector<uint64_t>{200000}), bytes_sent_for("/r.bin"));
+
+    set_rules("{}");
+    clear_request_log();
+    write_file(dir + "r.bin.part", std::string(50000, 'x'));
+    Outcome outcome = download(dir, entry, dir + "r.bin");
+    EXPECT_EQ("file damaged on the way", outcome.error_text);
+    EXPECT_FALSE(file_exists(dir + "r.bin.part"));
+    ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
+    std::vector<std::string> requests = requests_for("/r.bin");
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_NE(std::string::npos, requests[1].find("\"range\": \"\""));
+
+    clear_request_log();
+    write_file(dir + "r.bin.part", content + "more");
+    ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
+    EXPECT_EQ((std::vector<uint64_t>{200000}), bytes_sent_for("/r.bin"));
+
+    clear_request_log();
+    write_file(dir + "r.bin", "old");
+    write_file(dir + "r.bin.part", content);
+    ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
+    EXPECT_TRUE(requests_for("/r.bin").empty());
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "r.bin", got));
+    EXPECT_EQ(content, got);
 }
 
 TEST(Download, ChunkedBodyWithoutLengthIsVerifiedByItsDigest)
@@ -194,5 +251,5 @@ TEST(Download, StalledServerEndsWithALostConnection)
     Outcome outcome = download(dir, entry_for("slow.bin", content), dir + "slow.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("connection lost", outcome.error_text);
-    EXPECT_FALSE(file_exists(dir + "slow.bin.part"));
+    EXPECT_TRUE(file_exists(dir + "slow.bin.part"));
 }

@@ -5,6 +5,7 @@
 
 #include "tests/win/test_support.h"
 #include "update_list/local_check.h"
+#include "update_list/local_path.h"
 
 namespace {
 
@@ -38,8 +39,8 @@ LocalCheck check_pass(const std::string& dir, const std::vector<UpdateEntry>& fi
     HashCache cache;
     load_hash_cache(dir, cache);
     LocalCheck check;
-    check_local_files(dir, launcher_file, files, cache, recording_check_sink(reports ? *reports : ignored),
-                      check);
+    check_local_files(dir, launcher_file, files, cache, 1,
+                      recording_check_sink(reports ? *reports : ignored), check);
     save_hash_cache(dir, cache);
     return check;
 }
@@ -152,7 +153,7 @@ TEST(LocalCheck, CutCacheLineMakesTheFileBeFetchedAndTheDownloadRecordReplacesIt
     load_hash_cache(dir, cache);
     LocalCheck check;
     SinkLog unused;
-    check_local_files(dir, launcher_file, files, cache, recording_check_sink(unused), check);
+    check_local_files(dir, launcher_file, files, cache, 1, recording_check_sink(unused), check);
     ASSERT_EQ(1u, check.download_list.size());
     EXPECT_EQ(23u, cache["c.bin"].md5.size());  // the line feed and 9 digits cut
     record_download(dir, files[0], cache);
@@ -189,4 +190,52 @@ TEST(LocalCheck, ReportsBeforeEverySixteenthEntry)
     LocalCheck check = check_pass(dir, files, &reports);
     EXPECT_EQ(17u, check.download_list.size());
     EXPECT_EQ((SinkLog{{0, 17}, {16, 17}}), reports);
+}
+
+// Files missing, resized, changed, current by their record and current by their bytes, a touched
+// record, a keep entry and the launcher's own, judged on one thread and on four.
+TEST(LocalCheck, ManyThreadsFindWhatOneFindsAndReportInTheSameOrder)
+{
+    std::string dir = fresh_game_folder();
+    std::vector<UpdateEntry> files;
+    for (int i = 0; i < 40; ++i) {
+        std::string name = "d" + std::to_string(i % 3) + "/f" + std::to_string(i) + ".bin";
+        std::string listed = pattern_bytes(1000 + size_t(i) * 997);
+        files.push_back(entry_for(name, listed, i == 7));
+        CreateDirectoryA((dir + "d" + std::to_string(i % 3)).c_str(), NULL);
+        if (i % 5 == 1)
+            continue;
+        std::string on_disk = listed;
+        if (i % 5 == 2)
+            on_disk[on_disk.size() / 2] ^= 1;
+        if (i % 5 == 3)
+            on_disk += "longer";
+        write_file(join_local_path(dir, name), on_disk);
+    }
+    files.push_back(entry_for("LAUNCHER.exe", "new launcher"));
+    write_file(dir + "launcher.cache", "d0/f0.bin|1|2|stale\n");
+
+    std::vector<LocalCheck> checks;
+    std::vector<std::string> caches;
+    std::vector<SinkLog> reports(2);
+    for (int threads : {1, 4}) {
+        HashCache cache;
+        load_hash_cache(dir, cache);
+        LocalCheck check;
+        check_local_files(dir, launcher_file, files, cache, threads,
+                          recording_check_sink(reports[checks.size()]), check);
+        checks.push_back(check);
+        caches.push_back(std::string());
+        write_hash_cache_file(dir + "threads.cache", cache);
+        read_file(dir + "threads.cache", caches.back());
+    }
+    ASSERT_EQ(checks[0].download_list.size(), checks[1].download_list.size());
+    for (size_t i = 0; i < checks[0].download_list.size(); ++i)
+        EXPECT_EQ(checks[0].download_list[i].path, checks[1].download_list[i].path);
+    EXPECT_EQ(24u, checks[1].download_list.size());
+    EXPECT_EQ(checks[0].download_total, checks[1].download_total);
+    EXPECT_EQ(23, checks[1].self_index);
+    EXPECT_EQ(caches[0], caches[1]);
+    EXPECT_EQ((SinkLog{{0, 41}, {16, 41}, {32, 41}}), reports[1]);
+    EXPECT_EQ(reports[0], reports[1]);
 }

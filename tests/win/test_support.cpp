@@ -208,7 +208,9 @@ std::vector<std::string> request_log()
         size_t end = text.find('\n', start);
         if (end == std::string::npos)
             end = text.size();
-        lines.push_back(text.substr(start, end - start));
+        std::string line = text.substr(start, end - start);
+        if (line.find("\"path\": ") != std::string::npos)
+            lines.push_back(line);
         start = end + 1;
     }
     return lines;
@@ -223,6 +225,32 @@ std::vector<std::string> requests_for(const std::string& path)
             found.push_back(line);
     }
     return found;
+}
+
+static std::vector<uint64_t> logged_bytes_sent_for(const std::string& path)
+{
+    std::string text;
+    read_file(environment("UPDATE_SERVER_LOG"), text);
+    std::string needle = "{\"sent_for\": \"" + path + "\",";
+    std::string count = "\"bytes\": ";
+    std::vector<uint64_t> sent;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        size_t number = text.find(count, at) + count.size();
+        sent.push_back(_strtoui64(text.c_str() + number, NULL, 10));
+    }
+    return sent;
+}
+
+// The server notes what it sent once the answer is out, which may be a moment after the client
+// has all of it.
+std::vector<uint64_t> bytes_sent_for(const std::string& path)
+{
+    std::vector<uint64_t> sent = logged_bytes_sent_for(path);
+    for (int wait = 0; wait < 100 && sent.size() < requests_for(path).size(); ++wait) {
+        Sleep(20);
+        sent = logged_bytes_sent_for(path);
+    }
+    return sent;
 }
 
 void write_file(const std::string& path, const std::string& content)

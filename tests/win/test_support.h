@@ -54,6 +54,8 @@ void clear_request_log();
 std::vector<std::string> request_log();
 // Requests in the log whose path is exactly `path`.
 std::vector<std::string> requests_for(const std::string& path);
+// The body bytes the server sent for each request of `path`, in order.
+std::vector<uint64_t> bytes_sent_for(const std::string& path);
 
 // Small file helpers on full Windows paths.
 void write_file(const std::string& path, const std::string& content);

@@ -24,11 +24,13 @@ std::string fresh_pass_folder()
     return pass_folder;
 }
 
-// Runs one pass in that folder and returns the wParam of the one WM_UPDATE_FINISHED it must post.
-WPARAM run_pass()
+// Runs one pass in that folder with `connections` downloads at once and returns the wParam of the
+// one WM_UPDATE_FINISHED it must post.
+WPARAM run_pass(int connections = 1)
 {
     window_log = WindowLog();
-    run_update_pass(PassSettings{pass_folder, "launcher.exe", server_url()}, window_observer());
+    run_update_pass(PassSettings{pass_folder, "launcher.exe", server_url(), connections},
+                    window_observer());
     collect_finished_messages();
     EXPECT_EQ(1u, window_log.finished.size());
     return window_log.finished.empty() ? WPARAM(99) : window_log.finished[0];
@@ -217,4 +219,59 @@ TEST(UpdateWorker, EveryPassSetsTheTimeOutsOnTheSessionItKeeps)
     ASSERT_TRUE(InternetQueryOptionA(session, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, &size));
     EXPECT_EQ(15000u, timeout);
     EXPECT_EQ(session, prepare_internet_session());
+}
+
+// Several connections: a file that fails for good while others are in flight stops new starts;
+// the files in flight finish and are recorded, and the pass ends with that file's failure.
+TEST(UpdateWorker, FailureAmidSeveralConnectionsLetsTheFilesInFlightFinishAndStartsNoMore)
+{
+    std::string dir = fresh_pass_folder();
+    std::vector<std::string> lines;
+    for (int i = 0; i < 8; ++i) {
+        std::string name = "f" + std::to_string(i) + ".bin";
+        serve_file(name, "content " + name);
+        lines.push_back(list_line(name, "content " + name));
+    }
+    serve_file("manifest.txt", make_list(lines));
+    set_rules(R"({"/f0.bin": {"delay_ms": 3600}, "/f1.bin": {"delay_ms": 3600},
+                  "/f2.bin": {"status": 404}, "/f3.bin": {"delay_ms": 3600}})");
+    EXPECT_EQ(0u, run_pass(4));
+    EXPECT_EQ("Download failed: HTTP 404", window_log.status.back());
+    EXPECT_EQ("f2.bin", window_log.detail.back());
+    EXPECT_EQ(3u, requests_for("/f2.bin").size());
+    std::string cache;
+    ASSERT_TRUE(read_file(dir + "launcher.cache", cache));
+    for (const char* done : {"f0.bin", "f1.bin", "f3.bin"}) {
+        EXPECT_TRUE(file_exists(dir + done)) << done;
+        EXPECT_NE(std::string::npos, cache.find(std::string(done) + "|")) << done;
+    }
+    for (const char* never : {"/f4.bin", "/f5.bin", "/f6.bin", "/f7.bin"})
+        EXPECT_TRUE(requests_for(never).empty()) << never;
+    EXPECT_TRUE(saw_status("Downloading 4 / 8  (" + format_size(8 * 14) + ")"));
+}
+
+// "In use" ends its file's attempts at once, whatever else is in flight.
+TEST(UpdateWorker, FileInUseAmidSeveralConnectionsFailsAfterOneAttempt)
+{
+    std::string dir = fresh_pass_folder();
+    serve_file("main.exe", "new game");
+    serve_file("a.bin", "a");
+    serve_file("b.bin", "b");
+    serve_file("manifest.txt", make_list({list_line("a.bin", "a"), list_line("main.exe", "new game"),
+                                          list_line("b.bin", "b")}));
+    set_rules(R"({"/a.bin": {"delay_ms": 1000}, "/b.bin": {"delay_ms": 1000}})");
+    write_file(dir + "main.exe", "old game");
+    HANDLE held = CreateFileA((dir + "main.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    WPARAM result = run_pass(3);
+    CloseHandle(held);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ("Download failed: the file is in use - close the game first", window_log.status.back());
+    EXPECT_EQ("main.exe", window_log.detail.back());
+    EXPECT_EQ(1u, requests_for("/main.exe").size());
+    EXPECT_TRUE(file_exists(dir + "a.bin"));
+    EXPECT_TRUE(file_exists(dir + "b.bin"));
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "main.exe", got));
+    EXPECT_EQ("old game", got);
 }

@@ -1,0 +1,266 @@
+// The download step of a pass: the files one after another on one connection, or shared out
+// among several threads, each with its own request, buffer and digests, while the bar and the
+// detail line show all of them together.
+#include "engine/download_batch.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/pass_report.h"
+#include "transfer/size_text.h"
+#include "update_list/local_path.h"
+
+static const int attempts_per_file = 3;
+static const DWORD retry_pause_ms = 1000;
+static const DWORD report_interval_ms = 150;
+static const double speed_after_seconds = 0.2;  // earlier speeds are noise, shown as 0
+static const uint64_t progress_scale = 1000;
+
+// A file held open by the running game won't be freed by waiting a second, so "in use" ends the
+// attempts at once. `begin_attempt` gives the sink of each attempt.
+template <typename BeginAttempt>
+static bool fetch_with_attempts(const DownloadSource& source, const UpdateEntry& entry,
+                                BeginAttempt begin_attempt, std::string& error_text)
+{
+    std::string target = join_local_path(source.folder, entry.path);
+    for (int attempt = 0; attempt < attempts_per_file; ++attempt) {
+        if (download_file(source, entry, target, begin_attempt(), error_text))
+            return true;
+        if (error_text.find("in use") != std::string::npos)
+            return false;
+        Sleep(retry_pause_ms);
+    }
+    return false;
+}
+
+static void show_failure(const PassObserver& observer, const std::string& error_text,
+                         const UpdateEntry& entry)
+{
+    show_status(observer, "Download failed: %s", error_text.c_str());
+    show_detail(observer, "%s", entry.path.c_str());
+}
+
+// One connection: every entry in list order; the first that fails for good ends the step.
+static bool download_one_by_one(const DownloadSource& source, const PassObserver& observer,
+                                const LocalCheck& check, HashCache& cache)
+{
+    int count = int(check.download_list.size());
+    std::string total_text = format_size(check.download_total);
+    DownloadProgress progress = download_progress(observer, check.download_total);
+    std::string error_text;
+    for (int i = 0; i < count; ++i) {
+        const UpdateEntry& entry = check.download_list[size_t(i)];
+        show_status(observer, "Downloading %d / %d  (%s)", i + 1, count, total_text.c_str());
+        if (!fetch_with_attempts(source, entry, [&] { return begin_file(progress, entry.path); },
+                                 error_text)) {
+            save_hash_cache(source.folder, cache);
+            show_failure(observer, error_text, entry);
+            return false;
+        }
+        end_file(progress, entry.size);
+        record_download(source.folder, entry, cache);
+    }
+    return true;
+}
+
+// What the connections of a step share. Everything below `lock` is read and written under it.
+// The connections never call the observer: the pass's thread shows their state while they run.
+struct SharedStep {
+    const DownloadSource& source;
+    const PassObserver& observer;
+    const std::vector<UpdateEntry>& files;
+    uint64_t total_bytes;                   // bytes of all files of the step
+    std::string total_text;                 // their size text
+    DWORD start_tick;                       // when the step began, for the speed
+    CRITICAL_SECTION lock;
+    size_t next = 0;                        // the next file to start
+    bool stopped = false;                   // a file failed for good: nothing new starts
+    std::string error_text{};               // the first such failure's reason
+    size_t failed = 0;                      // and its file
+    std::vector<char> arrived{};            // 1 for each file verified and in place
+    uint64_t done_bytes = 0;                // bytes of the files that arrived whole
+    uint64_t step_arrived = 0;              // bytes received in this step, kept ones not counted
+    std::vector<uint64_t> on_hand{};        // per connection: bytes of the file in flight
+    std::vector<uint64_t> call_arrived{};   // per connection: bytes received in its current call
+    const std::string* latest_path = NULL;  // the file started last
+};
+
+struct Connection {
+    SharedStep* step;
+    size_t slot;
+};
+
+// The status line when another file has started since the last look, then the bar and the
+// detail line with the bytes of all files and the speed of the whole step.
+static void show_step(SharedStep& step, size_t& shown_started)
+{
+    EnterCriticalSection(&step.lock);
+    size_t started = step.next;
+    uint64_t done = step.done_bytes;
+    for (uint64_t bytes : step.on_hand)
+        done += bytes;
+    uint64_t arrived = step.step_arrived;
+    std::string path = step.latest_path != NULL ? *step.latest_path : std::string();
+    LeaveCriticalSection(&step.lock);
+    if (started == 0)
+        return;
+    if (started != shown_started) {
+        show_status(step.observer, "Downloading %d / %d  (%s)", int(started),
+                    int(step.files.size()), step.total_text.c_str());
+        shown_started = started;
+    }
+    unsigned position = unsigned(progress_scale);
+    if (step.total_bytes != 0)
+        position = unsigned(done * progress_scale / step.total_bytes);
+    show_progress(step.observer, position);
+    double seconds = DWORD(GetTickCount() - step.start_tick) / 1000.0;
+    double speed = 0;
+    if (seconds > speed_after_seconds)
+        speed = double(arrived) / 1024 / seconds;
+    show_detail(step.observer, "%s  -  %s / %s  (%.0f KB/s)", path.c_str(),
+                format_size(done).c_str(), step.total_text.c_str(), speed);
+}
+
+static void connection_received(void* context, uint64_t on_hand, uint64_t arrived)
+{
+    Connection& connection = *static_cast<Connection*>(context);
+    SharedStep& step = *connection.step;
+    EnterCriticalSection(&step.lock);
+    step.on_hand[connection.slot] = on_hand;
+    step.step_arrived += arrived - step.call_arrived[connection.slot];
+    step.call_arrived[connection.slot] = arrived;
+    LeaveCriticalSection(&step.lock);
+}
+
+static TransferSink begin_attempt(Connection& connection)
+{
+    SharedStep& step = *connection.step;
+    EnterCriticalSection(&step.lock);
+    step.on_hand[connection.slot] = 0;
+    step.call_arrived[connection.slot] = 0;
+    LeaveCriticalSection(&step.lock);
+    return TransferSink{connection_received, &connection};
+}
+
+// Takes the next file to fetch; false when there is none to start.
+static bool start_next(SharedStep& step, size_t& index)
+{
+    EnterCriticalSection(&step.lock);
+    bool starts = !step.stopped && step.next < step.files.size();
+    if (starts) {
+        index = step.next++;
+        step.latest_path = &step.files[index].path;
+    }
+    LeaveCriticalSection(&step.lock);
+    return starts;
+}
+
+static void finish_file(Connection& connection, size_t index, bool arrived,
+                        const std::string& error_text)
+{
+    SharedStep& step = *connection.step;
+    EnterCriticalSection(&step.lock);
+    step.on_hand[connection.slot] = 0;
+    if (arrived) {
+        step.arrived[index] = 1;
+        step.done_bytes += step.files[index].size;
+    } else if (!step.stopped) {
+        step.stopped = true;
+        step.error_text = error_text;
+        step.failed = index;
+    }
+    LeaveCriticalSection(&step.lock);
+}
+
+static DWORD WINAPI run_connection(LPVOID context)
+{
+    Connection& connection = *static_cast<Connection*>(context);
+    SharedStep& step = *connection.step;
+    size_t index = 0;
+    while (start_next(step, index)) {
+        std::string error_text;
+        bool arrived = fetch_with_attempts(step.source, step.files[index],
+                                           [&] { return begin_attempt(connection); }, error_text);
+        finish_file(connection, index, arrived, error_text);
+    }
+    return 0;
+}
+
+// WinINet holds back requests beyond a few per server unless told otherwise; the setting is the
+// process's own.
+static void allow_connections(int connections)
+{
+    DWORD count = DWORD(connections);
+    InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &count, sizeof(count));
+    InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &count, sizeof(count));
+}
+
+// Runs the connections to their end; the pass's thread shows their progress every 150 ms. False
+// when no connection could be started, before any file was touched.
+static bool run_connections(SharedStep& step, int connections)
+{
+    std::vector<Connection> slots;
+    for (int slot = 0; slot < connections; ++slot)
+        slots.push_back(Connection{&step, size_t(slot)});
+    std::vector<HANDLE> threads;
+    for (Connection& connection : slots) {
+        HANDLE thread = CreateThread(NULL, 0, run_connection, &connection, 0, NULL);
+        if (thread != NULL)
+            threads.push_back(thread);
+    }
+    if (threads.empty())
+        return false;
+    size_t shown_started = 0;
+    for (;;) {
+        DWORD waited = WaitForMultipleObjects(DWORD(threads.size()), threads.data(), TRUE,
+                                              report_interval_ms);
+        if (waited != WAIT_TIMEOUT)
+            break;
+        show_step(step, shown_started);
+    }
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    return true;
+}
+
+// Several connections: files start in list order as connections come free; the records of all
+// that arrived go into the cache in list order.
+static bool download_side_by_side(const DownloadSource& source, const PassObserver& observer,
+                                  const LocalCheck& check, int connections, HashCache& cache)
+{
+    const std::vector<UpdateEntry>& files = check.download_list;
+    SharedStep step{source, observer, files, check.download_total,
+                    format_size(check.download_total), GetTickCount(), {}};
+    step.arrived.assign(files.size(), 0);
+    step.on_hand.assign(size_t(connections), 0);
+    step.call_arrived.assign(size_t(connections), 0);
+    allow_connections(connections);
+    InitializeCriticalSection(&step.lock);
+    bool ran = run_connections(step, connections);
+    DeleteCriticalSection(&step.lock);
+    if (!ran)
+        return download_one_by_one(source, observer, check, cache);
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (step.arrived[i])
+            record_download(source.folder, files[i], cache);
+    }
+    if (!step.stopped)
+        return true;
+    save_hash_cache(source.folder, cache);
+    show_failure(observer, step.error_text, files[step.failed]);
+    return false;
+}
+
+bool download_files(const DownloadSource& source, const PassObserver& observer,
+                    const LocalCheck& check, int connections, HashCache& cache)
+{
+    size_t count = check.download_list.size();
+    if (connections > int(count))
+        connections = int(count);
+    if (connections <= 1)
+        return download_one_by_one(source, observer, check, cache);
+    return download_side_by_side(source, observer, check, connections, cache);
+}

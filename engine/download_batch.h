@@ -1,0 +1,17 @@
+// The download step of a pass: every file the check found missing or different, fetched with
+// retries on up to a given number of connections at once, and recorded in the digest cache.
+#pragma once
+
+#include "engine/pass_observer.h"
+#include "transfer/download.h"
+#include "update_list/hash_cache.h"
+#include "update_list/local_check.h"
+
+// Fetches every file of check.download_list, `connections` (1..8) at a time, and records each that
+// arrived in `cache`. With one connection the files go one after another in list order, each with
+// its own speed on the detail line; with more, the detail line shows the bytes and the speed of
+// all of them together. A file gets three attempts, a second apart, except after "in use". The
+// first file that fails for good stops new starts; the files in flight finish and are recorded,
+// the cache is saved, and the status line shows that first failure. True when every file arrived.
+bool download_files(const DownloadSource& source, const PassObserver& observer,
+                    const LocalCheck& check, int connections, HashCache& cache);
