@@ -12,6 +12,8 @@ out="${BUILD_DIR:-build}"
 case "$out" in /*) ;; *) out="$here/$out" ;; esac
 bench_exe="$out/win64/bench/update_bench.exe"
 work="$out/bench-work"
+# A prefix of its own, so that a bench never ends the server of a test run in the same checkout.
+export WINEPREFIX="$out/bench-wineprefix"
 rounds="${BENCH_ROUNDS:-3}"
 parts=("$@")
 [ ${#parts[@]} -eq 0 ] && parts=(check big small resume memory)
@@ -65,9 +67,15 @@ start_server() {
     server_pid=$!
     for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
     url="http://127.0.0.1:$(cat "$work/port")/"
-    trap stop_server EXIT
 }
-stop_server() { kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; trap - EXIT; }
+stop_server() {
+    [ -n "$server_pid" ] || return 0
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=""
+}
+server_pid=""
+finish() { stop_server; "$here/scripts/wine-run" --stop; }
 fresh_target() { rm -rf "$work/target"; mkdir -p "$work/target"; target="$(wine_path "$work/target")\\"; }
 
 bench_check() {
@@ -176,6 +184,8 @@ bench_memory() {
 }
 
 mkdir -p "$work"
+trap finish EXIT
+"$here/scripts/wine-run" --start "$work/wine.log"
 for part in "${parts[@]}"; do
     case "$part" in
         check) bench_check ;;

@@ -5,6 +5,7 @@ The paths come from the environment that the build sets for each test (E2E_* var
 import json
 import os
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -13,6 +14,9 @@ import tempfile
 import threading
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import wine_prefix  # noqa: E402
 
 LAUNCHER_CLASS = "Tavrinor_Launcher"
 ID_START = 101
@@ -41,7 +45,7 @@ class Paths:
         self.launcher = _env_path("E2E_LAUNCHER")
         self.probe = _env_path("E2E_PROBE")
         self.game = _env_path("E2E_GAME")
-        self.wine_run = _env_path("E2E_WINE_RUN")
+        self.wine_run = wine_prefix.WINE_RUN
         self.wineprefix = _env_path("E2E_WINEPREFIX")
         self.work = _env_path("E2E_WORK")
         self.artifacts = _env_path("E2E_ARTIFACTS")
@@ -76,7 +80,6 @@ class Session:
         self.display = None
         self.artifacts = None
         self.work = None
-        self.started_wineserver = False
         self.probe = None
         self.env = None
 
@@ -101,22 +104,10 @@ class Session:
                     10, "Xvfb to open its socket")
         if self.xvfb.poll() is not None:
             raise RuntimeError(f"Xvfb on {self.display} ended at once (code {self.xvfb.returncode})")
-        self.env = dict(os.environ)
-        self.env.update({
-            "DISPLAY": self.display,
-            "WINEPREFIX": self.paths.wineprefix,
-            "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
-        })
-        # One persistent wine server for the whole run spares every program its start; exit
-        # status 2 means one already serves this prefix, and then it is not ours to stop.
-        result = subprocess.run(["wineserver", "-p"], env=self.env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        self.started_wineserver = result.returncode == 0
-        if not self.started_wineserver:
-            print(f"note: a wine server already serves {self.paths.wineprefix}; its windows may be "
-                  f"on another display than {self.display}", file=sys.stderr)
-        # The first wine program of a new prefix builds it (about 10 s).
+        # One persistent wine server for the whole run spares every program its start; one left
+        # by an earlier run is ended first, with every program that still ran in it.
+        self.env = wine_prefix.environment(self.paths.wineprefix, self.display)
+        wine_prefix.start(self.env, self.paths.wineprefix + ".log")
         # Without a window manager wine waits 2 s for every managed window to be withdrawn when it
         # is destroyed; unmanaged windows go at once, and the tests then see the launcher's own
         # timing.
@@ -127,13 +118,17 @@ class Session:
         self.probe.state()
 
     def stop(self):
+        """Ends what start started, as far as it got: ending the prefix ends the launchers,
+        game and helpers of every scenario too."""
         if self.probe:
             self.probe.stop()
-        if self.started_wineserver:
-            subprocess.run(["wineserver", "-k"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=30)
+        try:
+            if self.env:
+                wine_prefix.stop(self.env)
+        finally:
+            self._stop_xvfb()
+
+    def _stop_xvfb(self):
         if self.xvfb:
             self.xvfb.terminate()
             try:
@@ -380,13 +375,24 @@ def closed_port():
 
 
 _session = None
+_failed_start = None
 
 
 def session():
-    global _session
+    """The run's session, started by the first scenario; when that start fails, what it had
+    started is ended again and every scenario fails with the same reason."""
+    global _session, _failed_start
+    if _failed_start:
+        raise RuntimeError(f"the session did not start: {_failed_start}")
     if _session is None:
-        _session = Session(Paths())
-        _session.start()
+        starting = Session(Paths())
+        try:
+            starting.start()
+        except BaseException as error:
+            _failed_start = f"{type(error).__name__}: {error}"
+            starting.stop()
+            raise
+        _session = starting
     return _session
 
 
@@ -410,12 +416,14 @@ class LauncherTestCase(unittest.TestCase):
         self.last_state = None
 
     def tearDown(self):
-        if self.probe.state() is not None:
-            self.screenshot("end")
-        for process in self.processes:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+        try:
+            if self.probe.state() is not None:
+                self.screenshot("end")
+        finally:
+            for process in self.processes:
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
         _wait_until(lambda: self.probe.state() is None, 10, "the launcher window to go away")
 
     # Starting and ending.
@@ -529,12 +537,38 @@ class LauncherTestCase(unittest.TestCase):
         self.assertTrue(state["exit"]["visible"] and state["exit"]["enabled"], context)
 
 
+def _interrupted(number, frame):
+    raise KeyboardInterrupt(f"signal {number}")
+
+
+def _end_helpers():
+    """Ends the processes this run started itself that are still there: an interrupted scenario
+    skips its cleanups, which would have ended its update servers and nginx."""
+    me = str(os.getpid())
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                parent = stat.read().rsplit(")", 1)[1].split()[1]
+        except (OSError, IndexError):
+            continue
+        if parent == me:
+            try:
+                os.kill(int(entry), signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+
+
 def main():
-    """Runs the unittest module that calls it, with one session around all of its scenarios."""
+    """Runs the unittest module that calls it, with one session around all of its scenarios,
+    ended even when a SIGTERM ends the run."""
+    signal.signal(signal.SIGTERM, _interrupted)
     try:
         program = unittest.main(exit=False, verbosity=2)
     finally:
-        stop_session()
+        try:
+            stop_session()
+        finally:
+            _end_helpers()
     result = program.result
     print(f"{result.testsRun - len(result.failures) - len(result.errors) - len(result.skipped)} passed, "
           f"{len(result.failures) + len(result.errors)} failed, {len(result.skipped)} skipped")

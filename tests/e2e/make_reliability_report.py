@@ -16,6 +16,8 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKOUT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(HERE, ".."))
+import wine_prefix  # noqa: E402
 
 # What was learnt about wine and Windows while the cases ran, shown under the table for each case
 # that was run. Each note says what the test measured and what Windows would do instead.
@@ -125,7 +127,7 @@ def tries(record):
 
 def wine_version():
     try:
-        return subprocess.run(["/usr/lib/wine/wine64", "--version"], stdout=subprocess.PIPE,
+        return subprocess.run(wine_prefix.command("--version"), stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, text=True, timeout=30).stdout.strip()
     except (OSError, subprocess.TimeoutExpired):
         return "wine64"

@@ -7,6 +7,7 @@ Usage: with_server.py WORK_DIR COMMAND [ARG...]
 """
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -20,6 +21,9 @@ def wine_path(path):
 
 
 def main():
+    # Ended by SIGTERM, it still leaves through subprocess.call, which ends the command, and the
+    # finally below, which ends the server.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     if len(sys.argv) < 3:
         print(__doc__, file=sys.stderr)
         return 2
