@@ -18,11 +18,20 @@ static std::string old_launcher_path(const std::string& folder)
 
 // A launcher installed read-only keeps that attribute when a swap moves it aside; DeleteFileA
 // refuses such a file, and on Windows the next swap could not move over it either.
-void remove_old_launcher(const std::string& folder)
+static void remove_old_launcher(const std::string& folder)
 {
     std::string path = old_launcher_path(folder);
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(path.c_str());
+}
+
+void remove_launcher_leftovers(const std::string& folder, bool with_part)
+{
+    remove_old_launcher(folder);
+    std::string new_path = folder + new_launcher_name;
+    DeleteFileA(new_path.c_str());
+    if (with_part)
+        DeleteFileA((new_path + ".part").c_str());
 }
 
 // The bar shows this file alone, from 0 on every attempt.
@@ -58,17 +67,21 @@ static bool start_new_launcher(const std::string& folder, const std::string& own
 // Moves the running executable aside, the new one into its name, and starts it. On a failure the
 // running executable goes back under its name; only a file this call moved away is moved back,
 // so an older "Launcher.old.exe" that could not be deleted never lands on the launcher's name.
+// The two moves follow each other with nothing between them and are written through in order:
+// between them the launcher's name is free, and Windows has no way to exchange two names at once
+// nor to move a file over a running program.
 static bool swap_and_start(const std::string& folder, const std::string& own_path,
                            const std::string& new_path, const PassObserver& observer)
 {
+    const DWORD move_flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     std::string old_path = old_launcher_path(folder);
     remove_old_launcher(folder);
-    if (!MoveFileExA(own_path.c_str(), old_path.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (!MoveFileExA(own_path.c_str(), old_path.c_str(), move_flags))
         return false;
-    if (MoveFileExA(new_path.c_str(), own_path.c_str(), MOVEFILE_REPLACE_EXISTING) &&
+    if (MoveFileExA(new_path.c_str(), own_path.c_str(), move_flags) &&
         start_new_launcher(folder, own_path, observer))
         return true;
-    MoveFileExA(old_path.c_str(), own_path.c_str(), MOVEFILE_REPLACE_EXISTING);
+    MoveFileExA(old_path.c_str(), own_path.c_str(), move_flags);
     return false;
 }
 

@@ -14,6 +14,8 @@
 bool replace_launcher(const DownloadSource& source, const std::string& launcher_file,
                       const PassObserver& observer, LocalCheck& check);
 
-// Deletes "Launcher.old.exe" in `folder`, left by an earlier swap, read-only or not. Fails
-// silently while the old launcher still runs; a later pass tries again.
-void remove_old_launcher(const std::string& folder);
+// Deletes what earlier replacements left in `folder`: "Launcher.old.exe" (read-only or not; it
+// stays while the old launcher still runs, and a later call tries again) and a
+// "Launcher.new.exe" that never took the launcher's place. With `with_part`, also the part of a
+// new launcher whose download broke off: a pass that found the launcher current needs it no more.
+void remove_launcher_leftovers(const std::string& folder, bool with_part);

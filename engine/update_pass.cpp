@@ -76,10 +76,19 @@ static PassEnd succeed_pass(const PassObserver& observer, const char* end_text, 
     return PassEnd::succeeded;
 }
 
+// A pass that ends well leaves nothing of a download or a replacement behind: the part files of
+// listed files, the new launcher's part, and an old launcher that was still running when the
+// pass began.
+static void clear_leftovers(const PassSettings& settings, const UpdateList& list)
+{
+    remove_part_files(settings.folder, list.files);
+    remove_launcher_leftovers(settings.folder, true);
+}
+
 // Everything of the pass lives in here and is released when it returns, on every path.
 static PassEnd run_pass(const PassSettings& settings, const PassObserver& observer)
 {
-    remove_old_launcher(settings.folder);
+    remove_launcher_leftovers(settings.folder, false);
     show_status(observer, "Connecting to the update server...");
     show_detail(observer, "");
     show_progress(observer, 0);
@@ -105,6 +114,7 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
     load_hash_cache(settings.folder, cache);
     if (list.files.empty()) {
         save_hash_cache(settings.folder, cache);
+        clear_leftovers(settings, list);
         return succeed_pass(observer, "Your game is up to date.", 0);
     }
     LocalCheck check;
@@ -114,13 +124,13 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
     if (check.self_index >= 0 && replace_launcher(source, settings.launcher_file, observer, check))
         return PassEnd::restarted;
     if (check.download_list.empty()) {
-        remove_part_files(settings.folder, list.files);
+        clear_leftovers(settings, list);
         return succeed_pass(observer, "Your game is up to date.", list.files.size());
     }
     if (!download_files(source, observer, check, settings.connections, cache))
         return PassEnd::failed;
     save_hash_cache(settings.folder, cache);
-    remove_part_files(settings.folder, list.files);
+    clear_leftovers(settings, list);
     return succeed_pass(observer, "Update complete.", list.files.size());
 }
 

@@ -206,18 +206,34 @@ static bool receive_body(HINTERNET request, HANDLE part, Receipt& receipt, PartF
     return true;
 }
 
-// Receives into the part file and closes it. A failed close counts like a failed write: bytes
-// that never reached the disk would otherwise be placed as a verified file.
+// Receives into the part file, flushes a whole body to the disk and closes the file. A failed
+// flush or close counts like a failed write: bytes that never reached the disk would otherwise
+// be placed as a verified file, and after a power cut the target's new name could reach the disk
+// before its new bytes, with the cache then vouching for whatever the disk holds.
 static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, PartFate& fate,
                          std::string& error_text)
 {
     bool received = receive_body(request, part, receipt, fate, error_text);
+    bool flushed = received && FlushFileBuffers(part);
     bool closed = CloseHandle(part) != 0;
-    if (received && !closed) {
+    if (received && (!flushed || !closed)) {
         error_text = "disk full?";
         return false;
     }
     return received;
+}
+
+// A part left whole by an earlier process is flushed before it is placed, like any other.
+static bool flush_kept_part(const std::string& part_path, std::string& error_text)
+{
+    HANDLE part = CreateFileA(part_path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    bool flushed = part != INVALID_HANDLE_VALUE && FlushFileBuffers(part);
+    if (part != INVALID_HANDLE_VALUE && !CloseHandle(part))
+        flushed = false;
+    if (!flushed)
+        error_text = "disk full?";
+    return flushed;
 }
 
 // Completes copies of the digests, so the receipt can still go on.
@@ -240,14 +256,16 @@ static bool verify(const Receipt& receipt, std::string& error_text)
 
 // Most targets are plain files that the move replaces at once. Windows refuses to move over a
 // read-only one (wine does not), so a refused move clears the target's attributes and tries once
-// more. Any refusal left is a file held open, by the game as a rule.
+// more. Any refusal left is a file held open, by the game as a rule. The move is written
+// through, so that it is on the disk before the cache records the file.
 static bool place_file(const std::string& part_path, const std::string& target,
                        std::string& error_text)
 {
-    if (MoveFileExA(part_path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+    const DWORD move_flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExA(part_path.c_str(), target.c_str(), move_flags))
         return true;
     SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (MoveFileExA(part_path.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
+    if (MoveFileExA(part_path.c_str(), target.c_str(), move_flags))
         return true;
     error_text = "the file is in use - close the game first";
     return false;
@@ -263,7 +281,7 @@ static bool fetch_rest(const DownloadSource& source, const std::string& target,
     fate = PartFate::kept;
     if (receipt.on_hand == receipt.entry.size && receipt.on_hand > 0) {
         if (matches_entry(receipt))
-            return true;
+            return flush_kept_part(part_path, error_text);
         start_digests(receipt);
     }
     HttpRequest http;
@@ -281,6 +299,14 @@ static bool fetch_rest(const DownloadSource& source, const std::string& target,
     return ok;
 }
 
+// An empty part would only ever be continued from its first byte: it is not worth keeping.
+static bool is_empty_file(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) &&
+           data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
+}
+
 bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
                    const TransferSink& progress, std::string& error_text)
 {
@@ -289,7 +315,7 @@ bool download_file(const DownloadSource& source, const UpdateEntry& entry, const
     continue_kept_part(part_path, receipt);
     PartFate fate = PartFate::kept;
     if (!fetch_rest(source, target, part_path, receipt, fate, error_text)) {
-        if (fate == PartFate::deleted || receipt.on_hand == 0)
+        if (fate == PartFate::deleted || is_empty_file(part_path))
             DeleteFileA(part_path.c_str());
         return false;
     }

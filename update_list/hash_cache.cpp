@@ -61,25 +61,31 @@ void read_hash_cache_file(const std::string& file_name, HashCache& cache)
     std::fclose(file);
 }
 
+// The numbers are formatted by the C++ library rather than printf, whose 64-bit conversions
+// differ between runtimes; the bytes are the same on every build.
+std::string hash_cache_text(const HashCache& cache)
+{
+    std::string text;
+    for (const auto& item : cache) {
+        text += item.first;
+        text += '|';
+        text += std::to_string(item.second.size);
+        text += '|';
+        text += std::to_string(item.second.write_time);
+        text += '|';
+        text += item.second.md5;
+        text += '\n';
+    }
+    return text;
+}
+
 void write_hash_cache_file(const std::string& file_name, const HashCache& cache)
 {
     FILE* file = std::fopen(file_name.c_str(), "wb");
     if (file == nullptr) {
         return;
     }
-    // The numbers are formatted by the C++ library rather than printf, whose 64-bit conversions
-    // differ between runtimes; the bytes written are the same on every build.
-    std::string line;
-    for (const auto& item : cache) {
-        line = item.first;
-        line += '|';
-        line += std::to_string(item.second.size);
-        line += '|';
-        line += std::to_string(item.second.write_time);
-        line += '|';
-        line += item.second.md5;
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), file);
-    }
+    std::string text = hash_cache_text(cache);
+    std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);
 }

@@ -20,5 +20,8 @@ std::string cache_key(const std::string& path);
 // Adds the records of `file_name` to `cache`; a missing file adds nothing.
 void read_hash_cache_file(const std::string& file_name, HashCache& cache);
 
-// Replaces `file_name` with one "key|size|write_time|md5" line per record, in key order.
+// One "key|size|write_time|md5" line per record, in key order: the file's whole text.
+std::string hash_cache_text(const HashCache& cache);
+
+// Replaces `file_name` with hash_cache_text(cache), in place.
 void write_hash_cache_file(const std::string& file_name, const HashCache& cache);

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "transfer/md5.h"
+#include "update_list/durable_file.h"
 #include "update_list/local_path.h"
 
 static const char cache_file_name[] = "launcher.cache";
@@ -26,7 +27,7 @@ void load_hash_cache(const std::string& folder, HashCache& cache)
 
 void save_hash_cache(const std::string& folder, const HashCache& cache)
 {
-    write_hash_cache_file(folder + cache_file_name, cache);
+    replace_file_durably(folder + cache_file_name, hash_cache_text(cache));
 }
 
 static bool query_disk_file(const std::string& path, DiskFile& file)

@@ -26,7 +26,8 @@ struct CheckSink {
 // Adds the records of `folder` + "launcher.cache" to `cache`; a missing file adds nothing.
 void load_hash_cache(const std::string& folder, HashCache& cache);
 
-// Rewrites `folder` + "launcher.cache" from `cache`; a file that can't be written is ignored.
+// Replaces `folder` + "launcher.cache" with `cache`, whole or not at all (through
+// "launcher.cache.tmp"); a file that can't be written is ignored.
 void save_hash_cache(const std::string& folder, const HashCache& cache);
 
 // Compares every entry of `files` with the disk below `folder` (the game folder, ending in "\"),

@@ -1,11 +1,13 @@
 """Update passes through the real window against a loopback update server: a fresh install and
 the pass after it, the list's message, game program and deletions, the failing ends, a file
 that fails three times and RETRY, closing during a download, the requests as the server saw
-them, and the same install from a real nginx."""
+them, downloads that go on where an earlier one broke off, and the same install from a real
+nginx."""
 import os
 import re
 import stat
 import tempfile
+import time
 
 import harness
 import update_site
@@ -55,13 +57,16 @@ class Install(SiteTestCase):
         self.assertEqual(state["focus"], "start", context)
         self.assertInstalled(RELEASE)
 
+        # The files go on several connections at once, so they may arrive in any order.
         requests = self.server.requests()
-        self.assertEqual([r["path"] for r in requests],
-                         ["/manifest.txt", "/readme.txt", "/data/world.bin", "/maps/Big%20map%20%E9.dat"])
+        self.assertEqual(requests[0]["path"], "/manifest.txt")
+        served = {"/readme.txt": RELEASE["readme.txt"], "/data/world.bin": RELEASE["data/world.bin"],
+                  "/maps/Big%20map%20%E9.dat": RELEASE[SPACED_PATH]}
+        self.assertEqual(sorted(r["path"] for r in requests[1:]), sorted(served))
         self.assertRegex(requests[0]["query"], r"^t=\d+$")
         self.assertEqual(requests[0]["pragma"].lower(), "no-cache", requests[0])
-        for request, data in zip(requests[1:], RELEASE.values()):
-            self.assertEqual(request["query"], "v=" + md5_text(data), request)
+        for request in requests[1:]:
+            self.assertEqual(request["query"], "v=" + md5_text(served[request["path"]]), request)
             self.assertEqual(request["pragma"], "", request)
         for request in requests:
             self.assertEqual(request["user_agent"], USER_AGENT, request)
@@ -89,6 +94,9 @@ class Install(SiteTestCase):
         nginx = update_site.Nginx(os.path.join(site, "nginx"), release)
         self.addCleanup(nginx.close)
         self.folder.write_ini(url=nginx.url)
+        # A download that broke off earlier goes on with nginx's own answer to a range.
+        os.makedirs(self.folder.file("data"))
+        self.folder.write("data/world.bin.part", RELEASE["data/world.bin"][:100_000])
         self.launch()
         state = self.wait_pass_end()
         self.assertEqual(state["status"]["text"], "Update complete.", self.details())
@@ -97,6 +105,8 @@ class Install(SiteTestCase):
         log = nginx.access_log()
         self.assertRegex(log, r'"GET /manifest\.txt\?t=\d+ HTTP/1\.1" 200 ')
         self.assertIn(f'"GET /maps/Big%20map%20%E9.dat?v={md5_text(RELEASE[SPACED_PATH])} HTTP/1.1" 200 ', log)
+        self.assertIn(f'"GET /data/world.bin?v={md5_text(RELEASE["data/world.bin"])} HTTP/1.1" 206 '
+                      f'{len(RELEASE["data/world.bin"]) - 100_000} ', log)
         self.assertIn(USER_AGENT, log)
 
 
@@ -222,6 +232,71 @@ class FailingEnds(SiteTestCase):
         left = self.folder_contents() - {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"world.bin",
                                          b"notes.txt"}
         self.assertLessEqual(left, {b"world.bin.part"}, self.details())
+
+
+class Resume(SiteTestCase):
+    def wait_sent(self, path, timeout=5.0):
+        """What the server sent for `path`, once it has logged at least one answer."""
+        deadline = time.monotonic() + timeout
+        while not self.server.sent(path) and time.monotonic() < deadline:
+            time.sleep(harness.POLL_SECONDS)
+        return self.server.sent(path)
+
+    def kept_part(self, path, data):
+        """The bytes a part file kept, checked to be the start of the file."""
+        with open(self.disk(path) + b".part", "rb") as f:
+            kept = f.read()
+        self.assertEqual(kept, data[:len(kept)], f"{path}.part is not the start of the file")
+        return len(kept)
+
+    def test_cut_at_half_then_retry_fetches_only_the_rest(self):
+        data = pattern(2_000_000, 4)
+        self.publish({"big.bin": data})
+        # The later attempts are refused; each asks for the rest first, then starts over once.
+        self.server.rules({"/big.bin": {"drop_after": 1_000_000, "times": 1,
+                                        "then": {"status": 500, "times": 4}}})
+        self.launch()
+        state = self.wait_pass_end(timeout=40)
+        self.assertEqual(state["status"]["text"], "Download failed: HTTP 500", self.details())
+        self.assertEqual(self.kept_part("big.bin", data), 1_000_000)
+        self.probe.act(f"click {ID_RETRY}")
+        state = self.wait_for(lambda s: s["status"]["text"] == "Update complete.", 30, "the RETRY pass to end")
+        self.assertFilesAre({"big.bin": data})
+        self.assertFalse(os.path.exists(self.disk("big.bin") + b".part"))
+        asked = [r["range"] for r in self.server.requests() if r["path"] == "/big.bin"]
+        self.assertEqual(asked, ["", "bytes=1000000-", "", "bytes=1000000-", "", "bytes=1000000-"])
+        self.assertEqual(self.server.sent("/big.bin"), [1_000_000, 0, 0, 0, 0, 1_000_000], self.details())
+
+    def test_closing_with_four_downloads_in_flight_then_the_next_start_goes_on(self):
+        files = {f"data/f{i}.bin": pattern(1_000_000, i) for i in range(4)}
+        old = {path: b"old " + path.encode() for path in files}
+        for path, data in old.items():
+            os.makedirs(os.path.dirname(self.disk(path)), exist_ok=True)
+            with open(self.disk(path), "wb") as f:
+                f.write(data)
+        self.publish(files)
+        self.server.rules({f"/{path}": {"stall_after": 300_000, "stall_seconds": 20, "times": 1}
+                           for path in files})
+        process, _ = self.launch()
+        self.wait_for(lambda s: s["status"]["text"] == "Downloading 4 / 4  (3.8 MB)"
+                      and re.search(r"^data/f3\.bin  -  \S+ [KM]B / 3\.8 MB  \(\d+ KB/s\)$",
+                                    s["detail"]["text"]), 15, "four downloads in flight")
+        self.probe.act("close")
+        self.wait_box()
+        self.probe.act("answer yes")
+        self.assertEqual(self.wait_exit(process, timeout=5), 0)
+        self.assertFilesAre(old)
+        kept = {path: self.kept_part(path, data) for path, data in files.items()}
+
+        self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFilesAre(files)
+        # The first answers are still held by the server, so only the second ones are logged.
+        for path, data in files.items():
+            sent = self.wait_sent("/" + path)
+            self.assertEqual(sent, [len(data) - kept[path]], f"{path}: not only the missing bytes were sent")
+        self.assertEqual([p for p in self.folder_contents() if p.endswith(b".part")], [])
 
 
 if __name__ == "__main__":

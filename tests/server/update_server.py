@@ -15,6 +15,7 @@ value is an object with any of (the key "*" holds the rule for every path not li
   "stall_after": N       send N bytes, then wait "stall_seconds" (default 30) before closing
   "chunked": true        send the body with chunked transfer coding, no Content-Length
   "times": N             the rule applies to the first N requests of this path only
+  "then": RULE           the rule for the requests after those N (it may have "times" itself)
   "generate": N          serve N bytes of a fixed pattern (bytes 0..250 repeated) instead of a
                          file; its digest is cheap to compute on the test side
   "endless": true        send the pattern without end and without Content-Length (chunked with
@@ -143,8 +144,9 @@ class Handler(BaseHTTPRequestHandler):
             key = (raw_path, json.dumps(rule, sort_keys=True))
             seen = Settings.hits.get(key, 0)
             Settings.hits[key] = seen + 1
-        if "times" in rule and seen >= int(rule["times"]):
-            return {}
+        while "times" in rule and seen >= int(rule["times"]):
+            seen -= int(rule["times"])
+            rule = rule.get("then", {})
         return rule
 
     def local_file(self, raw_path):
