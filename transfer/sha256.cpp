@@ -94,21 +94,6 @@ bool sha256_final_bytes(Sha256Context& context, unsigned char (&digest)[sha256_d
     return true;
 }
 
-bool sha256_final(Sha256Context& context, std::string& digest_text, std::string& error_text)
-{
-    unsigned char digest[sha256_digest_length];
-    if (!sha256_final_bytes(context, digest, error_text)) {
-        return false;
-    }
-    static const char hex[] = "0123456789abcdef";
-    digest_text.clear();
-    for (unsigned char byte : digest) {
-        digest_text += hex[byte >> 4];
-        digest_text += hex[byte & 15];
-    }
-    return true;
-}
-
 void sha256_release(Sha256Context& context)
 {
     if (context.hash != nullptr) {

@@ -29,6 +29,10 @@ bool sha256_final_bytes(Sha256Context& context, unsigned char (&digest)[sha256_d
 // context, on every path.
 bool sha256_final(Sha256Context& context, std::string& digest_text, std::string& error_text);
 
+// The digest of one buffer: begin, update and final in one call.
+bool sha256_of(const void* data, size_t length, unsigned char (&digest)[sha256_digest_length],
+               std::string& error_text);
+
 // Closes whatever hash is open; harmless on a released or never-opened context, so that every
 // path can end with it.
 void sha256_release(Sha256Context& context);

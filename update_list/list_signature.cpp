@@ -16,20 +16,6 @@
 static const NTSTATUS status_invalid_signature = static_cast<NTSTATUS>(0xC000A000);
 static const ULONG p256_coordinate_length = 32;
 
-static bool hash_signed_bytes(const char* data, size_t length, unsigned char (&digest)[sha256_digest_length],
-                              std::string& error_text)
-{
-    Sha256Context context;
-    if (!sha256_begin(context, error_text)) {
-        return false;
-    }
-    if (!sha256_update(context, data, length, error_text)) {
-        sha256_release(context);
-        return false;
-    }
-    return sha256_final_bytes(context, digest, error_text);
-}
-
 // The key blob CNG takes: its header, then X and Y.
 static std::vector<unsigned char> public_key_blob(const std::string& public_key_xy)
 {
@@ -81,7 +67,7 @@ bool verify_list_signature(const std::string& public_key_xy, const char* data, s
         return false;
     }
     unsigned char digest[sha256_digest_length];
-    if (!hash_signed_bytes(data, length, digest, error_text)) {
+    if (!sha256_of(data, length, digest, error_text)) {
         return false;
     }
     BCRYPT_ALG_HANDLE provider = nullptr;

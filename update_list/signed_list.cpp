@@ -65,9 +65,7 @@ static bool starts_with(ListLine line, const char* prefix, size_t prefix_length)
     return line.length >= prefix_length && std::memcmp(line.begin, prefix, prefix_length) == 0;
 }
 
-// Strict digits only: a sequence number decides which releases are refused, so nothing in it is
-// guessed (no blanks, no sign, no wrapping past 64 bits).
-static bool read_sequence(const char* digits, size_t length, uint64_t& value)
+bool read_sequence_number(const char* digits, size_t length, uint64_t& value)
 {
     if (length == 0) {
         return false;
@@ -130,7 +128,7 @@ bool read_signed_lines(const std::string& signed_text, std::vector<UpdateEntry>&
     while (next_list_line(at, end, line)) {
         if (starts_with(line, sequence_key, sequence_key_length)) {
             if (has_sequence ||
-                !read_sequence(line.begin + sequence_key_length, line.length - sequence_key_length, number)) {
+                !read_sequence_number(line.begin + sequence_key_length, line.length - sequence_key_length, number)) {
                 error_text = "a garbled Sequence line";
                 return false;
             }
