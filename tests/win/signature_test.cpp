@@ -1,11 +1,19 @@
 // The system crypto the signed update list rests on, under wine: SHA-256 against known answers,
-// and ECDSA P-256 verification of a list signed by openssl.
+// ECDSA P-256 verification of a list signed by openssl, and make_manifest.exe's signing and key
+// file through the same system calls.
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "tests/win/test_support.h"
+#include "tools/release_walk.h"
+#include "tools/signing_key.h"
 #include "transfer/sha256.h"
 #include "update_list/list_signature.h"
 
@@ -42,11 +50,12 @@ std::string sha256_in_pieces(const std::string& data, const std::vector<size_t>&
 }
 
 // Made once with the openssl command line: a new P-256 key (genpkey, ec_paramgen_curve:P-256),
-// its public key's last 64 DER bytes as X||Y, and `dgst -sha256 -sign` over signed_text, whose
-// DER r and s are written out here as r||s.
+// its public key's last 64 DER bytes as X||Y, its private scalar from `pkey -text`, and
+// `dgst -sha256 -sign` over signed_text, whose DER r and s are written out here as r||s.
 const std::string public_key_hex =
     "eda4cb6d105b45064bf91381b995b6bc8c824f5b7045102745cbbc334c7f7459"
     "885c7e6e47713a7bee3a8442b0256762f89c234c63d6397759cc17c8ae4b784c";
+const std::string private_key_hex = "5422e2b0e9da6947fde618560c1826ee508a7c6b9c87020b58691465faa5894b";
 const std::string other_public_key_hex =
     "96ce99e10987471c921ff4ef277acdc741f4bdcd14ac14be1ecf0654c60c1427"
     "7bfccb27bb59c35b2c18c7d04ce15f7a685456a431bca695e3987c871d507d58";
@@ -129,4 +138,60 @@ TEST(ListSignatureCheck, VerifiesTheSignedBytesOnlyUnderTheirKey)
 
     EXPECT_EQ(verify(key.substr(1), signed_text, signature), "the public key is not 64 bytes");
     EXPECT_EQ(verify(key, signed_text, signature + "x"), "the signature is not 64 bytes");
+}
+
+TEST(ToolSigning, SignsThroughCngWithAKeyFromOpensslOrOneOfItsOwn)
+{
+    SigningKey key = {bytes_of_hex(public_key_hex), bytes_of_hex(private_key_hex)};
+    std::string signature;
+    std::string error_text;
+    ASSERT_TRUE(sign_list_text(key, signed_text, signature, error_text)) << error_text;
+    EXPECT_EQ(verify(key.public_xy, signed_text, signature), "verified");
+    EXPECT_EQ(verify(key.public_xy, signed_text + "x", signature), "changed after signing, or signed with another key");
+
+    SigningKey mismatched = {bytes_of_hex(other_public_key_hex), key.private_d};
+    EXPECT_FALSE(sign_list_text(mismatched, signed_text, signature, error_text));
+    EXPECT_NE(error_text.find("does not belong to its PrivateKey"), std::string::npos) << error_text;
+
+    SigningKey made;
+    ASSERT_TRUE(generate_signing_key(made, error_text)) << error_text;
+    ASSERT_EQ(made.public_xy.size(), 64u);
+    ASSERT_EQ(made.private_d.size(), 32u);
+    EXPECT_NE(made.public_xy, key.public_xy);
+    ASSERT_TRUE(sign_list_text(made, signed_text, signature, error_text)) << error_text;
+    EXPECT_EQ(verify(made.public_xy, signed_text, signature), "verified");
+}
+
+TEST(ToolSigning, KeyFileIsNewAndForItsOwnerOnly)
+{
+    std::string name = fresh_program_dir() + "studio.key";
+    std::string error_text;
+    ASSERT_TRUE(create_private_file(name, "secret\n", error_text)) << error_text;
+    EXPECT_FALSE(create_private_file(name, "other\n", error_text));
+    EXPECT_NE(error_text.find("exists already"), std::string::npos) << error_text;
+    std::string content;
+    ASSERT_TRUE(read_file(name, content));
+    EXPECT_EQ(content, "secret\n");
+
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoA(name.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    &dacl, nullptr, &descriptor),
+              DWORD(ERROR_SUCCESS));
+    // Wine answers with an access list made from the file's POSIX mode, so the check is on what
+    // counts: the user has all access, and no entry lets in everybody or the machine's users.
+    ASSERT_NE(dacl, nullptr);
+    bool user_has_all = false;
+    for (WORD i = 0; i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&ace)));
+        char* sid = nullptr;
+        ASSERT_TRUE(ConvertSidToStringSidA(&ace->SidStart, &sid));
+        std::string sid_text = sid;
+        LocalFree(sid);
+        EXPECT_TRUE(sid_text != "S-1-1-0" && sid_text != "S-1-5-32-545" && sid_text != "S-1-5-11") << sid_text;
+        user_has_all = user_has_all || (sid_text.compare(0, 9, "S-1-5-21-") == 0 && ace->Mask == FILE_ALL_ACCESS);
+    }
+    EXPECT_TRUE(user_has_all);
+    LocalFree(descriptor);
 }
