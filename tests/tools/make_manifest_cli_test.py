@@ -227,10 +227,8 @@ class Signing(ReleaseFolder):
 
     def test_refuses_a_bad_key_or_sequence_before_reading_any_file(self):
         path, _ = self.keygen()
-        for args in [["--sequence", "42"], ["--sign-key", path, "--sequence", "-1"],
-                     ["--sign-key", path, "--sequence", "18446744073709551616"]]:
-            result = run(self.root, "--version", "1", *args)
-            self.assertEqual(result.returncode, 2, args)
+        for args in [["--sequence", "42"], ["--sign-key", path, "--sequence", "-1"]]:
+            self.assertEqual(run(self.root, "--version", "1", *args).returncode, 2, args)
         with open(path, "rb") as f:
             key_text = f.read()
         mismatched = os.path.join(self.temp.name, "mismatched.key")
