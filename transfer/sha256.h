@@ -33,6 +33,6 @@ bool sha256_final(Sha256Context& context, std::string& digest_text, std::string&
 bool sha256_of(const void* data, size_t length, unsigned char (&digest)[sha256_digest_length],
                std::string& error_text);
 
-// Closes whatever hash is open; harmless on a released or never-opened context, so that every
-// path can end with it.
+// Closes whatever hash is open; harmless on a context that is released already, that begin
+// refused, or that starts as {nullptr, nullptr}, so that every path can end with it.
 void sha256_release(Sha256Context& context);
