@@ -1,7 +1,10 @@
 // make_manifest: the studio's publishing tool. Walks a release folder, hashes every file with
-// the launcher's own MD5 and writes the update list that every launcher reads as written.
+// the launcher's own MD5 and writes the update list that every launcher reads as written; signs
+// it with the studio's key when asked, and makes that key.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -9,12 +12,15 @@
 #include "tools/publish_rules.h"
 #include "tools/release_hash.h"
 #include "tools/release_walk.h"
+#include "tools/signing_key.h"
+#include "update_list/signed_list.h"
 
 static const int exit_refused = 1;
 static const int exit_usage = 2;
 
 static const char usage_text[] =
     "usage: make_manifest RELEASE_DIR --version TEXT [options] > manifest.txt\n"
+    "       make_manifest keygen KEYFILE\n"
     "\n"
     "Writes the update list (manifest.txt) for the game files in RELEASE_DIR. Publish the list\n"
     "and the files of RELEASE_DIR side by side at the address in every player's launcher.ini.\n"
@@ -27,18 +33,27 @@ static const char usage_text[] =
     "  --keep PATTERN     files players may change (settings...): K| lines, fetched only when\n"
     "                     missing; '*' and '?' within a name, a pattern without '/' matches\n"
     "                     the file name in any folder; repeatable\n"
+    "  --sign-key KEYFILE sign the list with the key in KEYFILE: a SHA-256 line per file, a\n"
+    "                     Sequence line and the Signature line last\n"
+    "  --sequence N       the signed release's number (default: the current UTC time in\n"
+    "                     seconds); launchers refuse a number lower than one they accepted\n"
     "  -o FILE            write the list to FILE (replaced only once it is complete)\n"
     "  --quiet            no progress lines on stderr\n"
     "  --help             this text\n"
     "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, Launcher.new.exe,\n"
     "Launcher.old.exe, *.part) and a top-level manifest.txt are left out. Any path a\n"
-    "launcher would drop or misread is refused with its reason, and nothing is written.\n";
+    "launcher would drop or misread is refused with its reason, and nothing is written.\n"
+    "\n"
+    "keygen writes a new signing key to KEYFILE (readable by its owner only, never over an\n"
+    "existing file) and prints the PublicKey line for every player's launcher.ini. Keep\n"
+    "KEYFILE offline or in a CI secret, never in a release.\n";
 
 struct Options {
     std::string release_dir;
     std::string news_file;
     std::string output_file;
+    std::string key_file;  // --sign-key; empty for an unsigned list
     std::vector<std::string> keep_patterns;
     ManifestSettings settings;
     bool quiet;
@@ -75,6 +90,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
 {
     options.quiet = false;
     bool has_version = false;
+    bool has_sequence = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -85,7 +101,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
             continue;
         }
         bool takes_value = arg == "--version" || arg == "--news" || arg == "--run" || arg == "--delete" ||
-                           arg == "--keep" || arg == "-o";
+                           arg == "--keep" || arg == "-o" || arg == "--sign-key" || arg == "--sequence";
         if (takes_value) {
             if (i + 1 >= argc) {
                 error_text = arg + " needs a value";
@@ -103,6 +119,14 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
                 options.settings.deletes.push_back(value);
             } else if (arg == "--keep") {
                 options.keep_patterns.push_back(value);
+            } else if (arg == "--sign-key") {
+                options.key_file = value;
+            } else if (arg == "--sequence") {
+                if (!read_sequence_number(value.data(), value.size(), options.settings.sequence)) {
+                    error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
+                    return exit_usage;
+                }
+                has_sequence = true;
             } else {
                 options.output_file = value;
             }
@@ -123,6 +147,14 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
     if (!has_version) {
         error_text = "--version is required";
         return exit_usage;
+    }
+    if (has_sequence && options.key_file.empty()) {
+        error_text = "--sequence numbers a signed list; give --sign-key too";
+        return exit_usage;
+    }
+    options.settings.sign = !options.key_file.empty();
+    if (options.settings.sign && !has_sequence) {
+        options.settings.sequence = static_cast<uint64_t>(std::time(nullptr));
     }
     while (options.release_dir.size() > 1 &&
            (options.release_dir.back() == '/' || options.release_dir.back() == '\\')) {
@@ -185,10 +217,14 @@ static bool hash_release(const Options& options, const std::vector<ReleaseFile>&
         entry.path = file.path;
         entry.keep = is_kept(options.keep_patterns, file.path, used);
         std::string reason;
-        if (!digest_file(options.release_dir + "/" + file.path, progress, entry.md5, entry.size, reason)) {
+        FileDigests digests;
+        if (!digest_file(options.release_dir + "/" + file.path, options.settings.sign, progress, digests, reason)) {
             error_text = file.path + ": " + reason;
             return false;
         }
+        entry.md5 = digests.md5;
+        entry.sha256 = digests.sha256;
+        entry.size = digests.size;
         if (entry.size != file.size) {
             error_text = file.path + ": changed while it was read; publish a folder nobody is writing to";
             return false;
@@ -254,8 +290,57 @@ static int fail(const std::string& error_text)
     return exit_refused;
 }
 
+static int make_key(const std::string& key_file)
+{
+    SigningKey key;
+    std::string error_text;
+    if (!generate_signing_key(key, error_text) || !create_private_file(key_file, format_key_file(key), error_text)) {
+        return fail(error_text);
+    }
+    std::printf("%s\n", public_key_line(key).c_str());
+    std::fprintf(stderr,
+                 "wrote the private key to %s: keep it offline or in a CI secret, never in a release.\n"
+                 "Put the PublicKey line above under [Launcher] in every player's launcher.ini.\n",
+                 key_file.c_str());
+    return 0;
+}
+
+static bool read_key(const std::string& key_file, SigningKey& key, std::string& error_text)
+{
+    std::string text;
+    if (!read_whole_file(key_file, text, error_text)) {
+        return false;
+    }
+    if (!parse_key_file(text, key, error_text)) {
+        error_text = key_file + ": " + error_text;
+        return false;
+    }
+    return true;
+}
+
+static bool sign_text(const Options& options, const SigningKey& key, std::string& text, std::string& error_text)
+{
+    std::string signature;
+    if (!sign_list_text(key, text, signature, error_text)) {
+        return false;
+    }
+    append_signature_line(signature, text);
+    if (!options.quiet) {
+        std::fprintf(stderr, "signed as Sequence=%llu for %s\n",
+                     static_cast<unsigned long long>(options.settings.sequence), public_key_line(key).c_str());
+    }
+    return true;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "keygen") == 0) {
+        if (argc != 3) {
+            std::fprintf(stderr, "make_manifest: keygen takes one KEYFILE\n%s", usage_text);
+            return exit_usage;
+        }
+        return make_key(argv[2]);
+    }
     Options options;
     std::string error_text;
     int parsed = parse_options(argc, argv, options, error_text);
@@ -274,8 +359,12 @@ int main(int argc, char** argv)
             return fail(error_text);
         }
     }
-    // Settings and paths are checked before any file is read, so a refusal comes at once.
+    // Settings, key and paths are checked before any file is read, so a refusal comes at once.
     if (!check_manifest_settings(options.settings, error_text)) {
+        return fail(error_text);
+    }
+    SigningKey key;
+    if (options.settings.sign && !read_key(options.key_file, key, error_text)) {
         return fail(error_text);
     }
     std::vector<ReleaseFile> found;
@@ -303,6 +392,9 @@ int main(int argc, char** argv)
     }
     std::string text;
     if (!write_manifest_text(options.settings, files, text, error_text)) {
+        return fail(error_text);
+    }
+    if (options.settings.sign && !sign_text(options, key, text, error_text)) {
         return fail(error_text);
     }
     warn_about_run(options.settings, files);

@@ -7,11 +7,15 @@
 #include <map>
 
 #include "tools/publish_rules.h"
+#include "update_list/base64.h"
 
 // The launcher's fetch gives up on a list longer than 16 MiB.
 const size_t max_manifest_text_length = 16 * 1024 * 1024;
 
 static const size_t digest_text_length = 32;
+static const size_t sha256_text_length = 64;
+// "Signature=", the 88 characters of 64 bytes in base64, and the line feed.
+static const size_t signature_line_length = 10 + 88 + 1;
 
 static bool has_trailing_blank(const std::string& value)
 {
@@ -164,6 +168,10 @@ bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestF
             error_text = file.path + ": the digest is not 32 hex digits";
             return false;
         }
+        if (settings.sign && file.sha256.size() != sha256_text_length) {
+            error_text = file.path + ": the SHA-256 is not 64 hex digits";
+            return false;
+        }
         by_key[windows_file_key(file.path)] = &file;
     }
     // A deleted file that is also listed would be deleted and fetched again on every start.
@@ -177,6 +185,9 @@ bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestF
     }
 
     std::string out = "Version=" + settings.version + "\n";
+    if (settings.sign) {
+        out += "Sequence=" + std::to_string(settings.sequence) + "\n";
+    }
     for (const std::string& line : settings.news) {
         out += "News=" + line + "\n";
     }
@@ -189,12 +200,21 @@ bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestF
     for (const ManifestFile& file : files) {
         out += file.keep ? "K|" : "F|";
         out += file.md5 + "|" + std::to_string(file.size) + "|" + file.path + "\n";
+        if (settings.sign) {
+            out += "H|" + file.sha256 + "|" + file.path + "\n";
+        }
     }
-    if (out.size() > max_manifest_text_length) {
-        error_text = "the list would be " + std::to_string(out.size()) + " bytes; a launcher reads at most " +
+    size_t final_length = out.size() + (settings.sign ? signature_line_length : 0);
+    if (final_length > max_manifest_text_length) {
+        error_text = "the list would be " + std::to_string(final_length) + " bytes; a launcher reads at most " +
                      std::to_string(max_manifest_text_length);
         return false;
     }
     text = out;
     return true;
+}
+
+void append_signature_line(const std::string& signature_rs, std::string& text)
+{
+    text += "Signature=" + encode_base64(signature_rs) + "\n";
 }

@@ -11,6 +11,8 @@ struct ManifestSettings {
     std::vector<std::string> news;     // one "News" line each, in order
     std::string run;                   // "Run" value; empty writes no "Run" line
     std::vector<std::string> deletes;  // "Delete" values, in order
+    bool sign = false;                 // a signed list: "Sequence" and one "H|" line per file
+    uint64_t sequence = 0;             // "Sequence" value of a signed list
 };
 
 struct ManifestFile {
@@ -18,6 +20,7 @@ struct ManifestFile {
     std::string md5;   // 32 lower-case hex digits
     uint64_t size;     // bytes
     bool keep;         // written as a "K|" line: players may change the file
+    std::string sha256 = {};  // 64 lower-case hex digits; needed for a signed list only
 };
 
 // The most a launcher reads of an update list; a longer list fails every update pass.
@@ -36,6 +39,11 @@ bool check_manifest_settings(const ManifestSettings& settings, std::string& erro
 bool check_release_paths(const std::vector<std::string>& paths, std::vector<std::string>& refusals);
 
 // Sorts `files` byte-wise by path and writes the list text: Version, News, Run, Delete, then
-// one entry line per file. False when the list as a whole can't work.
+// one entry line per file. A signed list also gets "Sequence" after "Version" and each entry's
+// "H|" line after it, and then awaits its signature (the length limit counts that line too).
+// False when the list as a whole can't work.
 bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestFile>& files, std::string& text,
                          std::string& error_text);
+
+// Closes a signed list with the "Signature" line of the 64 bytes r||s over all of `text`.
+void append_signature_line(const std::string& signature_rs, std::string& text);

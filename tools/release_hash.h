@@ -1,4 +1,5 @@
-// Hashing the files of a release folder with the launcher's own MD5, with progress on stderr.
+// Hashing the files of a release folder with the launcher's own MD5, and SHA-256 for a signed list,
+// with progress on stderr.
 #pragma once
 
 #include <cstdint>
@@ -16,9 +17,15 @@ struct HashProgress {
 
 void start_hash_progress(uint64_t files_total, uint64_t bytes_total, bool quiet, HashProgress& progress);
 
-// Reads the file once and gives its digest text and the number of bytes read; false with the
-// reason when it can't be opened or read.
-bool digest_file(const std::string& full_path, HashProgress& progress, std::string& md5, uint64_t& size,
+struct FileDigests {
+    std::string md5;     // 32 lower-case hex digits
+    std::string sha256;  // 64 lower-case hex digits; empty when not asked for
+    uint64_t size;       // bytes read
+};
+
+// Reads the file once and gives its digests and the number of bytes read; false with the reason
+// when it can't be opened or read.
+bool digest_file(const std::string& full_path, bool with_sha256, HashProgress& progress, FileDigests& digests,
                  std::string& error_text);
 
 // The closing line: files, bytes, seconds and MB/s of the whole run.

@@ -1,5 +1,5 @@
-// The platform part of make_manifest: listing a release folder, and a standard output that
-// passes line feeds through unchanged.
+// The platform part of make_manifest: listing a release folder, a standard output that passes
+// line feeds through unchanged, and a new file that only its owner can read.
 #pragma once
 
 #include <cstdint>
@@ -18,3 +18,8 @@ bool list_release_files(const std::string& root, std::vector<ReleaseFile>& files
 
 // Makes stdout write bytes as given, so the list text is the same on every platform.
 void use_binary_stdout();
+
+// Creates `name` with `text`, readable and writable by its owner only, and never over anything
+// that exists under that name (a link included). False with the reason; a file left half-written
+// is removed again.
+bool create_private_file(const std::string& name, const std::string& text, std::string& error_text);

@@ -1,9 +1,12 @@
 // Lists a release folder with the POSIX directory calls for the native make_manifest.
 // Symbolic links are followed, as a web server serving the folder would follow them.
+// Writes the signing key file with mode 0600.
 #include "tools/release_walk.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -81,4 +84,29 @@ bool list_release_files(const std::string& root, std::vector<ReleaseFile>& files
 
 void use_binary_stdout()
 {
+}
+
+bool create_private_file(const std::string& name, const std::string& text, std::string& error_text)
+{
+    int file = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, S_IRUSR | S_IWUSR);
+    if (file < 0) {
+        error_text = name + (errno == EEXIST ? ": exists already; a key file is never replaced"
+                                             : ": can't create: " + std::string(std::strerror(errno)));
+        return false;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t count = write(file, text.data() + done, text.size() - done);
+        if (count <= 0) {
+            break;
+        }
+        done += static_cast<size_t>(count);
+    }
+    bool written = done == text.size() && fsync(file) == 0;
+    written = close(file) == 0 && written;
+    if (!written) {
+        unlink(name.c_str());
+        error_text = name + ": can't write";
+    }
+    return written;
 }

@@ -1,13 +1,16 @@
 // Lists a release folder with FindFirstFileA for the Windows make_manifest. A junction that
-// loops ends the walk once the path outgrows MAX_PATH and the search fails.
+// loops ends the walk once the path outgrows MAX_PATH and the search fails. Writes the signing
+// key file with an access list of its own that lets in its owner only.
 #include "tools/release_walk.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <vector>
 
 static std::string join(const std::string& folder, const char* name)
 {
@@ -68,4 +71,64 @@ bool list_release_files(const std::string& root, std::vector<ReleaseFile>& files
 void use_binary_stdout()
 {
     _setmode(_fileno(stdout), _O_BINARY);
+}
+
+// The access list of the key file in SDDL: protected (nothing inherited from the folder), with
+// one entry, full access for the user running the tool. The user's own SID rather than "owner
+// rights" because wine maps only a SID it knows to the file's POSIX mode.
+static bool owner_only_sddl(std::string& sddl, std::string& error_text)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        error_text = "can't read the user's identity: " + error_number_text(GetLastError());
+        return false;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> user(size);
+    char* sid_text = nullptr;
+    bool ok = size > 0 && GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+              ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &sid_text);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    if (!ok) {
+        error_text = "can't read the user's identity: " + error_number_text(error);
+        return false;
+    }
+    sddl = std::string("D:P(A;;FA;;;") + sid_text + ")";
+    LocalFree(sid_text);
+    return true;
+}
+
+bool create_private_file(const std::string& name, const std::string& text, std::string& error_text)
+{
+    std::string sddl;
+    if (!owner_only_sddl(sddl, error_text)) {
+        error_text = name + ": " + error_text;
+        return false;
+    }
+    SECURITY_ATTRIBUTES security = {};
+    security.nLength = sizeof security;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                              &security.lpSecurityDescriptor, nullptr)) {
+        error_text = name + ": can't make an owner-only access list: " + error_number_text(GetLastError());
+        return false;
+    }
+    HANDLE file = CreateFileA(name.c_str(), GENERIC_WRITE, 0, &security, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = GetLastError();
+    LocalFree(security.lpSecurityDescriptor);
+    if (file == INVALID_HANDLE_VALUE) {
+        error_text = name + (error == ERROR_FILE_EXISTS ? ": exists already; a key file is never replaced"
+                                                        : ": can't create: " + error_number_text(error));
+        return false;
+    }
+    DWORD count = 0;
+    bool written = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &count, nullptr) &&
+                   count == text.size() && FlushFileBuffers(file);
+    written = CloseHandle(file) && written;
+    if (!written) {
+        DeleteFileA(name.c_str());
+        error_text = name + ": can't write";
+    }
+    return written;
 }

@@ -4,24 +4,19 @@
 #include <cstring>
 
 #include "update_list/decimal.h"
+#include "update_list/list_line.h"
 #include "update_list/safe_path.h"
 
 // A digest text is the 32 hex digits of 16 bytes; its content is judged only when compared.
 static const size_t digest_text_length = 32;
 static const size_t entry_prefix_length = 2;
 
-// One line of the list, without its line feed.
-struct LineView {
-    const char* begin;
-    size_t length;
-};
-
 static bool is_safe(const std::string& path)
 {
     return is_safe_relative_path(path.data(), path.size());
 }
 
-static bool is_entry_line(LineView line)
+static bool is_entry_line(ListLine line)
 {
     if (line.length < entry_prefix_length) {
         return false;
@@ -30,7 +25,7 @@ static bool is_entry_line(LineView line)
 }
 
 // Returns true when the line was accepted as an entry; a dropped entry line is never a key line.
-static bool parse_entry_line(LineView line, UpdateList& list)
+static bool parse_entry_line(ListLine line, UpdateList& list)
 {
     const char* end = line.begin + line.length;
     const char* digest_begin = line.begin + entry_prefix_length;
@@ -58,7 +53,7 @@ static bool parse_entry_line(LineView line, UpdateList& list)
 }
 
 // Returns true for a "Version" line, the only key that makes a list usable.
-static bool parse_key_line(LineView line, UpdateList& list)
+static bool parse_key_line(ListLine line, UpdateList& list)
 {
     const char* equals = static_cast<const char*>(std::memchr(line.begin, '=', line.length));
     if (equals == nullptr) {
@@ -92,18 +87,9 @@ bool parse_update_list(const char* text, UpdateList& list)
     list = UpdateList();
     bool usable = false;
     const char* at = text;
-    while (*at != '\0') {
-        const char* line_end = at;
-        while (*line_end != '\0' && *line_end != '\n') {
-            ++line_end;
-        }
-        LineView line = {at, static_cast<size_t>(line_end - at)};
-        at = *line_end == '\n' ? line_end + 1 : line_end;
-
-        // Trailing blanks and carriage returns never count, so CR LF lists read like LF lists.
-        while (line.length > 0 && (line.begin[line.length - 1] == ' ' || line.begin[line.length - 1] == '\r')) {
-            --line.length;
-        }
+    const char* end = text + std::strlen(text);
+    ListLine line;
+    while (next_list_line(at, end, line)) {
         if (line.length == 0 || line.begin[0] == '#') {
             continue;
         }

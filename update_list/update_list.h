@@ -10,6 +10,9 @@ struct UpdateEntry {
     std::string md5;   // expected digest text, 32 bytes as written
     uint64_t size;     // expected size in bytes
     bool keep;         // "K|" line: an existing local file is left alone whatever its content
+    // 64 lower-case hex digits from the entry's "H|" line in a signed list; empty when unsigned.
+    // Its default lets four-field initialisations stay complete.
+    std::string sha256 = {};
 };
 
 struct UpdateList {

@@ -1,11 +1,13 @@
 // Fuzzes the studio's list writer against the launcher's parser: whatever make_manifest agrees
-// to publish, every launcher reads back as the same version, news, program, deletions and files.
+// to publish, every launcher reads back as the same version, news, program, deletions and files,
+// and a launcher with a key finds the same signature, sequence and SHA-256 of every file.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tools/manifest_text.h"
+#include "update_list/signed_list.h"
 #include "update_list/update_list.h"
 
 static void require(bool condition)
@@ -44,9 +46,27 @@ static void settings_from(const std::string& input, ManifestSettings& settings, 
             std::string md5;
             for (size_t k = 0; k < 32; ++k)
                 md5 += hex[(i * 7 + k * 13 + value.size()) % 16];
-            files.push_back(ManifestFile{value, md5, uint64_t(i) * 1000003u + value.size(), line[0] == 'K'});
+            files.push_back(ManifestFile{value, md5, uint64_t(i) * 1000003u + value.size(), line[0] == 'K',
+                                         md5 + md5});
         }
     }
+}
+
+// The signature itself is opaque here: any 64 bytes stand for it.
+static void check_signed(const std::string& text, const ManifestSettings& settings,
+                         const std::vector<ManifestFile>& files, UpdateList& list)
+{
+    std::string closed = text;
+    append_signature_line(std::string(64, '\xA5'), closed);
+    ListSignature found;
+    std::string error_text;
+    require(find_list_signature(closed, found, error_text));
+    require(found.signed_length == text.size() && found.signature == std::string(64, '\xA5'));
+    uint64_t sequence = 0;
+    require(read_signed_lines(text, list.files, sequence, error_text));
+    require(sequence == settings.sequence);
+    for (size_t i = 0; i < files.size(); ++i)
+        require(list.files[i].sha256 == files[i].sha256);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -56,6 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string news_file;
     std::vector<ManifestFile> files;
     settings_from(input, settings, news_file, files);
+    settings.sign = input.size() % 2 == 1;
+    settings.sequence = uint64_t(input.size()) * 0x9E3779B97F4A7C15u;
     std::string error_text;
     if (!read_news_lines(news_file, settings.news, error_text))
         return 0;
@@ -86,5 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         require(list.files[i].size == files[i].size);
         require(list.files[i].keep == files[i].keep);
     }
+    if (settings.sign)
+        check_signed(text, settings, files, list);
     return 0;
 }

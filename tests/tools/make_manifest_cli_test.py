@@ -1,11 +1,14 @@
 #!/usr/bin/env python3
 """make_manifest as a studio runs it: on temporary release folders, checking its output, its
 messages on stderr and its exit codes."""
+import base64
 import hashlib
 import os
+import stat
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 TOOL = None
@@ -17,6 +20,29 @@ def run(*args):
 
 def md5(data):
     return hashlib.md5(data).hexdigest()
+
+
+def der_integer(value):
+    body = value.lstrip(b"\0") or b"\0"
+    if body[0] & 0x80:
+        body = b"\0" + body
+    return b"\x02" + bytes([len(body)]) + body
+
+
+def openssl_verifies(folder, public_line, signed, signature_rs):
+    """openssl's own verdict on r||s over `signed` under the launcher.ini line's X||Y."""
+    xy = base64.b64decode(public_line[len(b"PublicKey="):], validate=True)
+    # SubjectPublicKeyInfo of a P-256 point: the fixed DER head, then 0x04, X and Y.
+    head = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
+    pem = b"-----BEGIN PUBLIC KEY-----\n" + base64.encodebytes(head + b"\x04" + xy) + b"-----END PUBLIC KEY-----\n"
+    body = der_integer(signature_rs[:32]) + der_integer(signature_rs[32:])
+    files = {"key.pem": pem, "signature.der": b"\x30" + bytes([len(body)]) + body, "signed.txt": signed}
+    for name, data in files.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+    result = subprocess.run(["openssl", "dgst", "-sha256", "-verify", "key.pem", "-signature", "signature.der",
+                             "signed.txt"], cwd=folder, capture_output=True)
+    return result.returncode == 0 and result.stdout == b"Verified OK\n"
 
 
 class ReleaseFolder(unittest.TestCase):
@@ -140,6 +166,85 @@ class Refusing(ReleaseFolder):
         self.assertEqual(result.returncode, 0)
         self.assertIn(b"--keep PATTERN", result.stdout)
         self.assert_refused(run(os.path.join(self.root, "nowhere"), "--version", "1"), b"not a folder")
+
+
+class Signing(ReleaseFolder):
+    def keygen(self, name="studio.key"):
+        path = os.path.join(self.temp.name, name)
+        result = run("keygen", path)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return path, result.stdout.rstrip(b"\n")
+
+    def test_keygen_makes_an_owner_only_file_and_never_replaces_one(self):
+        path, public_line = self.keygen()
+        self.assertEqual(len(public_line), len("PublicKey=") + 88)
+        self.assertEqual(len(base64.b64decode(public_line[10:], validate=True)), 64)
+        self.assertEqual(stat.S_IMODE(os.stat(path).st_mode), 0o600)
+        with open(path, "rb") as f:
+            key_text = f.read()
+        self.assertIn(public_line + b"\n", key_text)
+        again = run("keygen", path)
+        self.assertEqual(again.returncode, 1)
+        self.assertIn(b"exists already", again.stderr)
+        with open(path, "rb") as f:
+            self.assertEqual(f.read(), key_text)
+        self.assertNotEqual(self.keygen("second.key")[1], public_line)
+        self.assertEqual(run("keygen").returncode, 2)
+
+    def test_signed_list_verifies_with_openssl_and_names_every_sha256(self):
+        path, public_line = self.keygen()
+        out = os.path.join(self.temp.name, "manifest.txt")
+        result = run(self.root, "--version", "2", "--keep", "*.cfg", "--sign-key", path, "--sequence", "42",
+                     "-o", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"signed as Sequence=42 for " + public_line, result.stderr)
+        with open(out, "rb") as f:
+            text = f.read()
+        signed, _, signature_line = text[:-1].rpartition(b"\n")
+        signed += b"\n"
+        self.assertTrue(signature_line.startswith(b"Signature="))
+        self.assertEqual(signed.count(b"Signature="), 0)
+        lines = signed.split(b"\n")
+        self.assertEqual(lines[:2], [b"Version=2", b"Sequence=42"])
+        hashes = {line[67:]: line[2:66] for line in lines if line.startswith(b"H|")}
+        expected = {}
+        for path_name, data in self.files.items():
+            name = path_name if isinstance(path_name, bytes) else path_name.encode()
+            expected[name] = hashlib.sha256(data).hexdigest().encode()
+        self.assertEqual(hashes, expected)
+
+        signature = base64.b64decode(signature_line[10:], validate=True)
+        self.assertEqual(len(signature), 64)
+        self.assertTrue(openssl_verifies(self.temp.name, public_line, signed, signature))
+        changed = signed.replace(b"Sequence=42", b"Sequence=43")
+        self.assertFalse(openssl_verifies(self.temp.name, public_line, changed, signature))
+
+        before = int(time.time())
+        dated = run(self.root, "--version", "2", "--sign-key", path, "--quiet")
+        self.assertEqual(dated.returncode, 0, dated.stderr)
+        sequence = int(dated.stdout.split(b"\n")[1][len(b"Sequence="):])
+        self.assertTrue(before <= sequence <= int(time.time()), sequence)
+
+    def test_refuses_a_bad_key_or_sequence_before_reading_any_file(self):
+        path, _ = self.keygen()
+        for args in [["--sequence", "42"], ["--sign-key", path, "--sequence", "-1"]]:
+            self.assertEqual(run(self.root, "--version", "1", *args).returncode, 2, args)
+        with open(path, "rb") as f:
+            key_text = f.read()
+        mismatched = os.path.join(self.temp.name, "mismatched.key")
+        _, other_line = self.keygen("other.key")
+        with open(mismatched, "wb") as f:
+            f.write(b"\n".join(other_line if line.startswith(b"PublicKey=") else line
+                               for line in key_text.split(b"\n")))
+        out = os.path.join(self.temp.name, "manifest.txt")
+        result = run(self.root, "--version", "1", "--sign-key", mismatched, "-o", out)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"does not belong to its PrivateKey", result.stderr)
+        self.assertFalse(os.path.exists(out))
+        result = run(self.root, "--version", "1", "--sign-key", self.root + "/options.cfg")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"not a make_manifest key file", result.stderr)
+        self.assertNotIn(b"hashed", result.stderr)
 
 
 if __name__ == "__main__":

@@ -81,7 +81,20 @@ TEST(ReleaseWalk, RefusesWhatIsNeitherFileNorFolderAndLinkLoops)
     EXPECT_NE(reason.find("not a folder"), std::string::npos);
 }
 
-TEST(ReleaseHash, GivesTheDigestAndSizeOfWhatWasRead)
+// The first word that `command` prints: a digest tool's answer.
+static std::string first_word(const std::string& command)
+{
+    FILE* pipe = popen(command.c_str(), "r");
+    char line[128] = {0};
+    bool read = pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr;
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
+    std::string text = read ? line : "";
+    return text.substr(0, text.find(' '));
+}
+
+TEST(ReleaseHash, GivesTheDigestsAndSizeOfWhatWasRead)
 {
     std::string root = fresh_folder("hash");
     std::string big;
@@ -93,28 +106,23 @@ TEST(ReleaseHash, GivesTheDigestAndSizeOfWhatWasRead)
     write_file(root + "/big", big);
     HashProgress progress;
     start_hash_progress(3, 3 + big.size(), true, progress);
-    std::string md5;
-    uint64_t size = 99;
+    FileDigests digests = {"", "untouched", 99};
     std::string reason;
-    ASSERT_TRUE(digest_file(root + "/abc.txt", progress, md5, size, reason)) << reason;
-    EXPECT_EQ(md5, "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(size, 3u);
-    ASSERT_TRUE(digest_file(root + "/empty", progress, md5, size, reason)) << reason;
-    EXPECT_EQ(md5, "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(size, 0u);
-    ASSERT_TRUE(digest_file(root + "/big", progress, md5, size, reason)) << reason;
-    EXPECT_EQ(size, big.size());
+    ASSERT_TRUE(digest_file(root + "/abc.txt", false, progress, digests, reason)) << reason;
+    EXPECT_EQ(digests.md5, "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(digests.sha256, "");
+    EXPECT_EQ(digests.size, 3u);
+    ASSERT_TRUE(digest_file(root + "/empty", true, progress, digests, reason)) << reason;
+    EXPECT_EQ(digests.md5, "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(digests.sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(digests.size, 0u);
+    ASSERT_TRUE(digest_file(root + "/big", true, progress, digests, reason)) << reason;
+    EXPECT_EQ(digests.size, big.size());
     EXPECT_EQ(progress.files_done, 3u);
     EXPECT_EQ(progress.bytes_done, 3 + big.size());
+    EXPECT_EQ(digests.md5, first_word("md5sum '" + root + "/big'"));
+    EXPECT_EQ(digests.sha256, first_word("sha256sum '" + root + "/big'"));
 
-    std::string piped;
-    FILE* md5sum = popen(("md5sum '" + root + "/big'").c_str(), "r");
-    ASSERT_NE(md5sum, nullptr);
-    char line[128] = {0};
-    ASSERT_NE(std::fgets(line, sizeof line, md5sum), nullptr);
-    pclose(md5sum);
-    EXPECT_EQ(md5, std::string(line, 32));
-
-    EXPECT_FALSE(digest_file(root + "/missing", progress, md5, size, reason));
+    EXPECT_FALSE(digest_file(root + "/missing", true, progress, digests, reason));
     EXPECT_EQ(reason.compare(0, 10, "can't open"), 0) << reason;
 }

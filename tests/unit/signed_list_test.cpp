@@ -1,0 +1,181 @@
+// The signed additions to the update list: base64, the closing "Signature" line, the "Sequence"
+// number and the "H|" lines, and that a launcher without a key reads a signed list as before.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+#include "update_list/base64.h"
+#include "update_list/signed_list.h"
+#include "update_list/update_list.h"
+
+static const std::string md5_a = "0cc175b9c0f1b6a831c399e269772661";
+static const std::string sha_a = "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb";
+static const std::string sha_b = "3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaed59c009d";
+
+static bool decodes(const std::string& text, std::string& bytes)
+{
+    return decode_base64(text.data(), text.size(), bytes);
+}
+
+// The signature line of 64 bytes counting up from `first`.
+static std::string signature_line(int first = 0)
+{
+    std::string bytes;
+    for (int i = 0; i < 64; ++i) {
+        bytes += static_cast<char>(first + i);
+    }
+    return "Signature=" + encode_base64(bytes);
+}
+
+TEST(Base64, KnownAnswersAndNoOtherSpelling)
+{
+    const char* const answers[][2] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foobar", "Zm9vYmFy"}, {"\xff\xfe\x80", "//6A"},
+    };
+    for (const auto& answer : answers) {
+        EXPECT_EQ(encode_base64(answer[0]), answer[1]);
+        std::string bytes = "old";
+        EXPECT_TRUE(decodes(answer[1], bytes));
+        EXPECT_EQ(bytes, answer[0]);
+    }
+    const char* const refused[] = {"Zg", "Zg=", "Zh==", "Zm9=", "Zg==Zg==", "Z g==", "Zg==\n", "====", "Zm9v-_=="};
+    for (const char* text : refused) {
+        std::string bytes = "kept";
+        EXPECT_FALSE(decodes(text, bytes)) << text;
+        EXPECT_EQ(bytes, "kept");
+    }
+}
+
+TEST(ListSignature, FindsTheLastLineAndCountsTheBytesBeforeIt)
+{
+    const std::string body = "Version=1\r\nF|" + md5_a + "|1|a\r\n";
+    const std::string tails[] = {"", "\n", "\r\n\r\n\n", "  \r\n"};
+    for (const std::string& tail : tails) {
+        ListSignature found;
+        std::string error_text;
+        ASSERT_TRUE(find_list_signature(body + signature_line(7) + tail, found, error_text)) << error_text;
+        EXPECT_EQ(found.signed_length, body.size());
+        ASSERT_EQ(found.signature.size(), 64u);
+        EXPECT_EQ(found.signature[0], 7);
+        EXPECT_EQ(found.signature[63], 70);
+    }
+    ListSignature found;
+    std::string error_text;
+    ASSERT_TRUE(find_list_signature(signature_line(), found, error_text));
+    EXPECT_EQ(found.signed_length, 0u);
+}
+
+TEST(ListSignature, RefusesWithTheReason)
+{
+    const std::string body = "Version=1\n";
+    const std::string line = signature_line();
+    const std::string key_and_64_bytes_less_one = "Signature=" + encode_base64(std::string(63, 'x'));
+    struct Case {
+        std::string text;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {body, "no signature"},
+        {body + "#" + line + "\n", "no signature"},
+        {body + " " + line + "\n", "no signature"},
+        {body + "signature=" + line.substr(10), "no signature"},
+        {body + line + "\n \n", "the signature is not the last line"},
+        {body + line + "\n" + line, "the signature is not the last line"},
+        {body + line + "\n" + std::string(1, '\0'), "the signature is not the last line"},
+        {body + "Signature=", "a garbled signature line"},
+        {body + key_and_64_bytes_less_one, "a garbled signature line"},
+        {body + line.substr(0, line.size() - 2), "a garbled signature line"},
+        {body + line.substr(0, 20) + "!" + line.substr(21), "a garbled signature line"},
+    };
+    for (const Case& item : cases) {
+        ListSignature found;
+        std::string error_text;
+        EXPECT_FALSE(find_list_signature(item.text, found, error_text)) << item.text;
+        EXPECT_EQ(error_text, item.reason) << item.text;
+    }
+}
+
+// Parses the signed text as a launcher does and reads its signed lines.
+static bool read_signed(const std::string& text, UpdateList& list, uint64_t& sequence, std::string& error_text)
+{
+    parse_update_list(text.c_str(), list);
+    return read_signed_lines(text, list.files, sequence, error_text);
+}
+
+TEST(SignedLines, GiveEveryEntryItsSha256AndTheSequence)
+{
+    const std::string text = "Version=1\nSequence=1712000000\n"
+                             "F|" + md5_a + "|1|data/a.bin\r\n"
+                             "K|" + md5_a + "|1|b.cfg  \n"
+                             "F|" + md5_a + "|1|data/a.bin\n"
+                             "H|" + sha_a + "|data/a.bin\n"
+                             "H|" + sha_b + "|b.cfg\r\n"
+                             "H|" + sha_a + "|data/a.bin\n"
+                             "H|" + sha_b + "|not/listed.bin\n"
+                             "H|" + sha_a + "|data\\a.bin\n";
+    UpdateList list;
+    uint64_t sequence = 1;
+    std::string error_text;
+    ASSERT_TRUE(read_signed(text, list, sequence, error_text)) << error_text;
+    EXPECT_EQ(sequence, 1712000000u);
+    ASSERT_EQ(list.files.size(), 3u);
+    EXPECT_EQ(list.files[0].sha256, sha_a);
+    EXPECT_EQ(list.files[1].sha256, sha_b);
+    EXPECT_EQ(list.files[2].sha256, sha_a);
+
+    ASSERT_TRUE(read_signed("Version=1\nSequence=18446744073709551615\n", list, sequence, error_text));
+    EXPECT_EQ(sequence, UINT64_MAX);
+    ASSERT_TRUE(read_signed("Version=1\nsequence=x\n#Sequence=x\n", list, sequence, error_text));
+    EXPECT_EQ(sequence, 0u);
+}
+
+TEST(SignedLines, RefuseWithTheReason)
+{
+    const std::string entry = "Version=1\nF|" + md5_a + "|1|data/a.bin\n";
+    const std::string hash = "H|" + sha_a + "|data/a.bin\n";
+    struct Case {
+        std::string text;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {entry + hash + "Sequence=\n", "a garbled Sequence line"},
+        {entry + hash + "Sequence=-1\n", "a garbled Sequence line"},
+        {entry + hash + "Sequence= 1\n", "a garbled Sequence line"},
+        {entry + hash + "Sequence=18446744073709551616\n", "a garbled Sequence line"},
+        {entry + hash + "Sequence=1\nSequence=1\n", "a garbled Sequence line"},
+        {entry, "no SHA-256 for data/a.bin"},
+        {entry + "H|" + sha_a + "|data/A.bin\n", "no SHA-256 for data/a.bin"},
+        {entry + "H|" + sha_a.substr(1) + "|data/a.bin\n", "no SHA-256 for data/a.bin"},
+        {entry + "H|CA978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb|data/a.bin\n",
+         "no SHA-256 for data/a.bin"},
+        {entry + std::string(1, '\0') + hash, "no SHA-256 for data/a.bin"},
+        {entry + hash + "H|" + sha_b + "|data/a.bin\n", "two SHA-256 lines for data/a.bin"},
+    };
+    for (const Case& item : cases) {
+        UpdateList list;
+        uint64_t sequence = 7;
+        std::string error_text;
+        EXPECT_FALSE(read_signed(item.text, list, sequence, error_text)) << item.text;
+        EXPECT_EQ(error_text, item.reason) << item.text;
+        EXPECT_EQ(sequence, 7u);
+    }
+}
+
+TEST(SignedLines, ALauncherWithoutAKeyReadsASignedListAsBefore)
+{
+    const std::string plain = "Version=2\nNews=hi\nRun=main.exe\nDelete=old.bin\nF|" + md5_a + "|1|a=b.bin\n";
+    const std::string text =
+        plain + "H|" + sha_a + "|a=b.bin\nSequence=5\n" + signature_line() + "\n";
+    UpdateList before;
+    UpdateList signed_list;
+    ASSERT_TRUE(parse_update_list(plain.c_str(), before));
+    ASSERT_TRUE(parse_update_list(text.c_str(), signed_list));
+    EXPECT_EQ(signed_list.version, before.version);
+    EXPECT_EQ(signed_list.news, before.news);
+    EXPECT_EQ(signed_list.run, before.run);
+    EXPECT_EQ(signed_list.deletes, before.deletes);
+    ASSERT_EQ(signed_list.files.size(), 1u);
+    EXPECT_EQ(signed_list.files[0].path, "a=b.bin");
+    EXPECT_TRUE(signed_list.files[0].sha256.empty());
+}

@@ -1,0 +1,59 @@
+// The text file that holds make_manifest's signing key: both halves in base64, so that the
+// Windows tool can hand them to CNG as they are and a person can copy the public line.
+#include "tools/signing_key.h"
+
+#include "update_list/base64.h"
+#include "update_list/list_line.h"
+#include "update_list/signed_list.h"
+
+static const char public_key_key[] = "PublicKey=";
+static const char private_key_key[] = "PrivateKey=";
+static const size_t private_key_length = 32;
+
+std::string format_key_file(const SigningKey& key)
+{
+    return "# make_manifest signing key (ECDSA P-256). Secret: keep it offline or in a CI secret, "
+           "never in a release.\n" +
+           public_key_line(key) + "\n" + private_key_key + encode_base64(key.private_d) + "\n";
+}
+
+std::string public_key_line(const SigningKey& key)
+{
+    return public_key_key + encode_base64(key.public_xy);
+}
+
+// Decodes the value of a "<key>=" line when `line` is one, setting `garbled` when it is not base64;
+// false when it is another line.
+static bool value_of(ListLine line, const std::string& key, std::string& value, bool& garbled)
+{
+    if (line.length < key.size() || key.compare(0, key.size(), line.begin, key.size()) != 0) {
+        return false;
+    }
+    garbled = !decode_base64(line.begin + key.size(), line.length - key.size(), value);
+    return true;
+}
+
+// No line of the file is ever echoed: it may hold the secret.
+bool parse_key_file(const std::string& text, SigningKey& key, std::string& error_text)
+{
+    SigningKey read;
+    bool garbled = false;
+    const char* at = text.data();
+    const char* end = at + text.size();
+    ListLine line;
+    while (!garbled && next_list_line(at, end, line)) {
+        if (line.length == 0 || line.begin[0] == '#') {
+            continue;
+        }
+        bool known = value_of(line, public_key_key, read.public_xy, garbled) ||
+                     value_of(line, private_key_key, read.private_d, garbled);
+        garbled = garbled || !known;
+    }
+    if (garbled || read.public_xy.size() != list_public_key_length || read.private_d.size() != private_key_length) {
+        error_text = "not a make_manifest key file: it holds a PublicKey line of 64 bytes and a PrivateKey line "
+                     "of 32 bytes, in base64, and nothing else";
+        return false;
+    }
+    key = read;
+    return true;
+}

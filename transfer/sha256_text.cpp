@@ -1,0 +1,31 @@
+// What both backends of transfer/sha256.h share: the digest as text, and the digest of one buffer.
+#include "transfer/sha256.h"
+
+bool sha256_final(Sha256Context& context, std::string& digest_text, std::string& error_text)
+{
+    unsigned char digest[sha256_digest_length];
+    if (!sha256_final_bytes(context, digest, error_text)) {
+        return false;
+    }
+    static const char hex[] = "0123456789abcdef";
+    digest_text.clear();
+    for (unsigned char byte : digest) {
+        digest_text += hex[byte >> 4];
+        digest_text += hex[byte & 15];
+    }
+    return true;
+}
+
+bool sha256_of(const void* data, size_t length, unsigned char (&digest)[sha256_digest_length],
+               std::string& error_text)
+{
+    Sha256Context context;
+    if (!sha256_begin(context, error_text)) {
+        return false;
+    }
+    if (!sha256_update(context, data, length, error_text)) {
+        sha256_release(context);
+        return false;
+    }
+    return sha256_final_bytes(context, digest, error_text);
+}
