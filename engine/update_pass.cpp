@@ -9,6 +9,7 @@
 #include "engine/internet_session.h"
 #include "engine/pass_report.h"
 #include "engine/self_update.h"
+#include "engine/signed_release.h"
 #include "transfer/download.h"
 #include "transfer/fetch_text.h"
 #include "update_list/local_check.h"
@@ -68,6 +69,14 @@ static void check_files(const PassSettings& settings, PassObserver observer,
                       checked, check);
 }
 
+// Nothing of such a list is applied: no message, no game program, no deletion, no download.
+static PassEnd fail_signature_check(const PassObserver& observer, const std::string& reason)
+{
+    show_status(observer, "The update list failed its signature check.");
+    show_detail(observer, "%s", reason.c_str());
+    return PassEnd::failed;
+}
+
 static PassEnd succeed_pass(const PassObserver& observer, const char* end_text, size_t file_count)
 {
     show_progress(observer, progress_full);
@@ -104,11 +113,16 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
         show_detail(observer, "You can still START with the files you have, or try again.");
         return PassEnd::failed;
     }
+    bool is_signed = !settings.public_key.empty();
+    if (is_signed && !check_list_signature(settings.public_key, list_text, error_text))
+        return fail_signature_check(observer, error_text);
     UpdateList list;
     if (!parse_update_list(list_text.c_str(), list)) {
         show_status(observer, "The update list is broken - try again later.");
         return PassEnd::failed;
     }
+    if (is_signed && !accept_signed_release(settings.folder, list_text, list, error_text))
+        return fail_signature_check(observer, error_text);
     apply_list(settings, observer, list);
     HashCache cache;
     load_hash_cache(settings.folder, cache);

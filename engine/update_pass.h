@@ -10,10 +10,11 @@
 
 // Everything a pass needs to know, handed down once when it starts.
 struct PassSettings {
-    std::string folder;         // the game folder, ends in "\"
-    std::string launcher_file;  // the running launcher's file name in that folder
-    std::string base_url;       // the update server's address, ends in "/"
-    int connections = 1;        // downloads at once, 1..8
+    std::string folder;           // the game folder, ends in "\"
+    std::string launcher_file;    // the running launcher's file name in that folder
+    std::string base_url;         // the update server's address, ends in "/"
+    int connections = 1;          // downloads at once, 1..8
+    std::string public_key = {};  // 64 bytes X||Y the list must be signed with; empty: unsigned
 };
 
 // A pass to run on a thread of its own; update_worker takes it over and deletes it.

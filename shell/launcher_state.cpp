@@ -9,6 +9,9 @@ char base_url[513];
 char window_title[64] = "The Legend of Tavrin";
 char game_exe[MAX_PATH] = "main.exe";
 int connections = 4;
+char public_key[64];
+bool has_public_key;
+bool public_key_broken;
 
 HANDLE instance_mutex;
 

@@ -14,6 +14,9 @@ extern char base_url[513];           // update server address, ends in "/" when 
 extern char window_title[64];        // caption, painted title and message box caption
 extern char game_exe[MAX_PATH];      // relative name of the game program; "main.exe" by default
 extern int connections;              // downloads at once, 1..8; 4 by default
+extern char public_key[64];          // X||Y the update list must be signed with, when has_public_key
+extern bool has_public_key;          // launcher.ini names a key: only signed lists are applied
+extern bool public_key_broken;       // launcher.ini names a key that is not 64 bytes of base64
 
 extern HANDLE instance_mutex;         // single-instance mutex, null once released
 

@@ -50,11 +50,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
     ShowWindow(main_window, show_state);
     UpdateWindow(main_window);
 
-    if (base_url[0] != '\0') {
-        start_update_pass();
-    } else {
+    if (base_url[0] == '\0') {
         set_status("launcher.ini has no Url= - can't check for updates.");
         EnableWindow(start_button, TRUE);
+    } else if (public_key_broken) {
+        set_status("launcher.ini has a broken PublicKey= - can't check for updates.");
+        EnableWindow(start_button, TRUE);
+    } else {
+        start_update_pass();
     }
 
     run_message_loop();

@@ -8,6 +8,7 @@
 #include "shell/launcher_state.h"
 #include "shell/program_paths.h"
 #include "shell/window.h"
+#include "update_list/base64.h"
 
 static const char instance_mutex_name[] = "Tavrinor_Launcher";
 static const int instance_attempts = 20;
@@ -17,6 +18,7 @@ static const char settings_section[] = "Launcher";
 static const DWORD url_buffer_size = 512;
 static const int default_connections = 4;
 static const int most_connections = 8;
+static const DWORD key_buffer_size = 512;
 
 static const COLORREF dark_colour = RGB(16, 16, 20);
 static const char font_face[] = "Segoe UI";
@@ -89,6 +91,20 @@ void read_configuration()
     int wanted = int(GetPrivateProfileIntA(settings_section, "Connections", default_connections,
                                            ini_path.c_str()));
     connections = wanted < 1 ? 1 : wanted > most_connections ? most_connections : wanted;
+
+    // A key that does not decode to 64 bytes never turns the check off: it stops every pass.
+    char key_text[key_buffer_size];
+    GetPrivateProfileStringA(settings_section, "PublicKey", "", key_text, key_buffer_size,
+                             ini_path.c_str());
+    std::string key;
+    if (key_text[0] == '\0')
+        return;
+    if (decode_base64(key_text, strlen(key_text), key) && key.size() == sizeof public_key) {
+        memcpy(public_key, key.data(), sizeof public_key);
+        has_public_key = true;
+    } else {
+        public_key_broken = true;
+    }
 }
 
 static HFONT create_font(int height, int weight)

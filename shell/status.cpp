@@ -57,6 +57,8 @@ static PassJob* new_pass_job()
     job->settings.launcher_file = program_file;
     job->settings.base_url = base_url;
     job->settings.connections = connections;
+    if (has_public_key)
+        job->settings.public_key.assign(public_key, sizeof public_key);
     job->observer = window_observer();
     return job;
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Checks the shipped launcher.exe as a Windows loader would see it: a 32-bit GUI program that
-imports only system DLLs, carries icon group 1 with seven PNG images and no manifest."""
+imports only system DLLs (BCRYPT for the signed releases), carries icon group 1 with seven PNG images and no manifest."""
 import re
 import struct
 import subprocess
@@ -8,7 +8,8 @@ import sys
 import unittest
 
 EXE = None
-ALLOWED_IMPORTS = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "COMCTL32.DLL", "WININET.DLL", "MSVCRT.DLL"}
+ALLOWED_IMPORTS = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "COMCTL32.DLL", "WININET.DLL", "BCRYPT.DLL",
+                   "MSVCRT.DLL"}
 ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
 RT_ICON, RT_GROUP_ICON, RT_MANIFEST = 3, 14, 24
 

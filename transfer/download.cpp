@@ -10,6 +10,7 @@
 #include "transfer/http_request.h"
 #include "transfer/http_response.h"
 #include "transfer/md5.h"
+#include "transfer/sha256.h"
 #include "transfer/url.h"
 
 // RELOAD | NO_CACHE_WRITE | NO_UI: always from the origin, never a dialog; the digest in the
@@ -21,28 +22,43 @@ static const unsigned long status_ok = 200;
 static const unsigned long status_partial = 206;
 static const size_t digest_length = 32;
 
-// The state of one call; the buffer and the digests are the call's own.
+// The state of one call; the buffer and the digests are the call's own. The SHA-256 runs only
+// for an entry of a signed list, which names one.
 struct Receipt {
     const UpdateEntry& entry;
     const TransferSink& progress;
     std::vector<unsigned char> buffer;
-    uint64_t on_hand;  // bytes of the file in the part file so far
-    uint64_t arrived;  // of those, the bytes received in this call
+    uint64_t on_hand;         // bytes of the file in the part file so far
+    uint64_t arrived;         // of those, the bytes received in this call
     Md5Context md5;
+    Sha256Context sha256;     // open while bytes are fed, when the entry has a SHA-256
+    std::string hash_failure; // why the system could not hash, when it could not
 };
 
 // How an attempt that did not succeed leaves its part file.
 enum class PartFate { kept, deleted };
 
+static bool has_sha256(const Receipt& receipt)
+{
+    return !receipt.entry.sha256.empty();
+}
+
 static void start_digests(Receipt& receipt)
 {
     receipt.on_hand = 0;
     md5_init(receipt.md5);
+    sha256_release(receipt.sha256);
+    receipt.hash_failure.clear();
+    if (has_sha256(receipt))
+        sha256_begin(receipt.sha256, receipt.hash_failure);
 }
 
 static void feed_digests(Receipt& receipt, const unsigned char* bytes, DWORD length)
 {
     md5_update(receipt.md5, bytes, length);
+    if (has_sha256(receipt) && receipt.hash_failure.empty() &&
+        !sha256_update(receipt.sha256, bytes, length, receipt.hash_failure))
+        sha256_release(receipt.sha256);
     receipt.on_hand += length;
 }
 
@@ -236,18 +252,29 @@ static bool flush_kept_part(const std::string& part_path, std::string& error_tex
     return flushed;
 }
 
-// Completes copies of the digests, so the receipt can still go on.
-static bool matches_entry(const Receipt& receipt)
+// Completes the digests: afterwards they must be started again before more bytes are fed. A
+// signed list's entry must match its SHA-256 as well; MD5 alone can be forged by a collision.
+static bool matches_entry(Receipt& receipt)
 {
-    Md5Context md5 = receipt.md5;
-    std::string digest = md5_final(md5);
-    return receipt.on_hand == receipt.entry.size && receipt.entry.md5.size() == digest_length &&
-           receipt.entry.md5 == digest;
+    std::string md5 = md5_final(receipt.md5);
+    bool matches = receipt.on_hand == receipt.entry.size &&
+                   receipt.entry.md5.size() == digest_length && receipt.entry.md5 == md5;
+    if (!has_sha256(receipt) || !receipt.hash_failure.empty())
+        return matches;
+    std::string sha256;
+    return sha256_final(receipt.sha256, sha256, receipt.hash_failure) && matches &&
+           sha256 == receipt.entry.sha256;
 }
 
-static bool verify(const Receipt& receipt, std::string& error_text)
+// A file the system could not hash is not verified either; the reason says why.
+static bool verify(Receipt& receipt, std::string& error_text)
 {
-    if (!matches_entry(receipt)) {
+    bool matches = matches_entry(receipt);
+    if (!receipt.hash_failure.empty()) {
+        error_text = receipt.hash_failure;
+        return false;
+    }
+    if (!matches) {
         error_text = "file damaged on the way";
         return false;
     }
@@ -271,19 +298,12 @@ static bool place_file(const std::string& part_path, const std::string& target,
     return false;
 }
 
-// Fetches the bytes the part file still lacks. A part that already holds the whole file, left by
-// an attempt that ended between its last byte and its move, needs no request at all; one of the
-// listed size with other bytes is fetched anew.
+// Fetches the bytes the part file still lacks.
 static bool fetch_rest(const DownloadSource& source, const std::string& target,
                        const std::string& part_path, Receipt& receipt, PartFate& fate,
                        std::string& error_text)
 {
     fate = PartFate::kept;
-    if (receipt.on_hand == receipt.entry.size && receipt.on_hand > 0) {
-        if (matches_entry(receipt))
-            return flush_kept_part(part_path, error_text);
-        start_digests(receipt);
-    }
     HttpRequest http;
     if (!open_download(source, receipt, http, error_text))
         return false;
@@ -307,12 +327,24 @@ static bool is_empty_file(const std::string& path)
            data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
 }
 
-bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
-                   const TransferSink& progress, std::string& error_text)
+// Everything of one call but the release of its digests.
+static bool place_verified_file(const DownloadSource& source, const std::string& target,
+                                const std::string& part_path, Receipt& receipt,
+                                std::string& error_text)
 {
-    std::string part_path = target + ".part";
-    Receipt receipt = {entry, progress, std::vector<unsigned char>(receive_block_size), 0, 0, {}};
     continue_kept_part(part_path, receipt);
+    // A part that already holds the whole file, left by an attempt that ended between its last
+    // byte and its move, needs no request at all; one of the listed size with other bytes is
+    // fetched anew.
+    if (receipt.on_hand == receipt.entry.size && receipt.on_hand > 0) {
+        if (matches_entry(receipt)) {
+            if (flush_kept_part(part_path, error_text) && place_file(part_path, target, error_text))
+                return true;
+            DeleteFileA(part_path.c_str());
+            return false;
+        }
+        start_digests(receipt);
+    }
     PartFate fate = PartFate::kept;
     if (!fetch_rest(source, target, part_path, receipt, fate, error_text)) {
         if (fate == PartFate::deleted || is_empty_file(part_path))
@@ -324,4 +356,14 @@ bool download_file(const DownloadSource& source, const UpdateEntry& entry, const
         return false;
     }
     return true;
+}
+
+bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
+                   const TransferSink& progress, std::string& error_text)
+{
+    Receipt receipt = {entry, progress, std::vector<unsigned char>(receive_block_size), 0, 0, {},
+                       {nullptr, nullptr}, std::string()};
+    bool placed = place_verified_file(source, target, target + ".part", receipt, error_text);
+    sha256_release(receipt.sha256);
+    return placed;
 }

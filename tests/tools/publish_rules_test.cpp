@@ -81,7 +81,9 @@ TEST(PublishedPath, NeverAcceptsWhatTheLauncherRuleRefuses)
 TEST(RuntimeFiles, AreTheLauncherOwnFilesInAnyLetterCase)
 {
     const char* const runtime[] = {"launcher.ini", "LAUNCHER.INI", "launcher.cache", "Launcher.new.exe",
-                                   "launcher.old.exe", "a.part", "data/maps/m1.map.part", "x.PART"};
+                                   "launcher.old.exe", "launcher.release", "launcher.cache.tmp",
+                                   "launcher.release.tmp", "a.part", "data/maps/m1.map.part",
+                                   "x.PART"};
     for (const char* path : runtime) {
         EXPECT_TRUE(is_launcher_runtime_file(path)) << path;
     }

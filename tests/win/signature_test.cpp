@@ -164,7 +164,7 @@ TEST(ToolSigning, SignsThroughCngWithAKeyFromOpensslOrOneOfItsOwn)
 
 TEST(ToolSigning, KeyFileIsNewAndForItsOwnerOnly)
 {
-    std::string name = fresh_program_dir() + "studio.key";
+    std::string name = fresh_game_folder() + "studio.key";
     std::string error_text;
     ASSERT_TRUE(create_private_file(name, "secret\n", error_text)) << error_text;
     EXPECT_FALSE(create_private_file(name, "other\n", error_text));

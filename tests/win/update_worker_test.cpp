@@ -10,7 +10,10 @@
 #include "shell/launcher_state.h"
 #include "shell/window_observer.h"
 #include "tests/win/test_support.h"
+#include "tools/signing_key.h"
+#include "transfer/sha256.h"
 #include "transfer/size_text.h"
+#include "update_list/base64.h"
 
 namespace {
 
@@ -274,4 +277,124 @@ TEST(UpdateWorker, FileInUseAmidSeveralConnectionsFailsAfterOneAttempt)
     std::string got;
     ASSERT_TRUE(read_file(dir + "main.exe", got));
     EXPECT_EQ("old game", got);
+}
+
+namespace {
+
+// A studio's key and its lists: every entry with its "H|" line unless left out, the release
+// number, and the signature line last over everything before it.
+struct Studio {
+    SigningKey key;
+
+    Studio()
+    {
+        std::string error_text;
+        EXPECT_TRUE(generate_signing_key(key, error_text)) << error_text;
+    }
+
+    std::string sign(const std::string& text) const
+    {
+        std::string signature;
+        std::string error_text;
+        EXPECT_TRUE(sign_list_text(key, text, signature, error_text)) << error_text;
+        return text + "Signature=" + encode_base64(signature) + "\n";
+    }
+
+    std::string list(const std::vector<std::pair<std::string, std::string>>& files,
+                     uint64_t release, const std::string& extra = "") const
+    {
+        std::string text = "Version=1\nNews=Signed news\n" + extra;
+        for (const auto& file : files)
+            text += list_line(file.first, file.second) + "\n";
+        for (const auto& file : files)
+            text += "H|" + sha256_text(file.second) + "|" + file.first + "\n";
+        return sign(text + "Sequence=" + std::to_string(release) + "\n");
+    }
+
+    static std::string sha256_text(const std::string& data)
+    {
+        unsigned char digest[sha256_digest_length];
+        std::string error_text;
+        EXPECT_TRUE(sha256_of(data.data(), data.size(), digest, error_text));
+        static const char hex[] = "0123456789abcdef";
+        std::string text;
+        for (unsigned char byte : digest) {
+            text += hex[byte >> 4];
+            text += hex[byte & 15];
+        }
+        return text;
+    }
+};
+
+WPARAM run_signed_pass(const Studio& studio)
+{
+    window_log = WindowLog();
+    PassSettings settings{pass_folder, "launcher.exe", server_url(), 2, studio.key.public_xy};
+    run_update_pass(settings, window_observer());
+    collect_finished_messages();
+    return window_log.finished.empty() ? WPARAM(99) : window_log.finished[0];
+}
+
+}  // namespace
+
+// A signed release is installed; the same list changed anywhere, signed by another key, or older
+// than the release already accepted here is refused before anything of it is applied.
+TEST(SignedPass, OnlyTheStudiosNewestReleaseIsApplied)
+{
+    std::string dir = fresh_pass_folder();
+    Studio studio;
+    serve_file("a.bin", "first");
+    serve_file("manifest.txt", studio.list({{"a.bin", "first"}}, 7));
+    EXPECT_EQ(1u, run_signed_pass(studio));
+    EXPECT_EQ("Update complete.", window_log.status.back());
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "launcher.release", got));
+    EXPECT_EQ("7\n", got);
+
+    write_file(dir + "victim.dat", "kept");
+    std::string list = studio.list({{"b.bin", "second"}}, 8, "Delete=victim.dat\nRun=evil.exe\n");
+    std::string changed = list;
+    changed[changed.find("Signed news")] = 's';
+    Studio intruder;
+    std::vector<std::pair<std::string, std::string>> refused = {
+        {changed, "changed after signing, or signed with another key"},
+        {intruder.list({{"b.bin", "second"}}, 8, "Delete=victim.dat\n"),
+         "changed after signing, or signed with another key"},
+        {list.substr(0, list.find("Signature=")), "no signature"},
+        {studio.list({{"b.bin", "second"}}, 6, "Delete=victim.dat\n"),
+         "release 6 is older than release 7, which this game folder has already accepted"},
+        {studio.sign("Version=1\nDelete=victim.dat\n" + list_line("b.bin", "second") + "\n"),
+         "no SHA-256 for b.bin"}};
+    serve_file("b.bin", "second");
+    for (const auto& attempt : refused) {
+        serve_file("manifest.txt", attempt.first);
+        clear_request_log();
+        EXPECT_EQ(0u, run_signed_pass(studio)) << attempt.second;
+        EXPECT_EQ("The update list failed its signature check.", window_log.status.back());
+        EXPECT_EQ(attempt.second, window_log.detail.back());
+        EXPECT_TRUE(window_log.info.empty());
+        EXPECT_TRUE(file_exists(dir + "victim.dat"));
+        EXPECT_FALSE(file_exists(dir + "b.bin"));
+        EXPECT_EQ(1u, request_log().size());
+        EXPECT_STREQ("main.exe", game_exe);
+    }
+    ASSERT_TRUE(read_file(dir + "launcher.release", got));
+    EXPECT_EQ("7\n", got);
+}
+
+// What an MD5 collision looks like to the launcher: the size and MD5 the list names arrive, but
+// not the SHA-256.
+TEST(SignedPass, FileMatchingItsMd5ButNotItsSha256IsDamaged)
+{
+    std::string dir = fresh_pass_folder();
+    Studio studio;
+    std::string list = studio.list({{"game.dat", "genuine"}}, 1);
+    size_t hash = list.find("H|") + 2;
+    list.replace(hash, 64, Studio::sha256_text("forged"));
+    serve_file("game.dat", "genuine");
+    serve_file("manifest.txt", studio.sign(list.substr(0, list.find("Signature="))));
+    EXPECT_EQ(0u, run_signed_pass(studio));
+    EXPECT_EQ("Download failed: file damaged on the way", window_log.status.back());
+    EXPECT_FALSE(file_exists(dir + "game.dat"));
+    EXPECT_FALSE(file_exists(dir + "game.dat.part"));
 }
