@@ -13,30 +13,29 @@ static const uint64_t progress_scale = 1000;
 
 // Formats with msvcrt's _vsnprintf, whose rules the texts are written for; a text that does not
 // fit is cut at 511 characters and always terminated.
-static void format_text(char (&text)[text_limit], const char* format, va_list args)
+static void show_text(void (*show)(void*, const char*), void* context, const char* format,
+                      va_list args)
 {
+    char text[text_limit];
     _vsnprintf(text, text_limit - 1, format, args);
     text[text_limit - 1] = '\0';
+    show(context, text);
 }
 
 void show_status(const PassObserver& observer, const char* format, ...)
 {
-    char text[text_limit];
     va_list args;
     va_start(args, format);
-    format_text(text, format, args);
+    show_text(observer.status, observer.context, format, args);
     va_end(args);
-    observer.status(observer.context, text);
 }
 
 void show_detail(const PassObserver& observer, const char* format, ...)
 {
-    char text[text_limit];
     va_list args;
     va_start(args, format);
-    format_text(text, format, args);
+    show_text(observer.detail, observer.context, format, args);
     va_end(args);
-    observer.detail(observer.context, text);
 }
 
 void show_progress(const PassObserver& observer, unsigned position)
