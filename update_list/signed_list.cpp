@@ -111,10 +111,66 @@ static bool read_hash_line(ListLine line, const char*& sha256, std::string_view&
     return true;
 }
 
-// The digests of the listed paths: one slot per distinct path, found by the path's bytes, and
-// each entry's slot, so that duplicates share one digest. Keys and digests point into the entries
-// and the list text: a list of 50,000 entries would otherwise spend more on copying strings than
-// on reading them, and a path is looked up twice in all (each lookup is a cache miss or two).
+// Takes a "Sequence" line; false for any other line. `garbled` when it is not only digits, is
+// past 64 bits, or is the second one.
+static bool take_sequence_line(ListLine line, bool& has_sequence, uint64_t& sequence, bool& garbled)
+{
+    if (!starts_with(line, sequence_key, sequence_key_length)) {
+        return false;
+    }
+    garbled = has_sequence ||
+              !read_sequence_number(line.begin + sequence_key_length, line.length - sequence_key_length, sequence);
+    has_sequence = true;
+    return true;
+}
+
+// How the walk in list order ended.
+enum class OrderedWalk { named_all, refused, other_order };
+
+// The order make_manifest writes: each entry's "H|" line after it, the entries sorted byte-wise.
+// Then every "H|" line names the next entry, and matching it takes one comparison of two paths
+// that are near in memory, where looking each path up by its bytes costs a cache miss or two on a
+// list of 50,000 entries. The walk holds only while the "H|" lines name exactly the entries, one
+// each, in their order, and the paths strictly rise: no path is then listed twice, so `digests`
+// (one per entry) are what the lookup by path would give. Any other list ends as other_order.
+static OrderedWalk read_lines_in_order(const std::string& signed_text, const std::vector<UpdateEntry>& files,
+                                       std::vector<const char*>& digests, uint64_t& sequence,
+                                       std::string& error_text)
+{
+    const char* at = signed_text.c_str();
+    const char* end = at + std::strlen(at);
+    bool has_sequence = false;
+    bool garbled = false;
+    ListLine line;
+    const char* sha256 = nullptr;
+    std::string_view path;
+    std::string_view previous;
+    digests.reserve(files.size());
+    while (next_list_line(at, end, line)) {
+        if (take_sequence_line(line, has_sequence, sequence, garbled)) {
+            if (garbled) {
+                error_text = "a garbled Sequence line";
+                return OrderedWalk::refused;
+            }
+            continue;
+        }
+        if (!read_hash_line(line, sha256, path)) {
+            continue;
+        }
+        size_t next = digests.size();
+        if (next == files.size() || path != files[next].path || (next > 0 && !(previous < path))) {
+            return OrderedWalk::other_order;
+        }
+        digests.push_back(sha256);
+        previous = path;
+    }
+    return digests.size() == files.size() ? OrderedWalk::named_all : OrderedWalk::other_order;
+}
+
+// The digests of the listed paths for a list in any other order: one slot per distinct path,
+// found by the path's bytes, and each entry's slot, so that duplicates share one digest. Keys and
+// digests point into the entries and the list text: a big list would otherwise spend more on
+// copying strings than on reading them.
 struct DigestSlots {
     std::unordered_map<std::string_view, size_t> slot_of_path;
     std::vector<size_t> slot_of_entry;
@@ -134,25 +190,26 @@ static void make_slots(const std::vector<UpdateEntry>& files, DigestSlots& slots
     }
 }
 
-// Reads the lines: the one "Sequence" and the "H|" lines of listed paths ("H|" lines for anything
-// else cost nothing more).
-static bool read_lines(const std::string& signed_text, DigestSlots& slots, uint64_t& sequence,
-                       std::string& error_text)
+// Reads the lines by path: the one "Sequence" and the "H|" lines of listed paths ("H|" lines for
+// anything else cost nothing more); `digests` gets one per entry, null where none is named.
+static bool read_lines_by_path(const std::string& signed_text, const std::vector<UpdateEntry>& files,
+                               std::vector<const char*>& digests, uint64_t& sequence, std::string& error_text)
 {
+    DigestSlots slots;
+    make_slots(files, slots);
     const char* at = signed_text.c_str();
     const char* end = at + std::strlen(at);
     bool has_sequence = false;
+    bool garbled = false;
     ListLine line;
     const char* sha256 = nullptr;
     std::string_view path;
     while (next_list_line(at, end, line)) {
-        if (starts_with(line, sequence_key, sequence_key_length)) {
-            if (has_sequence ||
-                !read_sequence_number(line.begin + sequence_key_length, line.length - sequence_key_length, sequence)) {
+        if (take_sequence_line(line, has_sequence, sequence, garbled)) {
+            if (garbled) {
                 error_text = "a garbled Sequence line";
                 return false;
             }
-            has_sequence = true;
             continue;
         }
         if (!read_hash_line(line, sha256, path)) {
@@ -169,25 +226,34 @@ static bool read_lines(const std::string& signed_text, DigestSlots& slots, uint6
         }
         digest = sha256;
     }
+    digests.clear();
+    for (size_t slot : slots.slot_of_entry) {
+        digests.push_back(slots.digest_of_slot[slot]);
+    }
     return true;
 }
 
 bool read_signed_lines(const std::string& signed_text, std::vector<UpdateEntry>& files, uint64_t& sequence,
                        std::string& error_text)
 {
-    DigestSlots slots;
-    make_slots(files, slots);
+    std::vector<const char*> digests;
     uint64_t number = 0;
-    if (!read_lines(signed_text, slots, number, error_text)) {
+    OrderedWalk walk = read_lines_in_order(signed_text, files, digests, number, error_text);
+    if (walk == OrderedWalk::refused) {
         return false;
     }
+    if (walk == OrderedWalk::other_order) {
+        number = 0;
+        if (!read_lines_by_path(signed_text, files, digests, number, error_text)) {
+            return false;
+        }
+    }
     for (size_t i = 0; i < files.size(); ++i) {
-        const char* digest = slots.digest_of_slot[slots.slot_of_entry[i]];
-        if (digest == nullptr) {
+        if (digests[i] == nullptr) {
             error_text = "no SHA-256 for " + files[i].path;
             return false;
         }
-        files[i].sha256.assign(digest, sha256_text_length);
+        files[i].sha256.assign(digests[i], sha256_text_length);
     }
     sequence = number;
     return true;
