@@ -3,9 +3,12 @@
 # several, warm cache against a bare attribute loop, no cache against md5sum), downloads over
 # loopback (1 GiB and 2,000 small files against a bare read/digest/write loop on the same stack;
 # the download step on 4 connections against 1, with and without a 20 ms answer delay; curl for
-# context), a 1 GiB download cut at 60% and resumed, and the peak working set of downloads on
-# one and on 8 connections. Needs the win64 tree built.
-# Usage: BUILD_DIR=build [BENCH_ROUNDS=3] bench/run_update_bench.sh [check] [big] [small] [resume] [memory]
+# context), a 1 GiB download cut at 60% and resumed, the peak working set of downloads on one
+# and on 8 connections, the signature steps of a pass over a signed list of 50,000 entries against
+# its parsing, and a signed 1 GiB download (MD5 and SHA-256) against a bare loop computing both.
+# Needs the win64 tree built (and the native make_manifest, built here when missing).
+# Usage: BUILD_DIR=build [BENCH_ROUNDS=3] [SIGNATURE_ROUNDS=20] bench/run_update_bench.sh [check] [big] [small]
+#        [resume] [memory] [signature] [signed]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out="${BUILD_DIR:-build}"
@@ -16,7 +19,8 @@ work="$out/bench-work"
 export WINEPREFIX="$out/bench-wineprefix"
 rounds="${BENCH_ROUNDS:-3}"
 parts=("$@")
-[ ${#parts[@]} -eq 0 ] && parts=(check big small resume memory)
+[ ${#parts[@]} -eq 0 ] && parts=(check big small resume memory signature signed)
+tool="$out/native/tools/make_manifest"
 threads=$(nproc)
 [ "$threads" -gt 4 ] && threads=4
 [ -x "$bench_exe" ] || { echo "build the win64 tree first: $bench_exe is missing" >&2; exit 2; }
@@ -25,15 +29,17 @@ wine_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
 run_bench() { "$here/scripts/wine-run" "$bench_exe" "$@"; }
 seconds_between() { echo "$1 $2" | awk '{printf "%.2f", $2 - $1}'; }
 
-# make_files DIR COUNT MIN MAX LIST: COUNT files of random sizes in DIR and their update list.
+# make_files DIR COUNT MIN MAX LIST [FOLDER]: COUNT files of random sizes in DIR (below FOLDER/)
+# and their update list.
 make_files() {
     python3 - "$@" <<'PY'
 import hashlib, os, random, sys
 root, count, low, high, list_file = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+folder = sys.argv[6] + "/" if len(sys.argv) > 6 else ""
 rng = random.Random(7)
 lines = ["Version=bench"]
 for i in range(count):
-    rel = "d%02d/f%05d.bin" % (i % 50, i)
+    rel = folder + "d%02d/f%05d.bin" % (i % 50, i)
     data = rng.randbytes(rng.randint(low, high))
     os.makedirs(os.path.join(root, os.path.dirname(rel)), exist_ok=True)
     with open(os.path.join(root, rel), "wb") as f:
@@ -98,13 +104,24 @@ bench_check() {
     echo "check with no cache / md5sum throughput: $(echo "$cold $md5sum_mibs" | awk '{printf "%.2f", $1 / $2}') (goal >= 0.9)"
 }
 
-bench_big() {
-    echo "== download of one file of 1 GiB over loopback"
+big_file() {
     mkdir -p "$work/served"
     if [ ! -f "$work/big.list" ]; then
         head -c 1073741824 /dev/urandom > "$work/served/big.bin"
         printf 'Version=bench\nF|%s|1073741824|big.bin\n' "$(md5sum < "$work/served/big.bin" | cut -c1-32)" > "$work/big.list"
     fi
+}
+
+# The studio's key for the signed parts, made once; sets public_key to its PublicKey value.
+signing_key() {
+    [ -x "$tool" ] || BUILD_DIR="$out" "$here/scripts/build" native >/dev/null
+    [ -f "$work/studio.key" ] || "$tool" keygen "$work/studio.key" >/dev/null
+    public_key=$(sed -n 's/^PublicKey=//p' "$work/studio.key")
+}
+
+bench_big() {
+    echo "== download of one file of 1 GiB over loopback"
+    big_file
     echo '{}' > "$work/rules.json"
     start_server
     fresh_target
@@ -183,6 +200,41 @@ bench_memory() {
     rm -rf "$work/target"
 }
 
+bench_signature() {
+    echo "== the signature steps of a pass over a signed list of 50,000 entries"
+    signing_key
+    if [ ! -f "$work/unsigned50k.list" ]; then
+        rm -rf "$work/signed50k"; mkdir -p "$work/signed50k"
+        make_files "$work/signed50k" 50000 16 4096 "$work/unsigned50k.list" assets/textures
+    fi
+    # Signed again whenever the files or the key are newer than the list.
+    if [ ! "$work/signed50k.list" -nt "$work/unsigned50k.list" ] || [ ! "$work/signed50k.list" -nt "$work/studio.key" ]; then
+        "$tool" "$work/signed50k" --version bench --sign-key "$work/studio.key" --sequence 1 --quiet \
+            -o "$work/signed50k.list"
+    fi
+    fresh_target
+    run_bench signature "$target" "$(wine_path "$work/signed50k.list")" "$public_key" "${SIGNATURE_ROUNDS:-20}"
+    rm -rf "$work/target"
+}
+
+bench_signed() {
+    echo "== signed download of one file of 1 GiB over loopback (MD5 and SHA-256)"
+    big_file
+    signing_key
+    if [ ! "$work/big-signed.list" -nt "$work/big.list" ] || [ ! "$work/big-signed.list" -nt "$work/studio.key" ]; then
+        rm -rf "$work/big-release"; mkdir -p "$work/big-release"
+        ln "$work/served/big.bin" "$work/big-release/big.bin"
+        "$tool" "$work/big-release" --version bench --sign-key "$work/studio.key" --sequence 1 --quiet \
+            -o "$work/big-signed.list"
+    fi
+    echo '{}' > "$work/rules.json"
+    start_server
+    fresh_target
+    run_bench download "$target" "$url" "$(wine_path "$work/big-signed.list")" "$rounds"
+    stop_server
+    rm -rf "$work/target"
+}
+
 mkdir -p "$work"
 trap finish EXIT
 "$here/scripts/wine-run" --start "$work/wine.log"
@@ -193,6 +245,8 @@ for part in "${parts[@]}"; do
         small) bench_small ;;
         resume) bench_resume ;;
         memory) bench_memory ;;
+        signature) bench_signature ;;
+        signed) bench_signed ;;
         *) echo "unknown part: $part" >&2; exit 2 ;;
     esac
 done

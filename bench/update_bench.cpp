@@ -1,29 +1,38 @@
-// Speed of the local check and of the downloads, each against a bare loop over the same platform
-// calls or against itself on one thread in the same run, plus the peak working set of a download.
-// Driven by run_update_bench.sh.
+// Speed of the local check, of the downloads and of a signed list's check, each against a bare
+// loop over the same platform calls, against itself on one thread or against the pass's parsing
+// in the same run, plus the peak working set of a download. Driven by run_update_bench.sh.
 //   update_bench check DIR LIST T            check with no cache on 1 and T threads, bare loops
 //                                            on 1 and T threads, check with a warm cache
-//   update_bench download DIR URL LIST N     N rounds of download_file against the bare loop;
+//   update_bench download DIR URL LIST N     N rounds of download_file against the bare loop
+//                                            (both with SHA-256 too for a signed LIST);
 //                                            N = 0 downloads once and reports memory only
 //   update_bench batch DIR URL LIST N C      N rounds of the pass's download step on 1 and on C
 //                                            connections; N = 0 runs C once, reports memory
 //   update_bench resume DIR URL LIST         a first attempt the server cuts, then the retry
+//   update_bench signature DIR LIST KEY N    the signature steps of a pass over the signed LIST
+//                                            (KEY: the PublicKey value) against its parsing,
+//                                            best of N; DIR holds launcher.release
 #include <windows.h>
 #include <wininet.h>
 #include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/download_batch.h"
+#include "engine/signed_release.h"
 #include "transfer/download.h"
 #include "transfer/http_request.h"
 #include "transfer/md5.h"
+#include "transfer/sha256.h"
 #include "transfer/url.h"
+#include "update_list/base64.h"
 #include "update_list/local_check.h"
 #include "update_list/local_path.h"
+#include "update_list/signed_list.h"
 #include "update_list/update_list.h"
 
 static const int check_rounds = 3;
@@ -47,18 +56,36 @@ static double seconds_now()
     return double(counter.QuadPart) / double(frequency.QuadPart);
 }
 
-static bool load_list(const char* file_name, UpdateList& list)
+static bool read_text(const char* file_name, std::string& text)
 {
     FILE* stream = fopen(file_name, "rb");
     if (stream == NULL)
         return false;
-    std::string text;
     char block[65536];
     size_t got;
     while ((got = fread(block, 1, sizeof(block), stream)) > 0)
         text.append(block, got);
     fclose(stream);
-    return parse_update_list(text.c_str(), list);
+    return true;
+}
+
+// The entries of a signed list get their SHA-256 as a pass gives them, so that their downloads
+// check it too.
+static bool load_list(const char* file_name, UpdateList& list)
+{
+    std::string text;
+    if (!read_text(file_name, text) || !parse_update_list(text.c_str(), list))
+        return false;
+    if (text.find("\nH|") == std::string::npos)
+        return true;
+    uint64_t sequence = 0;
+    std::string error_text;
+    return read_signed_lines(text, list.files, sequence, error_text);
+}
+
+static bool is_signed(const UpdateList& list)
+{
+    return !list.files.empty() && !list.files[0].sha256.empty();
 }
 
 static uint64_t total_size(const UpdateList& list)
@@ -239,10 +266,12 @@ static bool bare_open(const std::string& url, bool one_call_open, HttpRequest& h
     return http.request != NULL;
 }
 
-// The same stack with nothing but the work every download must do: read, digest, write.
+// The same stack with nothing but the work every download must do: read, digest (MD5, and the
+// system's SHA-256 for an entry of a signed list), write.
 static double timed_bare_loop(const UpdateList& list, bool one_call_open)
 {
     std::string scratch = folder + "bare.tmp";
+    std::string error_text;
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
         std::string url = base_url + percent_encode(entry.path) + "?v=" + entry.md5;
@@ -254,14 +283,25 @@ static double timed_bare_loop(const UpdateList& list, bool one_call_open)
         FILE* stream = fopen(scratch.c_str(), "wb");
         Md5Context context;
         md5_init(context);
+        bool with_sha256 = !entry.sha256.empty();
+        Sha256Context sha256 = {nullptr, nullptr};
+        if (with_sha256 && !sha256_begin(sha256, error_text)) {
+            fprintf(stderr, "bare loop: %s\n", error_text.c_str());
+            exit(1);
+        }
         DWORD got = 0;
         while (InternetReadFile(http.request, bare_buffer, block_size, &got) && got > 0) {
             md5_update(context, bare_buffer, got);
+            if (with_sha256)
+                sha256_update(sha256, bare_buffer, got, error_text);
             fwrite(bare_buffer, 1, got, stream);
         }
         fclose(stream);
         close_http_request(http);
-        if (md5_final(context) != entry.md5) {
+        std::string sha256_text;
+        if (with_sha256)
+            sha256_final(sha256, sha256_text, error_text);
+        if (md5_final(context) != entry.md5 || sha256_text != entry.sha256) {
             fprintf(stderr, "bare loop got other bytes for %s\n", entry.path.c_str());
             exit(1);
         }
@@ -293,10 +333,11 @@ static int run_download(const UpdateList& list, int rounds)
         best_bare = bare < best_bare ? bare : best_bare;
         best_one_call = one_call < best_one_call ? one_call : best_one_call;
     }
-    printf("download: %u files, %.1f MiB: download_file %.2f s (%.1f MiB/s), bare loop %.2f s "
+    printf("download%s: %u files, %.1f MiB: download_file %.2f s (%.1f MiB/s), bare loop %.2f s "
            "(%.1f MiB/s); throughput ratio %.2f (goal >= 0.9); peak working set %.1f MiB\n",
-           unsigned(list.files.size()), megabytes, best_download, megabytes / best_download,
-           best_bare, megabytes / best_bare, best_bare / best_download, peak_working_set_mib());
+           is_signed(list) ? " (signed: MD5 and SHA-256)" : "", unsigned(list.files.size()), megabytes,
+           best_download, megabytes / best_download, best_bare, megabytes / best_bare,
+           best_bare / best_download, peak_working_set_mib());
     printf("bare loop with the one-call InternetOpenUrlA instead, for context: %.2f s (%.1f MiB/s)\n",
            best_one_call, megabytes / best_one_call);
     return 0;
@@ -387,11 +428,89 @@ static int run_resume(const UpdateList& list)
     return 0;
 }
 
+static void fail_signature(const char* step, const std::string& error_text)
+{
+    fprintf(stderr, "%s refused the list: %s\n", step, error_text.c_str());
+    exit(1);
+}
+
+// The best times of each step a pass takes over a signed list.
+struct SignatureTimes {
+    double find = 1e30;        // find_list_signature: the Signature line, decoded
+    double hash = 1e30;        // the system's SHA-256 over the signed bytes
+    double check = 1e30;       // check_list_signature: find, hash and the ECDSA verification
+    double parse = 1e30;       // parse_update_list over the signed bytes, as every pass does
+    double accept_new = 1e30;  // accept_signed_release of a new release: launcher.release written
+    double accept_same = 1e30; // accept_signed_release of the release already accepted
+};
+
+static void time_signature_round(const std::string& text, const std::string& public_key,
+                                 SignatureTimes& best)
+{
+    std::string error_text;
+    std::string fetched = text;
+    ListSignature found;
+    double start = seconds_now();
+    if (!find_list_signature(fetched, found, error_text))
+        fail_signature("find_list_signature", error_text);
+    best.find = best_of(best.find, seconds_now() - start);
+    unsigned char digest[sha256_digest_length];
+    start = seconds_now();
+    if (!sha256_of(fetched.data(), found.signed_length, digest, error_text))
+        fail_signature("sha256_of", error_text);
+    best.hash = best_of(best.hash, seconds_now() - start);
+    start = seconds_now();
+    if (!check_list_signature(public_key, fetched, error_text))
+        fail_signature("check_list_signature", error_text);
+    best.check = best_of(best.check, seconds_now() - start);
+    UpdateList list;
+    start = seconds_now();
+    parse_update_list(fetched.c_str(), list);
+    best.parse = best_of(best.parse, seconds_now() - start);
+    // Each acceptance gets entries fresh from the parser, as a pass does: their SHA-256 texts
+    // are made, not refilled.
+    UpdateList again;
+    parse_update_list(fetched.c_str(), again);
+    DeleteFileA((folder + accepted_release_file_name).c_str());
+    start = seconds_now();
+    if (!accept_signed_release(folder, fetched, list, error_text))
+        fail_signature("accept_signed_release", error_text);
+    best.accept_new = best_of(best.accept_new, seconds_now() - start);
+    start = seconds_now();
+    if (!accept_signed_release(folder, fetched, again, error_text))
+        fail_signature("accept_signed_release", error_text);
+    best.accept_same = best_of(best.accept_same, seconds_now() - start);
+}
+
+static int run_signature(const std::string& text, const std::string& public_key, int rounds)
+{
+    SignatureTimes best;
+    for (int round = 0; round < rounds; ++round)
+        time_signature_round(text, public_key, best);
+    UpdateList list;
+    parse_update_list(text.c_str(), list);
+    double ms = 1000;
+    printf("signed list: %u entries, %.2f MiB; best of %d rounds\n", unsigned(list.files.size()),
+           double(text.size()) / 1048576.0, rounds);
+    printf("check_list_signature %.1f ms (finding the line %.1f ms, SHA-256 of the signed bytes %.1f "
+           "ms, the rest ECDSA %.1f ms)\n", best.check * ms, best.find * ms, best.hash * ms,
+           (best.check - best.find - best.hash) * ms);
+    printf("accept_signed_release (H| lines, Sequence) %.1f ms, of a new release with "
+           "launcher.release written %.1f ms\n", best.accept_same * ms, best.accept_new * ms);
+    printf("parse_update_list alone %.1f ms\n", best.parse * ms);
+    printf("signature additions to a pass: %.1f ms, with a new release %.1f ms (goal <= 50); "
+           "%.2f and %.2f times the parsing\n", (best.check + best.accept_same) * ms,
+           (best.check + best.accept_new) * ms, (best.check + best.accept_same) / best.parse,
+           (best.check + best.accept_new) / best.parse);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 4) {
         fprintf(stderr, "usage: update_bench check DIR LIST THREADS | download DIR URL LIST ROUNDS"
-                        " | batch DIR URL LIST ROUNDS CONNECTIONS | resume DIR URL LIST\n");
+                        " | batch DIR URL LIST ROUNDS CONNECTIONS | resume DIR URL LIST"
+                        " | signature DIR LIST KEY ROUNDS\n");
         return 2;
     }
     std::string mode = argv[1];
@@ -404,6 +523,13 @@ int main(int argc, char** argv)
     }
     if (argc < 5)
         return 2;
+    if (mode == "signature" && argc >= 6) {
+        std::string text;
+        std::string public_key;
+        if (!read_text(argv[3], text) || !decode_base64(argv[4], strlen(argv[4]), public_key))
+            return 2;
+        return run_signature(text, public_key, atoi(argv[5]));
+    }
     base_url = argv[3];
     if (!load_list(argv[4], list))
         return 2;

@@ -111,33 +111,17 @@ static bool read_hash_line(ListLine line, const char*& sha256, std::string_view&
     return true;
 }
 
-// The digests of the listed paths: one slot per distinct path, found by the path's bytes, and
-// each entry's slot, so that duplicates share one digest. Keys and digests point into the entries
-// and the list text: a list of 50,000 entries would otherwise spend more on copying strings than
-// on reading them, and a path is looked up twice in all (each lookup is a cache miss or two).
-struct DigestSlots {
-    std::unordered_map<std::string_view, size_t> slot_of_path;
-    std::vector<size_t> slot_of_entry;
-    std::vector<const char*> digest_of_slot;  // 64 hex digits in the list text; null until named
+// What a walk over the signed lines does with each well-formed "H|" line, in list order; false
+// ends the walk there.
+struct HashLineSink {
+    bool (*take)(void* context, const char* sha256, std::string_view path);
+    void* context;
 };
 
-static void make_slots(const std::vector<UpdateEntry>& files, DigestSlots& slots)
-{
-    slots.slot_of_path.reserve(files.size());
-    slots.slot_of_entry.reserve(files.size());
-    for (const UpdateEntry& entry : files) {
-        auto slot = slots.slot_of_path.emplace(entry.path, slots.digest_of_slot.size());
-        if (slot.second) {
-            slots.digest_of_slot.push_back(nullptr);
-        }
-        slots.slot_of_entry.push_back(slot.first->second);
-    }
-}
-
-// Reads the lines: the one "Sequence" and the "H|" lines of listed paths ("H|" lines for anything
-// else cost nothing more).
-static bool read_lines(const std::string& signed_text, DigestSlots& slots, uint64_t& sequence,
-                       std::string& error_text)
+// Reads the one "Sequence" line into `sequence` and hands every well-formed "H|" line to `sink`
+// until it refuses one. False with the reason when the Sequence line is garbled.
+static bool walk_signed_lines(const std::string& signed_text, HashLineSink sink, uint64_t& sequence,
+                              std::string& error_text)
 {
     const char* at = signed_text.c_str();
     const char* end = at + std::strlen(at);
@@ -155,19 +139,98 @@ static bool read_lines(const std::string& signed_text, DigestSlots& slots, uint6
             has_sequence = true;
             continue;
         }
-        if (!read_hash_line(line, sha256, path)) {
-            continue;
+        if (read_hash_line(line, sha256, path) && !sink.take(sink.context, sha256, path)) {
+            return true;
         }
-        auto listed = slots.slot_of_path.find(path);
-        if (listed == slots.slot_of_path.end()) {
-            continue;
+    }
+    return true;
+}
+
+// The order make_manifest writes: each entry's "H|" line after it, the entries sorted byte-wise.
+// Then every "H|" line names the next entry, and matching it takes one comparison of two paths
+// that are near in memory, where looking each path up by its bytes costs a cache miss or two on a
+// list of 50,000 entries. The match holds only while the "H|" lines name the entries one each, in
+// their order, and the paths strictly rise: no path is then listed twice, so once every entry is
+// named, `digests` (one per entry) are what the lookup by path would give.
+struct OrderedMatch {
+    const std::vector<UpdateEntry>& files;
+    std::vector<const char*>& digests;
+    bool in_order;
+};
+
+static bool match_next_entry(void* context, const char* sha256, std::string_view path)
+{
+    OrderedMatch& match = *static_cast<OrderedMatch*>(context);
+    size_t next = match.digests.size();
+    if (next == match.files.size() || path != match.files[next].path ||
+        (next > 0 && !(std::string_view(match.files[next - 1].path) < path))) {
+        match.in_order = false;
+        return false;
+    }
+    match.digests.push_back(sha256);
+    return true;
+}
+
+// The digests of the listed paths for a list in any other order: one slot per distinct path,
+// found by the path's bytes, and each entry's slot, so that duplicates share one digest. Keys and
+// digests point into the entries and the list text: a big list would otherwise spend more on
+// copying strings than on reading them.
+struct DigestSlots {
+    std::unordered_map<std::string_view, size_t> slot_of_path;
+    std::vector<size_t> slot_of_entry;
+    std::vector<const char*> digest_of_slot;  // 64 hex digits in the list text; null until named
+    bool named_twice;                         // a listed path got two different digests
+    std::string_view twice_named_path;
+};
+
+static void make_slots(const std::vector<UpdateEntry>& files, DigestSlots& slots)
+{
+    slots.slot_of_path.reserve(files.size());
+    slots.slot_of_entry.reserve(files.size());
+    slots.named_twice = false;
+    for (const UpdateEntry& entry : files) {
+        auto slot = slots.slot_of_path.emplace(entry.path, slots.digest_of_slot.size());
+        if (slot.second) {
+            slots.digest_of_slot.push_back(nullptr);
         }
-        const char*& digest = slots.digest_of_slot[listed->second];
-        if (digest != nullptr && std::memcmp(digest, sha256, sha256_text_length) != 0) {
-            error_text = "two SHA-256 lines for " + std::string(path);
-            return false;
-        }
-        digest = sha256;
+        slots.slot_of_entry.push_back(slot.first->second);
+    }
+}
+
+// "H|" lines for paths that are not listed cost nothing more.
+static bool match_by_path(void* context, const char* sha256, std::string_view path)
+{
+    DigestSlots& slots = *static_cast<DigestSlots*>(context);
+    auto listed = slots.slot_of_path.find(path);
+    if (listed == slots.slot_of_path.end()) {
+        return true;
+    }
+    const char*& digest = slots.digest_of_slot[listed->second];
+    if (digest != nullptr && std::memcmp(digest, sha256, sha256_text_length) != 0) {
+        slots.named_twice = true;
+        slots.twice_named_path = path;
+        return false;
+    }
+    digest = sha256;
+    return true;
+}
+
+// `digests` gets one per entry, null where no line names it.
+static bool read_lines_by_path(const std::string& signed_text, const std::vector<UpdateEntry>& files,
+                               std::vector<const char*>& digests, uint64_t& sequence, std::string& error_text)
+{
+    DigestSlots slots;
+    make_slots(files, slots);
+    if (!walk_signed_lines(signed_text, HashLineSink{match_by_path, &slots}, sequence, error_text)) {
+        return false;
+    }
+    if (slots.named_twice) {
+        error_text = "two SHA-256 lines for " + std::string(slots.twice_named_path);
+        return false;
+    }
+    digests.clear();
+    for (size_t slot : slots.slot_of_entry) {
+        digests.push_back(slots.digest_of_slot[slot]);
     }
     return true;
 }
@@ -175,19 +238,25 @@ static bool read_lines(const std::string& signed_text, DigestSlots& slots, uint6
 bool read_signed_lines(const std::string& signed_text, std::vector<UpdateEntry>& files, uint64_t& sequence,
                        std::string& error_text)
 {
-    DigestSlots slots;
-    make_slots(files, slots);
+    std::vector<const char*> digests;
+    digests.reserve(files.size());
     uint64_t number = 0;
-    if (!read_lines(signed_text, slots, number, error_text)) {
+    OrderedMatch ordered = {files, digests, true};
+    if (!walk_signed_lines(signed_text, HashLineSink{match_next_entry, &ordered}, number, error_text)) {
         return false;
     }
+    if (!ordered.in_order || digests.size() != files.size()) {
+        number = 0;
+        if (!read_lines_by_path(signed_text, files, digests, number, error_text)) {
+            return false;
+        }
+    }
     for (size_t i = 0; i < files.size(); ++i) {
-        const char* digest = slots.digest_of_slot[slots.slot_of_entry[i]];
-        if (digest == nullptr) {
+        if (digests[i] == nullptr) {
             error_text = "no SHA-256 for " + files[i].path;
             return false;
         }
-        files[i].sha256.assign(digest, sha256_text_length);
+        files[i].sha256.assign(digests[i], sha256_text_length);
     }
     sequence = number;
     return true;

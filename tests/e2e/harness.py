@@ -49,6 +49,7 @@ class Paths:
         self.wineprefix = _env_path("E2E_WINEPREFIX")
         self.work = _env_path("E2E_WORK")
         self.artifacts = _env_path("E2E_ARTIFACTS")
+        self.make_manifest = _env_path("E2E_MAKE_MANIFEST")
 
 
 def windows_path(unix_path):
@@ -212,7 +213,7 @@ class GameFolder:
         with open(self.file(name), "wb") as out:
             out.write(data)
 
-    def write_ini(self, url=None, title=None, connections=None):
+    def write_ini(self, url=None, title=None, connections=None, public_key=None):
         lines = ["[Launcher]"]
         if url is not None:
             lines.append(f"Url={url}")
@@ -220,6 +221,8 @@ class GameFolder:
             lines.append(f"Title={title}")
         if connections is not None:
             lines.append(f"Connections={connections}")
+        if public_key is not None:
+            lines.append(f"PublicKey={public_key}")
         self.write("launcher.ini", "\r\n".join(lines) + "\r\n")
 
     def add_game(self, name="main.exe"):

@@ -151,6 +151,12 @@ TEST(SignedLines, RefuseWithTheReason)
          "no SHA-256 for data/a.bin"},
         {entry + std::string(1, '\0') + hash, "no SHA-256 for data/a.bin"},
         {entry + hash + "H|" + sha_b + "|data/a.bin\n", "two SHA-256 lines for data/a.bin"},
+        // Each entry named in order, as make_manifest writes them, and still refused: a line
+        // after the last entry's, and an entry listed twice.
+        {entry + hash + "F|" + md5_a + "|1|data/b.bin\nH|" + sha_b + "|data/b.bin\nH|" + sha_b + "|data/a.bin\n",
+         "two SHA-256 lines for data/a.bin"},
+        {entry + hash + "F|" + md5_a + "|1|data/a.bin\nH|" + sha_b + "|data/a.bin\n",
+         "two SHA-256 lines for data/a.bin"},
     };
     for (const Case& item : cases) {
         UpdateList list;
