@@ -83,6 +83,14 @@ void start_update_pass()
     CloseHandle(worker);
 }
 
+bool focus_start_when_ready()
+{
+    if (!last_pass_ok || update_running != 0)
+        return false;
+    SetFocus(start_button);
+    return true;
+}
+
 void finish_update_pass(bool succeeded)
 {
     InterlockedExchange(&update_running, 0);

@@ -27,3 +27,6 @@ void start_update_pass();
 // The window's end of a pass, on the main thread: clears update_running and sets the buttons to
 // Ready (START enabled with the focus) or Failed ("START anyway" and RETRY shown).
 void finish_update_pass(bool succeeded);
+
+// In the Ready mode, gives START the keyboard focus again and returns true; false otherwise.
+bool focus_start_when_ready();

@@ -111,6 +111,15 @@ static LRESULT on_close(HWND window)
     return 0;
 }
 
+// A window that becomes active gives the focus to itself, also when its pass had already ended
+// well and put it on START (a restarted launcher may finish before it is brought to the front).
+static LRESULT on_activate(HWND window, WPARAM wparam, LPARAM lparam)
+{
+    if (LOWORD(wparam) != WA_INACTIVE && focus_start_when_ready())
+        return 0;
+    return DefWindowProcA(window, WM_ACTIVATE, wparam, lparam);
+}
+
 static LRESULT on_update_finished(WPARAM wparam)
 {
     finish_update_pass(wparam != 0);
@@ -133,6 +142,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return 0;
     case WM_UPDATE_FINISHED:
         return on_update_finished(wparam);
+    case WM_ACTIVATE:
+        return on_activate(window, wparam, lparam);
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }
