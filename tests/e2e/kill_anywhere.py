@@ -131,6 +131,10 @@ def is_check_read(mask, path):
     return mask & IN_OPEN and not is_own(path) and not path.endswith(".part")
 
 
+def is_part_start(mask, path):
+    return mask & IN_CREATE and not is_own(path) and path.endswith(".part")
+
+
 def is_game_move(mask, path):
     return mask & IN_MOVED_TO and not is_own(path)
 
@@ -146,29 +150,37 @@ def is_swap_step(mask, path):
 
 AIMS = ["check", "download", "move", "cache write", "self-replacement", "any"]
 AIM_WEIGHTS = [15, 25, 15, 15, 20, 10]
+SWAP_STEPS = 4
 # From the new launcher's part file to the successor's start, on loopback.
 SWAP_SECONDS = 0.03
+# Longer than the download of most files here.
+PART_SECONDS = 0.05
 
 
-def choose_aim(rng, kind, reads, downloads, pass_seconds):
-    """Where the next kill goes: kind, or one drawn by weight. A check aim starts without
-    launcher.cache (as after it was lost), so that the check reads each of the `reads` files
-    whose size matches its entry; `downloads` entries differ from the disk."""
+def choose_aim(rng, kind, step, reads, downloads, pass_seconds):
+    """Where the next kill goes: kind (and for a self-replacement the step of the swap), or one
+    drawn by weight. A check aim starts without launcher.cache (as after it was lost), so that
+    the check reads each of the `reads` files whose size matches its entry; `downloads` entries
+    differ from the disk."""
     kind = kind or rng.choices(AIMS, AIM_WEIGHTS)[0]
     share = rng.random()
     if kind == "check":
         return {"kind": kind, "cold": True, "event": is_check_read, "skip": rng.randrange(reads)}
-    if kind == "download":
+    if kind == "download" and share < 0.5:
         return {"kind": kind,
-                "when": lambda status, bar: status.startswith("Downloading") and bar >= share * 900}
+                "when": lambda status, bar: status.startswith("Downloading") and bar >= share * 1200}
+    if kind == "download":
+        return {"kind": kind, "event": is_part_start, "skip": rng.randrange(max(downloads * 3 // 4, 1)),
+                "delay": rng.uniform(0, PART_SECONDS)}
     if kind == "move":
         return {"kind": kind, "event": is_game_move, "skip": rng.randrange(max(downloads * 3 // 4, 1))}
     if kind == "cache write":
         return {"kind": kind, "event": is_cache_write, "skip": rng.randrange(6)}
-    if kind == "self-replacement" and share < 0.5:
+    if kind == "self-replacement" and step is None and share < 0.5:
         return {"kind": kind, "event": is_swap_step, "skip": 0, "delay": rng.uniform(0, SWAP_SECONDS)}
     if kind == "self-replacement":
-        return {"kind": kind, "event": is_swap_step, "skip": rng.randrange(4)}
+        return {"kind": kind, "event": is_swap_step,
+                "skip": rng.randrange(SWAP_STEPS) if step is None else step}
     return {"kind": kind, "when": lambda status, bar: True, "delay": share * pass_seconds}
 
 
@@ -456,10 +468,13 @@ class KillAnywhere(SiteTestCase):
         began = time.monotonic()
         run = {"seed": SEED, "kills": 0, "phases": {}, "checked": 0, "wrong": 0, "lost": [], "each": [],
                "pass_seconds": [FIRST_PASS_SECONDS]}
-        # The first kills take each aim once, in a random order, so that a short run hits them all;
-        # the fresh install that comes first has no files for a check to read.
-        first = self.rng.sample(AIMS, len(AIMS))
-        if first[0] == "check":
+        # The first kills take each aim once, and each step of the swap, in a random order, so
+        # that a short run hits them all; the fresh install that comes first has no files for a
+        # check to read.
+        first = [(kind, None) for kind in AIMS if kind != "self-replacement"]
+        first = self.rng.sample(first + [("self-replacement", step) for step in range(SWAP_STEPS)],
+                                len(first) + SWAP_STEPS)
+        if first[0][0] == "check":
             first[0], first[1] = first[1], first[0]
         current = {}
         try:
@@ -469,14 +484,17 @@ class KillAnywhere(SiteTestCase):
                 downloads = sum(1 for p, data in files.items() if current.get(p) != data)
                 reads = sum(1 for p, data in files.items()
                             if not is_own(p) and p in current and len(current[p]) == len(data))
-                aim = choose_aim(self.rng, first[number] if number < len(first) else None, reads, downloads,
-                                 max(run["pass_seconds"]))
+                kind, step = first[number] if number < len(first) else (None, None)
+                aim = choose_aim(self.rng, kind, step, reads, downloads, max(run["pass_seconds"]))
                 self.cut_and_repair(number, files, aim, run)
                 run["kills"] += 1
                 current = files
         finally:
             self.report(run, time.monotonic() - began)
-        self.assertEqual(run["lost"], [], "kills left the folder without launcher.exe" + self.details())
+        if run["lost"]:
+            self.fail(f"{len(run['lost'])} kills left the game folder without launcher.exe (seed {SEED}):\n"
+                      + "\n".join(f"{kill['seconds']} s after the start, on {kill['trigger']}: "
+                                   f"left {kill['lost']}" for kill in run["lost"]))
 
     def report(self, run, seconds):
         phases = run["phases"]
