@@ -165,7 +165,7 @@ def choose_aim(rng, kind, step, reads, downloads, pass_seconds):
     kind = kind or rng.choices(AIMS, AIM_WEIGHTS)[0]
     share = rng.random()
     if kind == "check":
-        return {"kind": kind, "cold": True, "event": is_check_read, "skip": rng.randrange(reads)}
+        return {"kind": kind, "cold": True, "event": is_check_read, "skip": rng.randrange(max(reads, 1))}
     if kind == "download" and share < 0.5:
         return {"kind": kind,
                 "when": lambda status, bar: status.startswith("Downloading") and bar >= share * 1200}
