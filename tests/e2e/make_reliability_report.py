@@ -165,12 +165,14 @@ def render_kills(run):
         "but the listed files, `launcher.exe`, `launcher.ini` and `launcher.cache`, and no record of "
         "`launcher.cache` may vouch for bytes its file does not hold (after the kill too).",
         "",
-        "The moments come from a seeded random generator, aimed at each phase in turn: after the "
-        "k-th file the check opens (with `launcher.cache` removed first, so that the check reads "
-        "every file), when the bar passes a random share of the download, right after the k-th "
-        "file is moved into place, right when `launcher.cache.tmp` is made or written, right after a "
-        "step of the launcher's swap or a random delay after its part file appears, and at a random "
-        "time after the start. Timed kills go through the probe's `TerminateProcess`, as the task "
+        "The moments come from a seeded random generator. The first kills take every aim once, and "
+        "every step of the launcher's swap; later ones draw an aim by weight: after the k-th file "
+        "the check opens (with `launcher.cache` removed first, so that the check reads every file), "
+        "when the bar passes a random share of the download or a moment after the k-th part file "
+        "appears, right after the k-th file is moved into place, right when `launcher.cache.tmp` is "
+        "made or written, right after a step of the swap (its part file, the new file in place, "
+        "the running file moved aside, the new one moved in) or a random delay after its part file "
+        "appears, and at a random time after the start. Timed kills go through the probe's `TerminateProcess`, as the task "
         "manager's do; kills set off by a file event send SIGKILL to the unix process straight from "
         "the watching thread, since the way through wine takes about 5 ms and those windows last "
         "about one. A kill counts for the phase its evidence shows: a `launcher.cache.tmp`, the new "
@@ -195,6 +197,10 @@ def render_kills(run):
     for kill in run["lost"]:
         out.append(f"- {kill['aim']} aim, killed {kill['seconds']} s after the start on `{kill['trigger']}`: "
                    "left " + ", ".join(f"`{name}` ({build})" for name, build in kill["lost"].items()) + ".")
+    if run["lost"] and all({"Launcher.old.exe", "Launcher.new.exe"} <= set(k["lost"]) for k in run["lost"]):
+        out += ["", "Each of them fell between the two moves of the swap: the running launcher was moved "
+                "aside to `Launcher.old.exe`, the verified new one not yet from `Launcher.new.exe` to "
+                "`launcher.exe`. A player would have no launcher to start."]
     out += [
         "",
         "`scripts/kill-anywhere N` (default 200) runs N kills the same way, in a wine prefix and "
