@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Turns the results of the hostile end-to-end run (one JSON line per case, written by
-test_hostile_server.py and test_hostile_disk.py into the e2e artifacts folder) into the markdown
-reliability report. The last line of a case counts; a case that failed its checks is shown as
-such.
+test_hostile_server.py and test_hostile_disk.py into the e2e artifacts folder) and of the
+kill-anywhere run (kill_anywhere.py) into the markdown reliability report. The last line of a
+case counts; a case that failed its checks is shown as such.
 
-Usage: make_reliability_report.py [RESULTS.jsonl...] [-o docs/reliability.md]
-Without files it takes build/*/e2e-artifacts/hostile-results-*.jsonl, the newest of each name.
+Usage: make_reliability_report.py [RESULTS.jsonl...] [--kills RESULTS.json] [-o docs/reliability.md]
+Without files it takes the newest hostile-results-*.jsonl of each name and the newest
+kill-anywhere-results.json in build/e2e-artifacts or build/*/e2e-artifacts.
 """
 import argparse
 import glob
@@ -84,12 +85,14 @@ CASE_ORDER = [
 ]
 
 
-def latest_results():
+def latest_results(pattern):
+    """The newest file of each name matching pattern in the e2e artifacts of any build tree."""
     newest = {}
-    for path in glob.glob(os.path.join(CHECKOUT, "build", "*", "e2e-artifacts", "hostile-results-*.jsonl")):
-        name = os.path.basename(path)
-        if name not in newest or os.path.getmtime(path) > os.path.getmtime(newest[name]):
-            newest[name] = path
+    for folder in ("e2e-artifacts", os.path.join("*", "e2e-artifacts")):
+        for path in glob.glob(os.path.join(CHECKOUT, "build", folder, pattern)):
+            name = os.path.basename(path)
+            if name not in newest or os.path.getmtime(path) > os.path.getmtime(newest[name]):
+                newest[name] = path
     return sorted(newest.values())
 
 
@@ -133,7 +136,84 @@ def wine_version():
         return "wine64"
 
 
-def render(cases):
+KILL_PHASES = [
+    ("check", "the local check was reading the files (the kill came right after it opened one)"),
+    ("download", "part files were being written"),
+    ("move", "right after a downloaded file was moved into place, the others still coming"),
+    ("cache write", "`launcher.cache.tmp` was left: the cache was being replaced"),
+    ("self-replacement", "the new launcher was being fetched, or swapped in for the running one"),
+    ("connect", "the update list was being fetched"),
+    ("start-up", "before the window showed"),
+    ("after the pass", "the pass had ended"),
+]
+
+
+def render_kills(run):
+    """The section on update passes killed at random moments, from the kill-anywhere results."""
+    out = [
+        "",
+        "## Update passes killed at random moments",
+        "",
+        "`tests/e2e/kill_anywhere.py` (the `e2e_kill_anywhere` test of `scripts/test`) publishes two "
+        "releases in turn: 300 files of mixed sizes (most small, six of 1 to 8 MB, about 40 MB in "
+        "all), and one that changes about a third of them (changed, new, and removed with `Delete=`) "
+        "and carries another launcher build, so that every pass replaces the launcher too. Each time "
+        "it starts the launcher in the game folder, kills its process from outside at a random "
+        "moment, starts it again and lets a whole pass finish. Right after each kill every file must "
+        "be whole (one release's bytes, or a `.part` that is the start of its file); after each "
+        "repair every listed file is compared byte for byte with the release, nothing may be left "
+        "but the listed files, `launcher.exe`, `launcher.ini` and `launcher.cache`, and no record of "
+        "`launcher.cache` may vouch for bytes its file does not hold (after the kill too).",
+        "",
+        "The moments come from a seeded random generator. The first kills take every aim once, and "
+        "every step of the launcher's swap; later ones draw an aim by weight: after the k-th file "
+        "the check opens (with `launcher.cache` removed first, so that the check reads every file), "
+        "when the bar passes a random share of the download or a moment after the k-th part file "
+        "appears, right after the k-th file is moved into place, right when `launcher.cache.tmp` is "
+        "made or written, right after a step of the swap (its part file, the new file in place, "
+        "the running file moved aside, the new one moved in) or a random delay after its part file "
+        "appears, and at a random time after the start. Timed kills go through the probe's `TerminateProcess`, as the task "
+        "manager's do; kills set off by a file event send SIGKILL to the unix process straight from "
+        "the watching thread, since the way through wine takes about 5 ms and those windows last "
+        "about one. A kill counts for the phase its evidence shows: a `launcher.cache.tmp`, the new "
+        "launcher's files, the file event that set it off, part files, else the status line seen "
+        "just before it.",
+        "",
+        f"The last run (seed {run['seed']}, {run['seconds']} s):",
+        "",
+        "| Phase hit | Kills | What the kill met |",
+        "|---|---|---|",
+    ]
+    phases = run["phases"]
+    for phase, meaning in KILL_PHASES:
+        if phases.get(phase):
+            out.append(f"| {phase} | {phases[phase]} | {meaning} |")
+    out += [
+        f"| **all** | {run['kills']} | |",
+        "",
+        f"Files checked byte for byte after the repairs: {run['checked']:,}. Wrong files: {run['wrong']}. "
+        f"Kills that left the game folder without `launcher.exe`: {len(run['lost'])}.",
+    ]
+    for kill in run["lost"]:
+        out.append(f"- {kill['aim']} aim, killed {kill['seconds']} s after the start on `{kill['trigger']}`: "
+                   "left " + ", ".join(f"`{name}` ({build})" for name, build in kill["lost"].items()) + ".")
+    if run["lost"] and all({"Launcher.old.exe", "Launcher.new.exe"} <= set(k["lost"]) for k in run["lost"]):
+        out += ["", "Each of them fell between the two moves of the swap: the running launcher was moved "
+                "aside to `Launcher.old.exe`, the verified new one not yet from `Launcher.new.exe` to "
+                "`launcher.exe`. A player would have no launcher to start."]
+    out += [
+        "",
+        "`scripts/kill-anywhere N` (default 200) runs N kills the same way, in a wine prefix and "
+        "folders of its own under `build/kill-anywhere`, and prints one line like this run's:",
+        "",
+        "```",
+        run["summary"],
+        "```",
+    ]
+    return out
+
+
+def render(cases, kills=None):
     cases.sort(key=lambda r: CASE_ORDER.index(r["case"]) if r["case"] in CASE_ORDER else len(CASE_ORDER))
     total = sum(r["seconds"] for r in cases) + sum(r.get("first_pass_seconds", 0) for r in cases)
     out = [
@@ -148,12 +228,13 @@ def render(cases):
         "modification time).",
         "",
         "Generated by `tests/e2e/make_reliability_report.py` from the results that "
-        "`tests/e2e/test_hostile_server.py` and `tests/e2e/test_hostile_disk.py` write into "
-        "`build/<tree>/e2e-artifacts/`. To run them and regenerate this file:",
+        "`tests/e2e/test_hostile_server.py`, `tests/e2e/test_hostile_disk.py` and "
+        "`tests/e2e/kill_anywhere.py` write into `build/<tree>/e2e-artifacts/`. To run them and "
+        "regenerate this file:",
         "",
         "```",
         "BUILD_DIR=build/hostile scripts/build win64",
-        "ctest --test-dir build/hostile/win64 -R hostile --output-on-failure",
+        "ctest --test-dir build/hostile/win64 -R 'hostile|kill_anywhere' --output-on-failure",
         "python3 tests/e2e/make_reliability_report.py -o docs/reliability.md",
         "```",
         "",
@@ -188,6 +269,8 @@ def render(cases):
                    "names that the unix side shows as "
                    + ", ".join(f"`{folder}/{name}`" for folder, names in r.get("landed", {}).items()
                                for name in names) + ".")
+    if kills is not None:
+        out += render_kills(kills)
     out += [
         "",
         "## Fuzzing the readers",
@@ -215,13 +298,19 @@ def render(cases):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("results", nargs="*")
+    parser.add_argument("--kills", help="kill-anywhere-results.json of a kill-anywhere run")
     parser.add_argument("-o", "--output")
     args = parser.parse_args()
-    paths = args.results or latest_results()
+    paths = args.results or latest_results("hostile-results-*.jsonl")
     if not paths:
         print("no hostile-results-*.jsonl found: run the hostile tests first", file=sys.stderr)
         return 1
-    text = render(read_cases(paths))
+    kills = None
+    kill_paths = [args.kills] if args.kills else latest_results("kill-anywhere-results.json")
+    if kill_paths:
+        with open(kill_paths[-1], encoding="utf-8") as f:
+            kills = json.load(f)
+    text = render(read_cases(paths), kills)
     if args.output:
         with open(args.output, "w", encoding="utf-8") as f:
             f.write(text)

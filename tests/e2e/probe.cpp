@@ -1,8 +1,9 @@
 // Looks at and drives the launcher's window from another process, the way a player's mouse and
-// eyes would, for the end-to-end tests. Each command answers with one JSON object on one line.
+// eyes would, and ends its processes the way the task manager does, for the end-to-end tests. Each command answers with one JSON object on one line.
 // Usage: probe <command> [argument]   or   probe   (reads commands from stdin, one per line)
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -405,6 +406,57 @@ static std::string take_foreground()
     return text;
 }
 
+static const char launcher_image[] = "launcher.exe";
+static const DWORD kill_wait_ms = 10000;
+
+// The ids of the running processes started from a file named launcher.exe; a process keeps
+// that image name when a swap moves its file aside.
+static std::vector<DWORD> launcher_processes()
+{
+    std::vector<DWORD> found;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return found;
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (_stricmp(entry.szExeFile, launcher_image) == 0)
+            found.push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+static std::string list_launchers()
+{
+    std::string pids = "[";
+    for (DWORD pid : launcher_processes()) {
+        if (pids.size() > 1)
+            pids += ", ";
+        pids += std::to_string(pid);
+    }
+    return "{\"ok\": true, \"pids\": " + pids + "]}";
+}
+
+// Ends every launcher process the way the task manager does (TerminateProcess: no code of the
+// process runs any more) and waits until each is gone; answers with the ids ended.
+static std::string kill_launchers()
+{
+    std::string ended = "[";
+    for (DWORD pid : launcher_processes()) {
+        HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+        if (!process)
+            continue;
+        if (TerminateProcess(process, 1) && WaitForSingleObject(process, kill_wait_ms) == WAIT_OBJECT_0) {
+            if (ended.size() > 1)
+                ended += ", ";
+            ended += std::to_string(pid);
+        }
+        CloseHandle(process);
+    }
+    return "{\"ok\": true, \"killed\": " + ended + "]}";
+}
+
 static std::string run(const std::string& line)
 {
     std::string name = line.substr(0, line.find(' '));
@@ -425,6 +477,10 @@ static std::string run(const std::string& line)
         return count_windows();
     if (name == "take-foreground")
         return take_foreground();
+    if (name == "launchers")
+        return list_launchers();
+    if (name == "kill-launchers")
+        return kill_launchers();
     return failure("unknown command");
 }
 
