@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "engine/internet_session.h"
+#include "engine/self_update.h"
 #include "shell/launcher_state.h"
 #include "shell/startup.h"
 #include "shell/status.h"
@@ -35,13 +36,16 @@ static void end_process()
     TerminateProcess(GetCurrentProcess(), exit_code);
 }
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_state)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_state)
 {
+    // A new launcher started to take over the launcher's name does only that.
+    find_program_location();
+    if (take_over_launcher_name(program_dir, program_file, arguments))
+        return exit_code;
     if (!take_instance_mutex()) {
         bring_running_launcher_forward();
         return exit_code;
     }
-    find_program_location();
     read_configuration();
     init_control_classes();
     create_drawing_resources();

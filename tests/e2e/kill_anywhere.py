@@ -144,13 +144,15 @@ def is_cache_write(mask, path):
 
 
 def is_swap_step(mask, path):
+    """The new launcher's part appears, the verified new launcher takes its name beside the old
+    one, and the new launcher takes the launcher's name over."""
     return ((mask & IN_CREATE and path == "Launcher.new.exe.part") or
-            (mask & IN_MOVED_TO and path in ("Launcher.new.exe", "Launcher.old.exe", "launcher.exe")))
+            (mask & IN_MOVED_TO and path in ("Launcher.new.exe", "launcher.exe")))
 
 
 AIMS = ["check", "download", "move", "cache write", "self-replacement", "any"]
 AIM_WEIGHTS = [15, 25, 15, 15, 20, 10]
-SWAP_STEPS = 4
+SWAP_STEPS = 3
 # From the new launcher's part file to the successor's start, on loopback.
 SWAP_SECONDS = 0.03
 # Longer than the download of most files here.

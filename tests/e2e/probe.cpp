@@ -407,10 +407,12 @@ static std::string take_foreground()
 }
 
 static const char launcher_image[] = "launcher.exe";
+// A new launcher runs from this name until it has taken the launcher's name over.
+static const char successor_image[] = "Launcher.new.exe";
 static const DWORD kill_wait_ms = 10000;
 
-// The ids of the running processes started from a file named launcher.exe; a process keeps
-// that image name when a swap moves its file aside.
+// The ids of the running processes started from a file named launcher.exe or Launcher.new.exe;
+// a process keeps its image name when its file is moved.
 static std::vector<DWORD> launcher_processes()
 {
     std::vector<DWORD> found;
@@ -420,7 +422,8 @@ static std::vector<DWORD> launcher_processes()
     PROCESSENTRY32 entry = {};
     entry.dwSize = sizeof entry;
     for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
-        if (_stricmp(entry.szExeFile, launcher_image) == 0)
+        if (_stricmp(entry.szExeFile, launcher_image) == 0 ||
+            _stricmp(entry.szExeFile, successor_image) == 0)
             found.push_back(entry.th32ProcessID);
     }
     CloseHandle(snapshot);

@@ -1,8 +1,8 @@
 """The launcher replacing itself through the real window: a list entry that matches the running
-executable, one that differs (swap, restart, the new launcher's own pass, the old file's
-removal), the entry in other letter case and in a sub-folder, a download that keeps failing, a
-new file that is no program, a leftover old launcher that can't be removed, and a launcher
-under another file name."""
+executable, one that differs (the new launcher takes the name over and restarts, its own pass),
+the entry in other letter case and in a sub-folder, a download that keeps failing, a new file
+that is no program, a leftover old launcher that can't be removed, and a launcher under another
+file name."""
 import os
 import stat
 import time
@@ -27,11 +27,10 @@ def size_text(size):
     return f"{size / 1024:.0f} KB"
 
 
-# What wine shows of the file operations of a swap, next to Windows: the running executable can
-# be renamed on both; deleting it or moving another file over it is refused on both ("Access
-# denied"); but MoveFileExA moves a file over a read-only one under wine64 where Windows refuses,
-# so a read-only Launcher.old.exe that no pass removed would stop the move aside on Windows and
-# not here. These tests therefore look at what is left on disk, not only at the restart.
+# What wine shows of the file operations of a replacement, next to Windows: Windows refuses to move
+# a file over a running program until it has ended, where wine moves it at once; and MoveFileExA
+# moves a file over a read-only one under wine64 where Windows refuses. These tests therefore look
+# at what is left on disk, not only at the restart.
 class SelfUpdate(SiteTestCase):
     def setUp(self):
         super().setUp()
@@ -101,7 +100,7 @@ class SelfUpdate(SiteTestCase):
         self.assertFilesAre(files)
         self.assertNoReplacementFiles()
 
-    def test_changed_launcher_is_swapped_restarted_and_the_old_file_removed_later(self):
+    def test_changed_launcher_takes_the_name_over_and_restarts(self):
         files = {"launcher.exe": self.newer, "data/a.bin": pattern(20000, 1), "readme.txt": b"read me"}
         self.publish(files)
         self.hold_first_attempt("/launcher.exe")
@@ -124,9 +123,7 @@ class SelfUpdate(SiteTestCase):
         self.assertEqual(records[b"launcher.exe"][2], md5_text(self.newer))
         self.close_window()
 
-        # The new launcher's first pass removes Launcher.old.exe only when the old process has
-        # already ended: wine, like Windows, refuses to delete the file of a running program
-        # ("Access denied"). This start is the later pass that removes it in any case.
+        # Nothing of the replacement is left: the new launcher moved itself over the old one.
         process, _ = self.launch()
         state = self.wait_pass_end()
         self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
@@ -136,8 +133,7 @@ class SelfUpdate(SiteTestCase):
         self.probe.act(f"click {ID_EXIT}")
         self.assertEqual(self.wait_exit(process), 0)
 
-    def test_read_only_launcher_leaves_no_old_file_behind(self):
-        # A launcher installed read-only keeps that attribute when it is moved aside.
+    def test_read_only_launcher_is_replaced_all_the_same(self):
         os.chmod(self.folder.launcher, stat.S_IRUSR | stat.S_IXUSR | stat.S_IRGRP | stat.S_IROTH)
         self.publish({"launcher.exe": self.newer})
         self.hold_first_attempt("/launcher.exe")
@@ -219,7 +215,7 @@ class SelfUpdate(SiteTestCase):
         self.assertEqual(self.own_bytes(), self.running)
         self.assertNoReplacementFiles()
 
-    def test_new_file_that_cannot_start_puts_the_old_one_back_and_frees_the_mutex(self):
+    def test_new_file_that_cannot_start_leaves_the_running_one_and_frees_the_mutex(self):
         no_program = b"These bytes are no program.\r\n" * 200
         game_file = pattern(10000, 4)
         self.publish({"launcher.exe": no_program, "data/a.bin": game_file})
@@ -233,7 +229,7 @@ class SelfUpdate(SiteTestCase):
         self.assertEqual(state["detail"]["text"], "2 files checked.", context)
         self.assertIn("Updating the launcher...", self.statuses_of(pid), context)
         self.assertEqual(state["pid"], pid, context)
-        self.assertEqual(self.own_bytes(), self.running, "the running launcher is not back under its name")
+        self.assertEqual(self.own_bytes(), self.running, "the running launcher left its name")
         self.assertFilesAre({"data/a.bin": game_file})
         self.assertNoReplacementFiles()
         self.assertEqual(self.server.paths(), ["/manifest.txt", "/launcher.exe", "/launcher.exe", "/data/a.bin"])
@@ -263,20 +259,22 @@ class SelfUpdate(SiteTestCase):
         self.assertEqual(self.wait_exit(first), 0)
         self.assertEqual(self.wait_exit(second), 0)
 
-    def test_old_launcher_that_cannot_be_removed_leaves_the_running_one_in_place(self):
-        # A folder of that name resists both the pass's deletion and the move aside.
+    def test_old_launcher_leftover_that_cannot_be_removed_stops_no_replacement(self):
+        # A folder of the name an older launcher used for itself resists the pass's deletion.
         os.mkdir(self.folder.file("Launcher.old.exe"))
         self.folder.write("Launcher.old.exe/note.txt", b"left by someone")
         game_file = b"game data"
         self.publish({"launcher.exe": self.newer, "a.txt": game_file})
-        process, _ = self.launch()
-        state = self.wait_pass_end()
+        self.hold_first_attempt("/launcher.exe")
+        process, state = self.launch()
+        new_pid = self.wait_restart(process, state["pid"])
+        state = self.wait_own_pass_end(new_pid)
         self.assertEqual(state["status"]["text"], "Update complete.", self.details())
-        self.assertIsNone(process.poll(), self.details())
-        self.assertEqual(self.own_bytes(), self.running)
+        self.assertEqual(self.own_bytes(), self.newer)
         self.assertTrue(os.path.isdir(self.folder.file("Launcher.old.exe")))
         self.assertNotIn(NEW_NAME, self.folder_contents())
         self.assertFilesAre({"a.txt": game_file})
+        self.close_window()
 
     def test_launcher_under_another_name_knows_itself_by_that_name(self):
         own_name = "Game Launcher.exe"

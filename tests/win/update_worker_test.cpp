@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "engine/internet_session.h"
+#include "engine/self_update.h"
 #include "engine/update_pass.h"
 #include "shell/launcher_state.h"
 #include "shell/window_observer.h"
@@ -397,4 +398,26 @@ TEST(SignedPass, FileMatchingItsMd5ButNotItsSha256IsDamaged)
     EXPECT_EQ("Download failed: file damaged on the way", window_log.status.back());
     EXPECT_FALSE(file_exists(dir + "game.dat"));
     EXPECT_FALSE(file_exists(dir + "game.dat.part"));
+}
+
+// A launcher's command line is taken only from a new launcher, and only a plain file name of its
+// own folder in quotes: anything else starts as usual and moves nothing.
+TEST(LauncherTakeOver, OnlyANewLauncherHandedAPlainNameTakesTheNameOver)
+{
+    std::string dir = fresh_pass_folder();
+    write_file(dir + "Launcher.new.exe", "new build");
+    write_file(dir + "game launcher.exe", "old build");
+    EXPECT_FALSE(take_over_launcher_name(dir, "launcher.exe", "\"game launcher.exe\""));
+    for (const char* arguments : {"", "game launcher.exe", "\"..\\\\game launcher.exe\"",
+                                  "\"sub/game launcher.exe\"", "\"Launcher.new.exe\"", "\"unclosed"})
+        EXPECT_FALSE(take_over_launcher_name(dir, "Launcher.new.exe", arguments)) << arguments;
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "game launcher.exe", got));
+    EXPECT_EQ("old build", got);
+
+    // These bytes are no program, so the start that follows fails; the name is taken all the same.
+    EXPECT_TRUE(take_over_launcher_name(dir, "LAUNCHER.NEW.EXE", "  \"game launcher.exe\""));
+    ASSERT_TRUE(read_file(dir + "game launcher.exe", got));
+    EXPECT_EQ("new build", got);
+    EXPECT_FALSE(file_exists(dir + "Launcher.new.exe"));
 }
