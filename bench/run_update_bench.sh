@@ -170,7 +170,8 @@ bench_resume() {
     echo "== a download of 1 GiB cut at 60% and retried"
     mkdir -p "$work/served"
     [ -f "$work/gen1g.list" ] || pattern_list gen1g.bin 1073741824 "$work/gen1g.list"
-    echo '{"/gen1g.bin": {"generate": 1073741824, "drop_after": 644245094, "times": 1}}' > "$work/rules.json"
+    echo '{"/gen1g.bin": {"generate": 1073741824, "drop_after": 644245094, "times": 1,
+           "then": {"generate": 1073741824}}}' > "$work/rules.json"
     start_server
     fresh_target
     run_bench resume "$target" "$url" "$(wine_path "$work/gen1g.list")"

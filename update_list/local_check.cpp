@@ -131,36 +131,45 @@ static void check_on_this_thread(const std::string& folder, const std::string& l
     }
 }
 
-// The entries judged by several threads at once. The caller's thread only watches: it reports the
-// entries done from the first on, in list order, and takes their verdicts in list order once all
-// are in, so the results are those of a single thread.
+// The entries judged by several threads at once, in runs of sixteen: one run between two
+// reports. The caller's thread only watches: it reports the runs done from the first on, in list
+// order, and takes the verdicts in list order once all are in, so the results are those of a
+// single thread. A thread tells of a whole run at once; one signal per entry costs more than a
+// cached entry's whole check under wine.
 struct CheckFanOut {
     const std::string& folder;
     const std::vector<UpdateEntry>& files;
     const HashCache& cache;
-    std::vector<Verdict> verdicts;
-    std::vector<char> judged;  // 1 once verdicts[i] is in; under lock
-    size_t next;               // the next entry a thread takes; under lock
+    std::vector<Verdict> verdicts;  // each written by the thread that took its run
+    std::vector<char> runs_judged;  // 1 once every verdict of run r is in; under lock
+    size_t next_run;                // the next run a thread takes; under lock
     CRITICAL_SECTION lock;
-    HANDLE progress_event;     // set whenever a verdict is in
+    HANDLE progress_event;          // set whenever a run is judged
 };
+
+static size_t run_count(size_t entries)
+{
+    return (entries + report_every - 1) / report_every;
+}
 
 static DWORD WINAPI judge_entries(LPVOID context)
 {
     CheckFanOut& fan = *static_cast<CheckFanOut*>(context);
     std::vector<unsigned char> buffer(hash_chunk_size);
+    size_t runs = run_count(fan.files.size());
     for (;;) {
         EnterCriticalSection(&fan.lock);
-        size_t i = fan.next;
-        if (i < fan.files.size())
-            ++fan.next;
+        size_t run = fan.next_run;
+        if (run < runs)
+            ++fan.next_run;
         LeaveCriticalSection(&fan.lock);
-        if (i >= fan.files.size())
+        if (run >= runs)
             return 0;
-        Verdict verdict = judge_entry(fan.folder, fan.files[i], fan.cache, buffer);
+        size_t end = (run + 1) * report_every;
+        for (size_t i = run * report_every; i < end && i < fan.files.size(); ++i)
+            fan.verdicts[i] = judge_entry(fan.folder, fan.files[i], fan.cache, buffer);
         EnterCriticalSection(&fan.lock);
-        fan.verdicts[i] = verdict;
-        fan.judged[i] = 1;
+        fan.runs_judged[run] = 1;
         LeaveCriticalSection(&fan.lock);
         SetEvent(fan.progress_event);
     }
@@ -170,18 +179,17 @@ static DWORD WINAPI judge_entries(LPVOID context)
 static void report_in_order(CheckFanOut& fan, const CheckSink& progress)
 {
     size_t count = fan.files.size();
+    size_t runs = run_count(count);
     size_t done = 0;
-    while (done < count) {
+    while (done < runs) {
         WaitForSingleObject(fan.progress_event, INFINITE);
         size_t before = done;
         EnterCriticalSection(&fan.lock);
-        while (done < count && fan.judged[done])
+        while (done < runs && fan.runs_judged[done])
             ++done;
         LeaveCriticalSection(&fan.lock);
-        for (size_t i = before + 1; i <= done && i < count; ++i) {
-            if (i % report_every == 0)
-                progress.checked(progress.context, i, count);
-        }
+        for (size_t run = before + 1; run <= done && run * report_every < count; ++run)
+            progress.checked(progress.context, run * report_every, count);
     }
 }
 
@@ -209,7 +217,7 @@ static void check_on_threads(const std::string& folder, const std::string& launc
                              const CheckSink& progress, LocalCheck& result)
 {
     CheckFanOut fan = {folder, files, cache, std::vector<Verdict>(files.size()),
-                       std::vector<char>(files.size(), 0), 0, {}, NULL};
+                       std::vector<char>(run_count(files.size()), 0), 0, {}, NULL};
     InitializeCriticalSection(&fan.lock);
     fan.progress_event = CreateEventA(NULL, FALSE, FALSE, NULL);
     bool judged = fan.progress_event != NULL && judge_on_threads(fan, threads, progress);
