@@ -531,6 +531,11 @@ class LauncherTestCase(unittest.TestCase):
                 return picture
             time.sleep(0.1)
 
+    def assertFocusOnStart(self):
+        """The end of a pass enables START, labels it and then gives it the focus: the probe may
+        look in between, so the focus gets a moment to arrive."""
+        self.wait_for(lambda s: s is not None and s["focus"] == "start", 2.0, "START to have the focus")
+
     def assertMode(self, state, start_text, start_enabled, retry_visible):
         context = self.details()
         self.assertEqual(state["start"]["text"], start_text, context)

@@ -111,7 +111,7 @@ class SelfUpdate(SiteTestCase):
         context = self.details()
         self.assertEqual(state["status"]["text"], "Update complete.", context)
         self.assertEqual(state["detail"]["text"], "3 files checked.", context)
-        self.assertEqual(state["focus"], "start", context)
+        self.assertFocusOnStart()
         self.assertFilesAre(files)
         # The old launcher fetched its successor alone; the game's files came with the new one.
         # The new launcher fetches the game files on several connections, in any order.
@@ -209,7 +209,7 @@ class SelfUpdate(SiteTestCase):
         self.assertEqual(state["detail"]["text"], "1 files checked.", context)
         self.assertEqual(state["progress"]["pos"], 1000, context)
         self.assertMode(state, "START", True, False)
-        self.assertEqual(state["focus"], "start", context)
+        self.assertFocusOnStart()
         self.assertEqual(self.server.paths(), ["/manifest.txt"] + ["/launcher.exe"] * 3)
         self.assertIsNone(process.poll(), context)
         self.assertEqual(self.own_bytes(), self.running)

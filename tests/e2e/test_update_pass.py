@@ -54,7 +54,7 @@ class Install(SiteTestCase):
         self.assertEqual(state["detail"]["text"], "3 files checked.", context)
         self.assertEqual(state["progress"]["pos"], 1000, context)
         self.assertMode(state, "START", True, False)
-        self.assertEqual(state["focus"], "start", context)
+        self.assertFocusOnStart()
         self.assertInstalled(RELEASE)
 
         # The files go on several connections at once, so they may arrive in any order.
@@ -83,7 +83,7 @@ class Install(SiteTestCase):
         self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
         self.assertEqual(state["detail"]["text"], "3 files checked.", self.details())
         self.assertEqual(state["progress"]["pos"], 1000, self.details())
-        self.assertEqual(state["focus"], "start", self.details())
+        self.assertFocusOnStart()
         self.assertEqual(self.server.paths()[4:], ["/manifest.txt"])
         self.assertEqual(self.read("launcher.cache"), cache_before)
 
