@@ -138,10 +138,11 @@ class Session:
                 self.xvfb.kill()
                 self.xvfb.wait()
 
-    def wine(self, program, cwd=None):
-        return subprocess.Popen([self.paths.wine_run, program], env=self.env, cwd=cwd,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
+    def wine(self, program, cwd=None, log=None):
+        """Starts a program; what wine itself says about it (it never reaches a window) goes to log."""
+        with open(log or os.devnull, "ab") as errors:
+            return subprocess.Popen([self.paths.wine_run, program], env=self.env, cwd=cwd,
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=errors)
 
     def screenshot(self, path, crop=None):
         """Saves the screen (or the crop rectangle: left, top, width, height) as a PNG."""
@@ -417,6 +418,7 @@ class LauncherTestCase(unittest.TestCase):
         self.processes = []
         self.shots = 0
         self.last_state = None
+        self.wine_log = os.path.join(self.session.artifacts, self.name + "-wine.log")
 
     def tearDown(self):
         try:
@@ -432,7 +434,8 @@ class LauncherTestCase(unittest.TestCase):
     # Starting and ending.
 
     def start_launcher(self, cwd=None):
-        process = self.session.wine(self.folder.launcher, cwd=cwd or self.session.paths.work)
+        process = self.session.wine(self.folder.launcher, cwd=cwd or self.session.paths.work,
+                                    log=self.wine_log)
         self.processes.append(process)
         return process
 
@@ -443,7 +446,10 @@ class LauncherTestCase(unittest.TestCase):
                               and s["status"]["text"] != "" or process.poll() is not None,
                               WINDOW_TIMEOUT, "the launcher window")
         if process.poll() is not None:
-            self.fail(f"the launcher ended with code {process.returncode} before showing its window")
+            with open(self.wine_log, errors="replace") as f:
+                said = f.read()[-2000:]
+            self.fail(f"the launcher ended with code {process.returncode} before showing its window; "
+                      f"wine said: {said!r}")
         self.screenshot("start")
         return process, state
 
