@@ -1,4 +1,4 @@
-// The "launcher.cache" file: reading its loose line format and writing it back in key order.
+// The "launcher.cache" file: reading its loose line format and its text in key order.
 #include "update_list/hash_cache.h"
 
 #include <cstdio>
@@ -77,15 +77,4 @@ std::string hash_cache_text(const HashCache& cache)
         text += '\n';
     }
     return text;
-}
-
-void write_hash_cache_file(const std::string& file_name, const HashCache& cache)
-{
-    FILE* file = std::fopen(file_name.c_str(), "wb");
-    if (file == nullptr) {
-        return;
-    }
-    std::string text = hash_cache_text(cache);
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
 }

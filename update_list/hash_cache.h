@@ -20,8 +20,6 @@ std::string cache_key(const std::string& path);
 // Adds the records of `file_name` to `cache`; a missing file adds nothing.
 void read_hash_cache_file(const std::string& file_name, HashCache& cache);
 
-// One "key|size|write_time|md5" line per record, in key order: the file's whole text.
+// One "key|size|write_time|md5" line per record, in key order: the file's whole text, which the
+// launcher replaces whole (save_hash_cache), never in place.
 std::string hash_cache_text(const HashCache& cache);
-
-// Replaces `file_name` with hash_cache_text(cache), in place.
-void write_hash_cache_file(const std::string& file_name, const HashCache& cache);

@@ -1,4 +1,4 @@
-// The digest cache file: exact bytes written, and the loose reading of lines written by hand,
+// The digest cache file: its exact text, and the loose reading of lines written by hand,
 // cut off, or by older launchers.
 #include <gtest/gtest.h>
 
@@ -28,22 +28,6 @@ static void write_file(const std::string& file_name, const std::string& bytes)
     std::fclose(file);
 }
 
-static std::string read_file(const std::string& file_name)
-{
-    std::string bytes;
-    FILE* file = std::fopen(file_name.c_str(), "rb");
-    if (file == nullptr) {
-        return "<missing>";
-    }
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.append(chunk, got);
-    }
-    std::fclose(file);
-    return bytes;
-}
-
 static HashCache read_cache_text(const std::string& text)
 {
     std::string file_name = temp_file("read.cache");
@@ -66,16 +50,14 @@ TEST(HashCacheFile, WritesOneLinePerRecordInByteOrderAndReadsItBack)
     cache["\xe9.txt"] = {0, 0, ""};
     cache["a/b.txt"] = {1234, 1, "x|y"};
     cache["a"] = {5, 6, "d"};
-    std::string file_name = temp_file("written.cache");
-    write_hash_cache_file(file_name, cache);
-    EXPECT_EQ(read_file(file_name),
+    std::string text = hash_cache_text(cache);
+    EXPECT_EQ(text,
               "a|5|6|d\n"
               "a/b.txt|1234|1|x|y\n"
               "b.txt|18446744073709551615|133000000000000000|0123456789abcdef0123456789abcdef\n"
               "\xe9.txt|0|0|\n");
 
-    HashCache loaded;
-    read_hash_cache_file(file_name, loaded);
+    HashCache loaded = read_cache_text(text);
     ASSERT_EQ(loaded.size(), cache.size());
     for (const auto& item : cache) {
         const CacheRecord& record = loaded.at(item.first);
@@ -84,8 +66,7 @@ TEST(HashCacheFile, WritesOneLinePerRecordInByteOrderAndReadsItBack)
         EXPECT_EQ(record.md5, item.second.md5) << item.first;
     }
 
-    write_hash_cache_file(file_name, HashCache());
-    EXPECT_EQ(read_file(file_name), "");
+    EXPECT_EQ(hash_cache_text(HashCache()), "");
 }
 
 TEST(HashCacheFile, ReadingIsLooserThanWriting)
