@@ -36,6 +36,13 @@ static bool fetch_with_attempts(const DownloadSource& source, const UpdateEntry&
     return false;
 }
 
+// The status line reads the same on one connection and on several: files started, of all.
+static void show_files_started(const PassObserver& observer, size_t started, size_t count,
+                               const std::string& total_text)
+{
+    show_status(observer, "Downloading %d / %d  (%s)", int(started), int(count), total_text.c_str());
+}
+
 static void show_failure(const PassObserver& observer, const std::string& error_text,
                          const UpdateEntry& entry)
 {
@@ -53,7 +60,7 @@ static bool download_one_by_one(const DownloadSource& source, const PassObserver
     std::string error_text;
     for (int i = 0; i < count; ++i) {
         const UpdateEntry& entry = check.download_list[size_t(i)];
-        show_status(observer, "Downloading %d / %d  (%s)", i + 1, count, total_text.c_str());
+        show_files_started(observer, size_t(i) + 1, size_t(count), total_text);
         if (!fetch_with_attempts(source, entry, [&] { return begin_file(progress, entry.path); },
                                  error_text)) {
             save_hash_cache(source.folder, cache);
@@ -108,8 +115,7 @@ static void show_step(SharedStep& step, size_t& shown_started)
     if (started == 0)
         return;
     if (started != shown_started) {
-        show_status(step.observer, "Downloading %d / %d  (%s)", int(started),
-                    int(step.files.size()), step.total_text.c_str());
+        show_files_started(step.observer, started, step.files.size(), step.total_text);
         shown_started = started;
     }
     unsigned position = unsigned(progress_scale);
