@@ -10,7 +10,7 @@
 #include <time.h>
 #include <vector>
 
-#include "transfer/md5.h"
+#include "digest/md5.h"
 
 static const size_t block_bytes = 65536;
 static const size_t total_bytes = size_t(256) << 20;

@@ -22,15 +22,15 @@
 #include <string>
 #include <vector>
 
+#include "digest/md5.h"
+#include "digest/sha256.h"
 #include "engine/download_batch.h"
 #include "engine/signed_release.h"
+#include "game_folder/local_check.h"
 #include "transfer/download.h"
 #include "transfer/http_request.h"
-#include "transfer/md5.h"
-#include "transfer/sha256.h"
 #include "transfer/url.h"
 #include "update_list/base64.h"
-#include "update_list/local_check.h"
 #include "update_list/local_path.h"
 #include "update_list/signed_list.h"
 #include "update_list/update_list.h"
@@ -246,7 +246,7 @@ static double timed_downloads(const UpdateList& list)
     std::string error_text;
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
-        if (!download_file(source, entry, join_local_path(folder, entry.path),
+        if (!download_file(source, listed_file(entry), join_local_path(folder, entry.path),
                            TransferSink{count_received, &reports}, error_text)) {
             fprintf(stderr, "download of %s failed: %s\n", entry.path.c_str(), error_text.c_str());
             exit(1);
@@ -410,12 +410,12 @@ static int run_resume(const UpdateList& list)
     uint64_t first = 0;
     uint64_t retry = 0;
     std::string error_text;
-    if (download_file(source, entry, target, TransferSink{note_arrived, &first}, error_text)) {
+    if (download_file(source, listed_file(entry), target, TransferSink{note_arrived, &first}, error_text)) {
         fprintf(stderr, "the first attempt was not cut\n");
         return 1;
     }
     double start = seconds_now();
-    if (!download_file(source, entry, target, TransferSink{note_arrived, &retry}, error_text)) {
+    if (!download_file(source, listed_file(entry), target, TransferSink{note_arrived, &retry}, error_text)) {
         fprintf(stderr, "the retry failed: %s\n", error_text.c_str());
         return 1;
     }

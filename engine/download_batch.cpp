@@ -19,6 +19,11 @@ static const DWORD report_interval_ms = 150;
 static const double speed_after_seconds = 0.2;  // earlier speeds are noise, shown as 0
 static const uint64_t progress_scale = 1000;
 
+ListedFile listed_file(const UpdateEntry& entry)
+{
+    return ListedFile{entry.path, entry.md5, entry.size, entry.sha256};
+}
+
 // A file held open by the running game won't be freed by waiting a second, so "in use" ends the
 // attempts at once. `begin_attempt` gives the sink of each attempt.
 template <typename BeginAttempt>
@@ -26,8 +31,9 @@ static bool fetch_with_attempts(const DownloadSource& source, const UpdateEntry&
                                 BeginAttempt begin_attempt, std::string& error_text)
 {
     std::string target = join_local_path(source.folder, entry.path);
+    ListedFile file = listed_file(entry);
     for (int attempt = 0; attempt < attempts_per_file; ++attempt) {
-        if (download_file(source, entry, target, begin_attempt(), error_text))
+        if (download_file(source, file, target, begin_attempt(), error_text))
             return true;
         if (error_text.find("in use") != std::string::npos)
             return false;

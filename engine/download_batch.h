@@ -3,9 +3,12 @@
 #pragma once
 
 #include "engine/pass_observer.h"
+#include "game_folder/local_check.h"
 #include "transfer/download.h"
 #include "update_list/hash_cache.h"
-#include "update_list/local_check.h"
+
+// What the download needs of a list entry.
+ListedFile listed_file(const UpdateEntry& entry);
 
 // Fetches every file of check.download_list, `connections` (1..8) at a time, and records each that
 // arrived in `cache`. With one connection the files go one after another in list order, each with

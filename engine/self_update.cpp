@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "engine/download_batch.h"
 #include "engine/pass_report.h"
 #include "update_list/hash_cache.h"
 #include "update_list/safe_path.h"
@@ -65,7 +66,8 @@ static bool download_new_launcher(const DownloadSource& source, const PassObserv
     std::string error_text;
     for (int attempt = 0; attempt < download_attempts; ++attempt) {
         DownloadProgress progress = download_progress(observer, entry.size);
-        if (download_file(source, entry, new_path, begin_file(progress, entry.path), error_text))
+        if (download_file(source, listed_file(entry), new_path, begin_file(progress, entry.path),
+                          error_text))
             return true;
     }
     return false;

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "engine/pass_observer.h"
+#include "game_folder/local_check.h"
 #include "transfer/download.h"
-#include "update_list/local_check.h"
 
 // Runs when check.self_index >= 0; `launcher_file` is the running launcher's name in the game
 // folder. Downloads the new launcher as "Launcher.new.exe" and starts it to take that name over.

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "update_list/durable_file.h"
+#include "game_folder/durable_file.h"
 #include "update_list/list_signature.h"
 #include "update_list/signed_list.h"
 

@@ -10,9 +10,9 @@
 #include "engine/pass_report.h"
 #include "engine/self_update.h"
 #include "engine/signed_release.h"
+#include "game_folder/local_check.h"
 #include "transfer/download.h"
 #include "transfer/fetch_text.h"
-#include "update_list/local_check.h"
 #include "update_list/local_path.h"
 #include "update_list/update_list.h"
 

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "transfer/md5.h"
-#include "transfer/sha256.h"
+#include "digest/md5.h"
+#include "digest/sha256.h"
 
 // Large reads keep the system-call count low; 1 MiB stays well inside every cache level that
 // matters for a 64-byte-block hash and fits md5_update's 32-bit length.

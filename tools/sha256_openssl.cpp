@@ -1,6 +1,6 @@
 // SHA-256 for the native make_manifest, on OpenSSL's EVP digests: the functions of
-// transfer/sha256.h, so that the tool's hashing pass reads the same on every platform.
-#include "transfer/sha256.h"
+// digest/sha256.h, so that the tool's hashing pass reads the same on every platform.
+#include "digest/sha256.h"
 
 #include <openssl/evp.h>
 

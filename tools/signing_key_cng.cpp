@@ -9,8 +9,8 @@
 #include <cstring>
 #include <vector>
 
-#include "transfer/cng_failure.h"
-#include "transfer/sha256.h"
+#include "digest/cng_failure.h"
+#include "digest/sha256.h"
 #include "update_list/list_signature.h"
 
 static const ULONG coordinate_length = 32;

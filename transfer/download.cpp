@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#include "digest/md5.h"
+#include "digest/sha256.h"
 #include "transfer/http_request.h"
 #include "transfer/http_response.h"
-#include "transfer/md5.h"
-#include "transfer/sha256.h"
 #include "transfer/url.h"
 
 // RELOAD | NO_CACHE_WRITE | NO_UI: always from the origin, never a dialog; the digest in the
@@ -25,7 +25,7 @@ static const size_t digest_length = 32;
 // The state of one call; the buffer and the digests are the call's own. The SHA-256 runs only
 // for an entry of a signed list, which names one.
 struct Receipt {
-    const UpdateEntry& entry;
+    const ListedFile& entry;
     const TransferSink& progress;
     std::vector<unsigned char> buffer;
     uint64_t on_hand;         // bytes of the file in the part file so far
@@ -97,7 +97,7 @@ static void continue_kept_part(const std::string& part_path, Receipt& receipt)
     CloseHandle(part);
 }
 
-static bool send_request(const DownloadSource& source, const UpdateEntry& entry, uint64_t from,
+static bool send_request(const DownloadSource& source, const ListedFile& entry, uint64_t from,
                          HttpRequest& http, std::string& error_text)
 {
     std::string url = source.base_url + percent_encode(entry.path) + "?v=" + entry.md5;
@@ -358,7 +358,7 @@ static bool place_verified_file(const DownloadSource& source, const std::string&
     return true;
 }
 
-bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
+bool download_file(const DownloadSource& source, const ListedFile& entry, const std::string& target,
                    const TransferSink& progress, std::string& error_text)
 {
     Receipt receipt = {entry, progress, std::vector<unsigned char>(receive_block_size), 0, 0, {},

@@ -4,9 +4,16 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <cstdint>
 #include <string>
 
-#include "update_list/update_list.h"
+// What a download needs of a listed file: where it is and what it must be.
+struct ListedFile {
+    std::string path;    // relative path as the list names it; the address is made from it
+    std::string md5;     // 32 lower-case hex digits; also the "?v=" of the address
+    uint64_t size;       // bytes
+    std::string sha256;  // 64 lower-case hex digits from a signed list; empty when unsigned
+};
 
 // Where a download comes from and where it may make folders.
 struct DownloadSource {
@@ -30,5 +37,5 @@ struct TransferSink {
 // verified; `target` is untouched then. A transfer that broke off keeps its part file, and the
 // next call asks only for the bytes after it; every other failure deletes the part. Each call
 // has its own buffer and digests, so several may run at once on different targets.
-bool download_file(const DownloadSource& source, const UpdateEntry& entry, const std::string& target,
+bool download_file(const DownloadSource& source, const ListedFile& entry, const std::string& target,
                    const TransferSink& progress, std::string& error_text);

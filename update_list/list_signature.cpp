@@ -8,8 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "transfer/cng_failure.h"
-#include "transfer/sha256.h"
+#include "digest/cng_failure.h"
+#include "digest/sha256.h"
 #include "update_list/signed_list.h"
 
 // STATUS_INVALID_SIGNATURE; ntstatus.h does not mix with windows.h without ceremony.

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "transfer/md5.h"
+#include "digest/md5.h"
 
 static void require(bool condition)
 {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "transfer/md5.h"
+#include "digest/md5.h"
 
 static std::string hex_text(const unsigned char* bytes, size_t length)
 {

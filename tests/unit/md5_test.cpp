@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "transfer/md5.h"
+#include "digest/md5.h"
 
 static std::string md5_in_pieces(const std::string& message, size_t piece)
 {

@@ -3,6 +3,7 @@
 // reports, and what every failure leaves behind.
 #include <gtest/gtest.h>
 
+#include "engine/download_batch.h"
 #include "tests/win/test_support.h"
 #include "transfer/download.h"
 #include "update_list/local_path.h"
@@ -25,7 +26,7 @@ struct Outcome {
 Outcome download(const std::string& folder, const UpdateEntry& entry, const std::string& target)
 {
     Outcome outcome = {false, {}, "untouched"};
-    outcome.ok = download_file(test_source(folder), entry, target, recording_transfer_sink(outcome.reports),
+    outcome.ok = download_file(test_source(folder), listed_file(entry), target, recording_transfer_sink(outcome.reports),
                                outcome.error_text);
     return outcome;
 }

@@ -3,8 +3,8 @@
 // and the check's progress reports.
 #include <gtest/gtest.h>
 
+#include "game_folder/local_check.h"
 #include "tests/win/test_support.h"
-#include "update_list/local_check.h"
 #include "update_list/local_path.h"
 
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "digest/sha256.h"
 #include "tests/win/test_support.h"
 #include "tools/release_walk.h"
 #include "tools/signing_key.h"
-#include "transfer/sha256.h"
 #include "update_list/list_signature.h"
 
 namespace {

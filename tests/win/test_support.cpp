@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <map>
 
+#include "digest/md5.h"
 #include "shell/launcher_state.h"
 #include "shell/status.h"
-#include "transfer/md5.h"
 
 WindowLog window_log;
 

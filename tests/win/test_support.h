@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "engine/pass_observer.h"
+#include "game_folder/local_check.h"
 #include "transfer/download.h"
-#include "update_list/local_check.h"
 
 // The reports that reached the window's controls, in order.
 struct WindowLog {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "digest/sha256.h"
 #include "engine/internet_session.h"
 #include "engine/self_update.h"
 #include "engine/update_pass.h"
@@ -12,7 +13,6 @@
 #include "shell/window_observer.h"
 #include "tests/win/test_support.h"
 #include "tools/signing_key.h"
-#include "transfer/sha256.h"
 #include "transfer/size_text.h"
 #include "update_list/base64.h"
 

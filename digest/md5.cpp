@@ -1,6 +1,6 @@
 // The incremental MD5 digest of RFC 1321 that names file contents in the list, the cache and
 // the download check; written for speed because every byte of every update passes through it.
-#include "transfer/md5.h"
+#include "digest/md5.h"
 
 #include <cstring>
 

@@ -1,13 +1,13 @@
 // SHA-256 through the system's CNG (bcrypt.dll, part of Windows since Vista): Windows uses the
 // processor's SHA instructions where it has them, and the launcher carries no hash code of its own.
-#include "transfer/sha256.h"
+#include "digest/sha256.h"
 
 #include <windows.h>
 #include <bcrypt.h>
 
 #include <atomic>
 
-#include "transfer/cng_failure.h"
+#include "digest/cng_failure.h"
 
 // BCryptHashData takes a 32-bit length; larger buffers go in pieces of 1 GiB.
 static const size_t max_piece = 0x40000000;

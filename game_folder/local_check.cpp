@@ -1,14 +1,14 @@
 // The local file check: which listed files are missing or differ on disk, judged by the digest
 // cache where size and write time are unchanged, by reading the file where they are not.
-#include "update_list/local_check.h"
+#include "game_folder/local_check.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <set>
 
-#include "transfer/md5.h"
-#include "update_list/durable_file.h"
+#include "digest/md5.h"
+#include "game_folder/durable_file.h"
 #include "update_list/local_path.h"
 
 static const char cache_file_name[] = "launcher.cache";

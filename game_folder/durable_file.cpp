@@ -1,6 +1,6 @@
 // Replacing a small file whole: a temporary file beside it, flushed, then moved over it. The
 // flush comes first so that the new name can never reach the disk before the new bytes do.
-#include "update_list/durable_file.h"
+#include "game_folder/durable_file.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Formats a failed CNG call's status.
-#include "transfer/cng_failure.h"
+#include "digest/cng_failure.h"
 
 #include <cstdio>
 

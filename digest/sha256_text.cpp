@@ -1,5 +1,5 @@
-// What both backends of transfer/sha256.h share: the digest as text, and the digest of one buffer.
-#include "transfer/sha256.h"
+// What both backends of digest/sha256.h share: the digest as text, and the digest of one buffer.
+#include "digest/sha256.h"
 
 bool sha256_final(Sha256Context& context, std::string& digest_text, std::string& error_text)
 {
