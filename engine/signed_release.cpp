@@ -7,6 +7,7 @@
 
 #include "game_folder/durable_file.h"
 #include "update_list/list_signature.h"
+#include "update_list/decimal.h"
 #include "update_list/signed_list.h"
 
 const char accepted_release_file_name[] = "launcher.release";
@@ -37,7 +38,7 @@ static uint64_t accepted_release(const std::string& path)
     while (length > 0 && (digits[length - 1] == '\n' || digits[length - 1] == '\r'))
         --length;
     uint64_t value = 0;
-    return read_sequence_number(digits, length, value) ? value : 0;
+    return read_decimal_digits(digits, length, value) ? value : 0;
 }
 
 bool accept_signed_release(const std::string& folder, const std::string& text, UpdateList& list,

@@ -13,7 +13,7 @@
 #include "tools/release_hash.h"
 #include "tools/release_walk.h"
 #include "tools/signing_key.h"
-#include "update_list/signed_list.h"
+#include "update_list/decimal.h"
 
 static const int exit_refused = 1;
 static const int exit_usage = 2;
@@ -123,7 +123,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
             } else if (arg == "--sign-key") {
                 options.key_file = value;
             } else if (arg == "--sequence") {
-                if (!read_sequence_number(value.data(), value.size(), options.settings.sequence)) {
+                if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
                     error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
                     return exit_usage;
                 }

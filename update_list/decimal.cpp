@@ -35,3 +35,23 @@ uint64_t read_unsigned_decimal(const char* begin, const char* end)
     }
     return negative ? 0 - value : value;
 }
+
+bool read_decimal_digits(const char* digits, size_t length, uint64_t& value)
+{
+    if (length == 0) {
+        return false;
+    }
+    uint64_t number = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (digits[i] < '0' || digits[i] > '9') {
+            return false;
+        }
+        uint64_t digit = static_cast<uint64_t>(digits[i] - '0');
+        if (number > (UINT64_MAX - digit) / 10) {
+            return false;
+        }
+        number = number * 10 + digit;
+    }
+    value = number;
+    return true;
+}

@@ -7,6 +7,8 @@
 #include <unordered_map>
 
 #include "update_list/base64.h"
+#include "update_list/decimal.h"
+#include "update_list/hex_text.h"
 #include "update_list/list_line.h"
 
 const size_t list_signature_length = 64;
@@ -66,44 +68,12 @@ static bool starts_with(ListLine line, const char* prefix, size_t prefix_length)
     return line.length >= prefix_length && std::memcmp(line.begin, prefix, prefix_length) == 0;
 }
 
-bool read_sequence_number(const char* digits, size_t length, uint64_t& value)
-{
-    if (length == 0) {
-        return false;
-    }
-    uint64_t number = 0;
-    for (size_t i = 0; i < length; ++i) {
-        if (digits[i] < '0' || digits[i] > '9') {
-            return false;
-        }
-        uint64_t digit = static_cast<uint64_t>(digits[i] - '0');
-        if (number > (UINT64_MAX - digit) / 10) {
-            return false;
-        }
-        number = number * 10 + digit;
-    }
-    value = number;
-    return true;
-}
-
-// Judges all 64 bytes without a branch per byte: a digest's digits and letters come in random
-// order, and a branch on each was mispredicted so often that it took most of the reading time.
-static bool is_sha256_text(const char* text)
-{
-    unsigned all_hex = 1;
-    for (size_t i = 0; i < sha256_text_length; ++i) {
-        unsigned byte = static_cast<unsigned char>(text[i]);
-        all_hex &= static_cast<unsigned>(byte - '0' < 10u) | static_cast<unsigned>(byte - 'a' < 6u);
-    }
-    return all_hex != 0;
-}
-
 // Takes the digest and path of a well-formed "H|<64 hex>|<path>" line; false for any other line.
 static bool read_hash_line(ListLine line, const char*& sha256, std::string_view& path)
 {
     size_t bar = hash_prefix_length + sha256_text_length;
     if (!starts_with(line, hash_prefix, hash_prefix_length) || line.length <= bar || line.begin[bar] != '|' ||
-        !is_sha256_text(line.begin + hash_prefix_length)) {
+        !is_lower_hex_text(line.begin + hash_prefix_length, sha256_text_length)) {
         return false;
     }
     sha256 = line.begin + hash_prefix_length;
@@ -132,7 +102,7 @@ static bool walk_signed_lines(const std::string& signed_text, HashLineSink sink,
     while (next_list_line(at, end, line)) {
         if (starts_with(line, sequence_key, sequence_key_length)) {
             if (has_sequence ||
-                !read_sequence_number(line.begin + sequence_key_length, line.length - sequence_key_length, sequence)) {
+                !read_decimal_digits(line.begin + sequence_key_length, line.length - sequence_key_length, sequence)) {
                 error_text = "a garbled Sequence line";
                 return false;
             }

@@ -24,11 +24,6 @@ struct ListSignature {
 // garbled signature line" (not base64 of exactly 64 bytes).
 bool find_list_signature(const std::string& text, ListSignature& found, std::string& error_text);
 
-// Reads a "Sequence" value: decimal digits and nothing else, at least one, at most 2^64 - 1. A
-// number that decides which releases are refused is never guessed at (no blanks, no sign, no
-// wrapping); make_manifest takes --sequence by the same rule.
-bool read_sequence_number(const char* digits, size_t length, uint64_t& value);
-
 // Reads the signed lines once the signature over them holds and parse_update_list has read the
 // same bytes into `files`: `sequence` gets the "Sequence" value (0 when the list has none), and
 // every entry gets the SHA-256 of the "H|" line naming its exact path bytes ("H|" lines for other

@@ -4,12 +4,16 @@
 #include <cstring>
 
 #include "update_list/decimal.h"
+#include "update_list/hex_text.h"
 #include "update_list/list_line.h"
 #include "update_list/safe_path.h"
 
 // A digest text is the 32 hex digits of 16 bytes; its content is judged only when compared.
 static const size_t digest_text_length = 32;
 static const size_t entry_prefix_length = 2;
+static const char map_prefix[] = "M|";
+static const size_t map_prefix_length = sizeof map_prefix - 1;
+static const size_t sha256_text_length = 64;
 
 static bool is_safe(const std::string& path)
 {
@@ -52,6 +56,44 @@ static bool parse_entry_line(ListLine line, UpdateList& list)
     return true;
 }
 
+static bool is_map_line(ListLine line)
+{
+    return line.length >= map_prefix_length && std::memcmp(line.begin, map_prefix, map_prefix_length) == 0;
+}
+
+// Takes the field that runs from `at` up to the next "|", and moves `at` past that "|".
+static bool next_field(const char*& at, const char* end, std::string& field)
+{
+    const char* bar = static_cast<const char*>(std::memchr(at, '|', static_cast<size_t>(end - at)));
+    if (bar == nullptr) {
+        return false;
+    }
+    field.assign(at, bar);
+    at = bar + 1;
+    return true;
+}
+
+// "M|<sha256>|<size>|<location>|<path>": every field exact, since a map that is not the one
+// published only costs a launcher a whole download. A line that is not so is dropped alone.
+static void parse_map_line(ListLine line, UpdateList& list)
+{
+    const char* at = line.begin + map_prefix_length;
+    const char* end = line.begin + line.length;
+    BlockMapLine map;
+    std::string size;
+    if (!next_field(at, end, map.sha256) || !next_field(at, end, size) || !next_field(at, end, map.location)) {
+        return;
+    }
+    map.path.assign(at, end);
+    if (map.sha256.size() != sha256_text_length ||
+        !is_lower_hex_text(map.sha256.data(), map.sha256.size()) ||
+        !read_decimal_digits(size.data(), size.size(), map.size) || !is_safe(map.location) ||
+        !is_safe(map.path)) {
+        return;
+    }
+    list.maps.push_back(map);
+}
+
 // Returns true for a "Version" line, the only key that makes a list usable.
 static bool parse_key_line(ListLine line, UpdateList& list)
 {
@@ -91,6 +133,10 @@ bool parse_update_list(const char* text, UpdateList& list)
     ListLine line;
     while (next_list_line(at, end, line)) {
         if (line.length == 0 || line.begin[0] == '#') {
+            continue;
+        }
+        if (is_map_line(line)) {
+            parse_map_line(line, list);
             continue;
         }
         bool accepted = is_entry_line(line) ? parse_entry_line(line, list) : parse_key_line(line, list);

@@ -15,10 +15,20 @@ struct UpdateEntry {
     std::string sha256 = {};
 };
 
+// An "M|" line: the block map published beside a listed file, with which a launcher that holds an
+// older copy fetches only the blocks it lacks. "M|<sha256>|<size>|<location>|<path>".
+struct BlockMapLine {
+    std::string path;      // the entry it describes: the same path bytes as that entry's line
+    std::string location;  // where the map lies, relative to the list's address
+    uint64_t size;         // the map's size in bytes
+    std::string sha256;    // the map's SHA-256, 64 lower-case hex digits
+};
+
 struct UpdateList {
     std::string version, news, run;    // last "Version"; "News" lines joined by LF; last safe "Run"
     std::vector<std::string> deletes;  // safe "Delete" values, in list order
     std::vector<UpdateEntry> files;    // accepted entry lines, in list order
+    std::vector<BlockMapLine> maps;    // well-formed "M|" lines, in list order
 };
 
 // Empties `list`, then fills it from the NUL-terminated `text`. True when the list is usable:

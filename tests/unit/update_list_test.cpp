@@ -63,6 +63,31 @@ TEST(UpdateList, DropsBadEntryLinesAlone)
     EXPECT_TRUE(list.version.empty());
 }
 
+TEST(UpdateList, ReadsExactMapLinesAndDropsTheRestAlone)
+{
+    std::string sha = std::string(64, 'a');
+    std::string text = "Version=1\n"
+                       "M|" + sha + "|4096|launcher.maps/x.map|data/big.pak  \r\n"
+                       "M|" + sha + "|4096|launcher.maps/x.map|data/a|b.pak\n"
+                       "M|" + std::string(64, 'A') + "|1|m|p\n"
+                       "M|" + sha.substr(1) + "|1|m|p\n"
+                       "M|" + sha + "| 1|m|p\n"
+                       "M|" + sha + "|18446744073709551616|m|p\n"
+                       "M|" + sha + "|1|../m|p\n"
+                       "M|" + sha + "|1|m\n"
+                       "M|=x\n";
+    UpdateList list;
+    ASSERT_TRUE(parse_update_list(text.c_str(), list));
+    ASSERT_EQ(list.maps.size(), 1u);
+    EXPECT_EQ(list.maps[0].sha256, sha);
+    EXPECT_EQ(list.maps[0].size, 4096u);
+    EXPECT_EQ(list.maps[0].location, "launcher.maps/x.map");
+    EXPECT_EQ(list.maps[0].path, "data/big.pak");
+    // A map line never makes a list usable, nor is it ever read as a key line.
+    EXPECT_FALSE(parse_update_list(("M|" + sha + "|1|m|p\nM|Version=1\n").c_str(), list));
+    EXPECT_TRUE(list.version.empty());
+}
+
 TEST(UpdateList, SizeFieldReadsLikeStrtoui64)
 {
     struct Case {

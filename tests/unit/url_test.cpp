@@ -1,8 +1,10 @@
-// Percent-encoding of list paths for download URLs.
+// The HTTP texts of a transfer: percent-encoded list paths in download URLs, and the
+// Content-Range that a partial answer must carry before its bytes are spliced into a file.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "transfer/content_range.h"
 #include "transfer/url.h"
 
 TEST(PercentEncode, PassesUnreservedBytesAndEncodesEveryOther)
@@ -14,4 +16,23 @@ TEST(PercentEncode, PassesUnreservedBytesAndEncodesEveryOther)
     EXPECT_EQ(percent_encode("%?#+&=:"), "%25%3F%23%2B%26%3D%3A");
     EXPECT_EQ(percent_encode(std::string("\x00\x7f\xff", 3)), "%00%7F%FF");
     EXPECT_EQ(percent_encode(""), "");
+}
+
+TEST(ContentRange, TakesOnlyThreeKnownNumbersInOrder)
+{
+    ContentRange range = {1, 2, 3};
+    ASSERT_TRUE(parse_content_range("bytes 0-0/1", range));
+    EXPECT_EQ(range.first, 0u);
+    EXPECT_EQ(range.last, 0u);
+    EXPECT_EQ(range.total, 1u);
+    ASSERT_TRUE(parse_content_range("bytes 4294967296-6442450943/6442450944", range));
+    EXPECT_EQ(range.first, 4294967296u);
+    EXPECT_EQ(range.total, 6442450944u);
+    for (const char* refused : {"bytes 0-9/*", "bytes */10", "bytes 5-4/10", "bytes 0-10/10", "bytes 0-9/10 ",
+                                "bytes=0-9/10", "bytes -9/10", "bytes 0-/10", "bytes 0-9/", "Bytes 0-9/10",
+                                "bytes 0-9/18446744073709551616", ""}) {
+        range = {7, 8, 9};
+        EXPECT_FALSE(parse_content_range(refused, range)) << refused;
+        EXPECT_EQ(range.total, 9u) << refused;
+    }
 }
