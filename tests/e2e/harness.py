@@ -42,7 +42,7 @@ class Paths:
     """Where the build put the programs and where this run may write."""
 
     def __init__(self):
-        self.launcher = _env_path("E2E_LAUNCHER")
+        self.launcher, self.launcher_kind = wine_prefix.launcher_under_test(_env_path("E2E_BUILD_DIR"))
         self.probe = _env_path("E2E_PROBE")
         self.game = _env_path("E2E_GAME")
         self.wine_run = wine_prefix.WINE_RUN
@@ -94,6 +94,7 @@ class Session:
             shutil.rmtree(folder, ignore_errors=True)
             os.makedirs(folder)
         os.makedirs(self.paths.wineprefix, exist_ok=True)
+        print(f"end-to-end runs drive {self.paths.launcher_kind}", file=sys.stderr, flush=True)
         number = _free_display()
         self.display = f":{number}"
         width, height = SCREEN_SIZE
