@@ -1,16 +1,15 @@
-// The download of one listed file: the ".part" file kept from an earlier attempt, the request for
-// what is still missing, receipt with running digests and progress reports, verification, and the
-// move over the target.
+// The download of one listed file: the ".part" file kept from an earlier attempt and the tag that
+// says which answer it came from, the request for what is still missing, receipt with running
+// digests and progress reports, verification, and the move over the target.
 #include "transfer/download.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "digest/md5.h"
-#include "digest/sha256.h"
+#include "transfer/content_range.h"
 #include "transfer/http_request.h"
 #include "transfer/http_response.h"
+#include "transfer/move_failure.h"
 #include "transfer/url.h"
 
 // RELOAD | NO_CACHE_WRITE | NO_UI: always from the origin, never a dialog; the digest in the
@@ -20,161 +19,166 @@ static const DWORD receive_block_size = 65536;
 static const uint64_t size_tolerance = 1048576;  // bytes past the listed size before giving up
 static const unsigned long status_ok = 200;
 static const unsigned long status_partial = 206;
-static const size_t digest_length = 32;
+static const char tag_suffix[] = ".tag";
+static const DWORD tag_limit = 1024;
 
-// The state of one call; the buffer and the digests are the call's own. The SHA-256 runs only
-// for an entry of a signed list, which names one.
+// The state of one call; the buffer and the digests are the call's own.
 struct Receipt {
-    const ListedFile& entry;
+    const ListedFile& file;
     const TransferSink& progress;
     std::vector<unsigned char> buffer;
-    uint64_t on_hand;         // bytes of the file in the part file so far
-    uint64_t arrived;         // of those, the bytes received in this call
-    Md5Context md5;
-    Sha256Context sha256;     // open while bytes are fed, when the entry has a SHA-256
-    std::string hash_failure; // why the system could not hash, when it could not
+    FileDigests digests;  // of the part's bytes, from its first on
+    uint64_t arrived;     // bytes received in this call, for the speed
 };
 
-// How an attempt that did not succeed leaves its part file.
-enum class PartFate { kept, deleted };
+// How one attempt ended: the file is in place, the call fails, or the part can't be gone on
+// from and the file is fetched from its first byte once more.
+enum class Attempt { placed, failed, start_over };
 
-static bool has_sha256(const Receipt& receipt)
+// A part file beside the target, left by an earlier attempt.
+struct KeptPart {
+    uint64_t size;          // bytes on disk; 0 when there is none
+    bool resumable;         // its tag names this file's digest and the answer's validator
+    std::string validator;  // that validator, for "If-Range"
+};
+
+static std::string tag_path(const std::string& part_path)
 {
-    return !receipt.entry.sha256.empty();
+    return part_path + tag_suffix;
 }
 
-static void start_digests(Receipt& receipt)
+static void remove_part(const std::string& part_path)
 {
-    receipt.on_hand = 0;
-    md5_init(receipt.md5);
-    sha256_release(receipt.sha256);
-    receipt.hash_failure.clear();
-    if (has_sha256(receipt))
-        sha256_begin(receipt.sha256, receipt.hash_failure);
+    DeleteFileA(part_path.c_str());
+    DeleteFileA(tag_path(part_path).c_str());
 }
 
-static void feed_digests(Receipt& receipt, const unsigned char* bytes, DWORD length)
+static bool read_small_file(const std::string& path, std::string& text)
 {
-    md5_update(receipt.md5, bytes, length);
-    if (has_sha256(receipt) && receipt.hash_failure.empty() &&
-        !sha256_update(receipt.sha256, bytes, length, receipt.hash_failure))
-        sha256_release(receipt.sha256);
-    receipt.on_hand += length;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    char bytes[tag_limit];
+    DWORD got = 0;
+    bool read = ReadFile(file, bytes, tag_limit, &got, NULL) != 0;
+    CloseHandle(file);
+    text.assign(bytes, got);
+    return read;
 }
 
-static uint64_t file_size(HANDLE file)
+// The tag beside a part: the listed digest of the file it belongs to and the validator of the
+// answer that began it, one per line. A part of another version of the file, or of an answer
+// that named no validator, can't be gone on from: the server could not say whether its bytes
+// are still the start of what it serves.
+static KeptPart look_at_kept_part(const std::string& part_path, const ListedFile& file)
 {
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size))
-        return 0;
-    return uint64_t(size.QuadPart);
+    KeptPart kept = {0, false, std::string()};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(part_path.c_str(), GetFileExInfoStandard, &data) ||
+        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return kept;
+    kept.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    std::string tag;
+    if (!read_small_file(tag_path(part_path), tag))
+        return kept;
+    size_t first_end = tag.find('\n');
+    size_t second_end = first_end == std::string::npos ? first_end : tag.find('\n', first_end + 1);
+    if (second_end == std::string::npos || tag.compare(0, first_end, file.md5) != 0 ||
+        second_end == first_end + 1)
+        return kept;
+    kept.resumable = true;
+    kept.validator = tag.substr(first_end + 1, second_end - first_end - 1);
+    return kept;
 }
 
-// The bytes a part file of an earlier attempt holds: read again through the digests, so the
-// download can go on after them. A part longer than the listed size can't be the start of the
-// file and is deleted; one that can't be read counts as none.
-static void continue_kept_part(const std::string& part_path, Receipt& receipt)
+// Written once the part has been begun anew, so that a tag never vouches for older bytes. An
+// answer without a validator leaves no tag, and its part is not gone on from.
+static void write_part_tag(const std::string& part_path, const ListedFile& file, const std::string& validator)
 {
-    start_digests(receipt);
+    std::string path = tag_path(part_path);
+    if (validator.empty() || validator.find_first_of("\r\n") != std::string::npos) {
+        DeleteFileA(path.c_str());
+        return;
+    }
+    std::string text = file.md5 + "\n" + validator + "\n";
+    HANDLE tag = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (tag == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    bool whole = WriteFile(tag, text.data(), DWORD(text.size()), &written, NULL) && written == text.size();
+    CloseHandle(tag);
+    if (!whole)
+        DeleteFileA(path.c_str());
+}
+
+// Feeds the first `length` bytes of the part into the digests; false when they can't be read.
+static bool hash_part(const std::string& part_path, uint64_t length, Receipt& receipt)
+{
     HANDLE part = CreateFileA(part_path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (part == INVALID_HANDLE_VALUE)
-        return;
-    uint64_t kept = file_size(part);
-    if (kept > receipt.entry.size) {
-        CloseHandle(part);
-        DeleteFileA(part_path.c_str());
-        return;
-    }
-    while (receipt.on_hand < kept) {
+        return false;
+    bool read = true;
+    while (read && receipt.digests.size < length) {
+        uint64_t left = length - receipt.digests.size;
+        DWORD wanted = left < receive_block_size ? DWORD(left) : receive_block_size;
         DWORD got = 0;
-        if (!ReadFile(part, receipt.buffer.data(), receive_block_size, &got, NULL) || got == 0) {
-            start_digests(receipt);
-            break;
-        }
-        feed_digests(receipt, receipt.buffer.data(), got);
+        read = ReadFile(part, receipt.buffer.data(), wanted, &got, NULL) && got != 0;
+        if (read)
+            feed_digests(receipt.digests, receipt.buffer.data(), got);
     }
     CloseHandle(part);
+    return read;
 }
 
-static bool send_request(const DownloadSource& source, const ListedFile& entry, uint64_t from,
-                         HttpRequest& http, std::string& error_text)
+// Going on from a part asks for its end only if the file is still the answer that began it.
+static bool send_request(const DownloadSource& source, const ListedFile& file, uint64_t from,
+                         const std::string& validator, HttpRequest& http, std::string& error_text)
 {
-    std::string url = source.base_url + percent_encode(entry.path) + "?v=" + entry.md5;
+    std::string url = source.base_url + percent_encode(file.path) + "?v=" + file.md5;
     std::string headers;
     if (from > 0)
-        headers = "Range: bytes=" + std::to_string(from) + "-\r\n";
+        headers = "Range: bytes=" + std::to_string(from) + "-\r\nIf-Range: " + validator + "\r\n";
     return open_http_request(source.session, url, download_flags, headers, http, error_text);
 }
 
-// True when a 206 answer carries the bytes from `from` on ("bytes FROM-LAST/SIZE").
-static bool continues_at(HINTERNET request, uint64_t from)
+// True when a 206 holds exactly the rest of the file as listed: from the part's end to the last
+// byte of a file of the listed size. Any other numbers would splice other bytes onto the part.
+static bool holds_the_rest(HINTERNET request, uint64_t from, uint64_t size)
 {
     char text[128];
-    DWORD size = sizeof(text);
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &size, NULL))
+    DWORD text_size = sizeof(text) - 1;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &text_size, NULL))
         return false;
-    text[size < sizeof(text) ? size : sizeof(text) - 1] = '\0';
-    const char prefix[] = "bytes ";
-    if (strncmp(text, prefix, sizeof(prefix) - 1) != 0)
-        return false;
-    const char* digits = text + sizeof(prefix) - 1;
-    if (*digits < '0' || *digits > '9')
-        return false;
-    return _strtoui64(digits, NULL, 10) == from;
-}
-
-// Asks for the bytes after those on hand. A 206 from exactly there continues the part; a 200 is
-// the whole file and starts it over; any other answer to a ranged request starts over once with
-// a plain request. True with a body to receive and `receipt` set to where it goes on.
-static bool open_download(const DownloadSource& source, Receipt& receipt, HttpRequest& http,
-                          std::string& error_text)
-{
-    uint64_t from = receipt.on_hand;
-    if (!send_request(source, receipt.entry, from, http, error_text))
-        return false;
-    unsigned long status = response_status(http.request);
-    if (from > 0) {
-        if (status == status_partial && continues_at(http.request, from))
-            return true;
-        start_digests(receipt);
-        if (status == status_ok)
-            return true;
-        close_http_request(http);
-        if (!send_request(source, receipt.entry, 0, http, error_text))
-            return false;
-        status = response_status(http.request);
-    }
-    if (status != status_ok) {
-        close_http_request(http);
-        error_text = status_failure_text(status);
-        return false;
-    }
-    return true;
+    text[text_size < sizeof(text) ? text_size : sizeof(text) - 1] = '\0';
+    ContentRange range;
+    return parse_content_range(text, range) && range.first == from && range.last == size - 1 &&
+           range.total == size;
 }
 
 // Creates the folders of `target` level by level below the game folder, which is never created
 // itself. Failures show up when the part file can't be opened.
 static void create_folders(const std::string& folder, const std::string& target)
 {
-    size_t first = folder.size();
-    for (size_t i = first; i < target.size(); ++i) {
+    for (size_t i = folder.size(); i < target.size(); ++i) {
         if (target[i] == '\\')
             CreateDirectoryA(target.substr(0, i).c_str(), NULL);
     }
 }
 
-// Opens the part file to write after the bytes on hand; everything past them goes.
-static HANDLE open_part(const std::string& part_path, uint64_t on_hand)
+// Opens the part file to write after its first `from` bytes; everything past them goes.
+static HANDLE open_part(const std::string& part_path, uint64_t from)
 {
     HANDLE part = CreateFileA(part_path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (part == INVALID_HANDLE_VALUE)
         return part;
     LARGE_INTEGER position;
-    position.QuadPart = LONGLONG(on_hand);
+    position.QuadPart = LONGLONG(from);
     if (!SetFilePointerEx(part, position, NULL, FILE_BEGIN) || !SetEndOfFile(part)) {
+        DWORD error = GetLastError();
         CloseHandle(part);
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     return part;
@@ -182,20 +186,21 @@ static HANDLE open_part(const std::string& part_path, uint64_t on_hand)
 
 // Receives the body into `part`, feeding the digests as it arrives. A body shorter than the
 // announced Content-Length counts as a lost connection: WinINet ends such a body as if it were
-// complete. A body without Content-Length ends where the connection says it ends. Only a lost
-// connection keeps what arrived: it is the start of the file, and the next attempt goes on there.
-static bool receive_body(HINTERNET request, HANDLE part, Receipt& receipt, PartFate& fate,
+// complete. A body without Content-Length ends where the connection says it ends. `lost` tells a
+// lost connection, whose bytes are the start of the file, from every other failure.
+static bool receive_body(HINTERNET request, HANDLE part, Receipt& receipt, bool& lost,
                          std::string& error_text)
 {
     uint64_t announced = 0;
     bool has_length = response_length(request, announced);
-    uint64_t limit = receipt.entry.size + size_tolerance;
+    uint64_t received = 0;
+    uint64_t limit = receipt.file.size + size_tolerance;
     unsigned char* block = receipt.buffer.data();
-    fate = PartFate::deleted;
+    lost = false;
     for (;;) {
         DWORD got = 0;
         if (!InternetReadFile(request, block, receive_block_size, &got)) {
-            fate = PartFate::kept;
+            lost = true;
             error_text = "connection lost";
             return false;
         }
@@ -206,16 +211,17 @@ static bool receive_body(HINTERNET request, HANDLE part, Receipt& receipt, PartF
             error_text = "disk full?";
             return false;
         }
-        feed_digests(receipt, block, got);
+        feed_digests(receipt.digests, block, got);
+        received += got;
         receipt.arrived += got;
-        if (receipt.on_hand > limit) {
+        if (receipt.digests.size > limit) {
             error_text = "file bigger than the list says";
             return false;
         }
-        receipt.progress.received(receipt.progress.context, receipt.on_hand, receipt.arrived);
+        receipt.progress.received(receipt.progress.context, receipt.digests.size, receipt.arrived);
     }
-    if (has_length && receipt.arrived < announced) {
-        fate = PartFate::kept;
+    if (has_length && received < announced) {
+        lost = true;
         error_text = "connection lost";
         return false;
     }
@@ -226,10 +232,9 @@ static bool receive_body(HINTERNET request, HANDLE part, Receipt& receipt, PartF
 // flush or close counts like a failed write: bytes that never reached the disk would otherwise
 // be placed as a verified file, and after a power cut the target's new name could reach the disk
 // before its new bytes, with the cache then vouching for whatever the disk holds.
-static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, PartFate& fate,
-                         std::string& error_text)
+static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, bool& lost, std::string& error_text)
 {
-    bool received = receive_body(request, part, receipt, fate, error_text);
+    bool received = receive_body(request, part, receipt, lost, error_text);
     bool flushed = received && FlushFileBuffers(part);
     bool closed = CloseHandle(part) != 0;
     if (received && (!flushed || !closed)) {
@@ -239,7 +244,7 @@ static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, PartF
     return received;
 }
 
-// A part left whole by an earlier process is flushed before it is placed, like any other.
+// A part left whole by an earlier attempt is flushed before it is placed, like any other.
 static bool flush_kept_part(const std::string& part_path, std::string& error_text)
 {
     HANDLE part = CreateFileA(part_path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
@@ -252,118 +257,149 @@ static bool flush_kept_part(const std::string& part_path, std::string& error_tex
     return flushed;
 }
 
-// Completes the digests: afterwards they must be started again before more bytes are fed. A
-// signed list's entry must match its SHA-256 as well; MD5 alone can be forged by a collision.
-static bool matches_entry(Receipt& receipt)
+// The error of opening `path` to write with every kind of sharing allowed; 0 when that works.
+static DWORD write_open_error(const std::string& path)
 {
-    std::string md5 = md5_final(receipt.md5);
-    bool matches = receipt.on_hand == receipt.entry.size &&
-                   receipt.entry.md5.size() == digest_length && receipt.entry.md5 == md5;
-    if (!has_sha256(receipt) || !receipt.hash_failure.empty())
-        return matches;
-    std::string sha256;
-    return sha256_final(receipt.sha256, sha256, receipt.hash_failure) && matches &&
-           sha256 == receipt.entry.sha256;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    CloseHandle(file);
+    return 0;
 }
 
-// A file the system could not hash is not verified either; the reason says why.
-static bool verify(Receipt& receipt, std::string& error_text)
-{
-    bool matches = matches_entry(receipt);
-    if (!receipt.hash_failure.empty()) {
-        error_text = receipt.hash_failure;
-        return false;
-    }
-    if (!matches) {
-        error_text = "file damaged on the way";
-        return false;
-    }
-    return true;
-}
-
-// Most targets are plain files that the move replaces at once. Windows refuses to move over a
-// read-only one (wine does not), so a refused move clears the target's attributes and tries once
-// more. Any refusal left is a file held open, by the game as a rule. The move is written
-// through, so that it is on the disk before the cache records the file.
-static bool place_file(const std::string& part_path, const std::string& target,
-                       std::string& error_text)
+// Moves the verified part over the target, written through, so that it is on the disk before
+// the cache records the file. Windows refuses to move over a read-only file (wine does not), so
+// such a target is made writable and the move tried once more. What is left of a refusal is told
+// apart: a folder under the file's name, a file held open, a place the player may not write.
+static bool place_part(const std::string& part_path, const std::string& target, std::string& error_text)
 {
     const DWORD move_flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (MoveFileExA(part_path.c_str(), target.c_str(), move_flags))
         return true;
-    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (MoveFileExA(part_path.c_str(), target.c_str(), move_flags))
-        return true;
-    error_text = "the file is in use - close the game first";
+    DWORD error = GetLastError();
+    DWORD attributes = GetFileAttributesA(target.c_str());
+    bool is_folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (!is_folder && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (MoveFileExA(part_path.c_str(), target.c_str(), move_flags))
+            return true;
+        error = GetLastError();
+    }
+    DWORD probe = !is_folder && error == error_access_denied ? write_open_error(target) : 0;
+    error_text = move_failure_text(error, is_folder, probe);
     return false;
 }
 
-// Fetches the bytes the part file still lacks.
-static bool fetch_rest(const DownloadSource& source, const std::string& target,
-                       const std::string& part_path, Receipt& receipt, PartFate& fate,
-                       std::string& error_text)
+// A part whose bytes are not the listed file never stays. One that is but can't take its name
+// (the game holds the old file) stays with its tag: the next attempt finds it whole, verifies it
+// again and places it without a request, instead of fetching the whole file anew.
+static Attempt place_verified(const std::string& target, const std::string& part_path, Receipt& receipt,
+                              std::string& error_text)
 {
-    fate = PartFate::kept;
-    HttpRequest http;
-    if (!open_download(source, receipt, http, error_text))
-        return false;
-    create_folders(source.folder, target);
-    HANDLE part = open_part(part_path, receipt.on_hand);
-    if (part == INVALID_HANDLE_VALUE) {
-        close_http_request(http);
-        error_text = "can't write " + part_path;
-        return false;
+    if (!verify_listed_file(receipt.file, receipt.digests, error_text)) {
+        remove_part(part_path);
+        return Attempt::failed;
     }
-    bool ok = receive_into(http.request, part, receipt, fate, error_text);
-    close_http_request(http);
-    return ok;
+    if (!place_part(part_path, target, error_text))
+        return Attempt::failed;
+    DeleteFileA(tag_path(part_path).c_str());
+    return Attempt::placed;
 }
 
-// An empty part would only ever be continued from its first byte: it is not worth keeping.
-static bool is_empty_file(const std::string& path)
-{
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    return GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data) &&
-           data.nFileSizeHigh == 0 && data.nFileSizeLow == 0;
-}
-
-// Everything of one call but the release of its digests.
-static bool place_verified_file(const DownloadSource& source, const std::string& target,
-                                const std::string& part_path, Receipt& receipt,
+// A part already holding the whole file needs no request; if its bytes are another file's, it
+// goes and the file is fetched anew.
+static Attempt place_whole_part(const std::string& target, const std::string& part_path, Receipt& receipt,
                                 std::string& error_text)
 {
-    continue_kept_part(part_path, receipt);
-    // A part that already holds the whole file, left by an attempt that ended between its last
-    // byte and its move, needs no request at all; one of the listed size with other bytes is
-    // fetched anew.
-    if (receipt.on_hand == receipt.entry.size && receipt.on_hand > 0) {
-        if (matches_entry(receipt)) {
-            if (flush_kept_part(part_path, error_text) && place_file(part_path, target, error_text))
-                return true;
-            DeleteFileA(part_path.c_str());
-            return false;
+    if (!hash_part(part_path, receipt.file.size, receipt))
+        return Attempt::start_over;
+    std::string reason;
+    if (!verify_listed_file(receipt.file, receipt.digests, reason)) {
+        if (!receipt.digests.failure.empty()) {
+            error_text = reason;
+            return Attempt::failed;
         }
-        start_digests(receipt);
+        remove_part(part_path);
+        return Attempt::start_over;
     }
-    PartFate fate = PartFate::kept;
-    if (!fetch_rest(source, target, part_path, receipt, fate, error_text)) {
-        if (fate == PartFate::deleted || is_empty_file(part_path))
-            DeleteFileA(part_path.c_str());
-        return false;
-    }
-    if (!verify(receipt, error_text) || !place_file(part_path, target, error_text)) {
-        DeleteFileA(part_path.c_str());
-        return false;
-    }
-    return true;
+    if (!flush_kept_part(part_path, error_text) || !place_part(part_path, target, error_text))
+        return Attempt::failed;
+    DeleteFileA(tag_path(part_path).c_str());
+    return Attempt::placed;
 }
 
-bool download_file(const DownloadSource& source, const ListedFile& entry, const std::string& target,
+// Receives an answer whose body goes into the part after its first `from` bytes.
+static Attempt receive_answer(const DownloadSource& source, const std::string& target,
+                              const std::string& part_path, HttpRequest& http, uint64_t from, Receipt& receipt,
+                              std::string& error_text)
+{
+    create_folders(source.folder, target);
+    HANDLE part = open_part(part_path, from);
+    if (part == INVALID_HANDLE_VALUE) {
+        error_text = part_failure_text(GetLastError(), part_path);
+        return Attempt::failed;
+    }
+    if (from == 0) {
+        std::string validator;
+        response_validator(http.request, validator);
+        write_part_tag(part_path, receipt.file, validator);
+    }
+    bool lost = false;
+    if (!receive_into(http.request, part, receipt, lost, error_text)) {
+        if (!lost || receipt.digests.size == 0)
+            remove_part(part_path);
+        return Attempt::failed;
+    }
+    return place_verified(target, part_path, receipt, error_text);
+}
+
+// One attempt at the file. With `use_kept`, a part an earlier attempt left is placed when whole,
+// and gone on from when it is the start of the same answer; an answer that does not hold exactly
+// the rest of the file makes the caller start over once, from the first byte.
+static Attempt attempt_file(const DownloadSource& source, const std::string& target, const std::string& part_path,
+                            bool use_kept, Receipt& receipt, std::string& error_text)
+{
+    uint64_t from = 0;
+    std::string validator;
+    if (use_kept) {
+        KeptPart kept = look_at_kept_part(part_path, receipt.file);
+        if (kept.size > 0 && kept.size == receipt.file.size)
+            return place_whole_part(target, part_path, receipt, error_text);
+        if (kept.size > 0 && kept.size < receipt.file.size && kept.resumable) {
+            if (!hash_part(part_path, kept.size, receipt))
+                return Attempt::start_over;
+            from = kept.size;
+            validator = kept.validator;
+        }
+    }
+    HttpRequest http;
+    if (!send_request(source, receipt.file, from, validator, http, error_text))
+        return Attempt::failed;
+    unsigned long status = response_status(http.request);
+    Attempt outcome = Attempt::start_over;
+    if (from > 0 && status == status_partial && holds_the_rest(http.request, from, receipt.file.size)) {
+        outcome = receive_answer(source, target, part_path, http, from, receipt, error_text);
+    } else if (from == 0 && status == status_ok) {
+        outcome = receive_answer(source, target, part_path, http, from, receipt, error_text);
+    } else if (from == 0) {
+        error_text = status_failure_text(status);
+        outcome = Attempt::failed;
+    }
+    close_http_request(http);
+    return outcome;
+}
+
+bool download_file(const DownloadSource& source, const ListedFile& file, const std::string& target,
                    const TransferSink& progress, std::string& error_text)
 {
-    Receipt receipt = {entry, progress, std::vector<unsigned char>(receive_block_size), 0, 0, {},
-                       {nullptr, nullptr}, std::string()};
-    bool placed = place_verified_file(source, target, target + ".part", receipt, error_text);
-    sha256_release(receipt.sha256);
-    return placed;
+    Receipt receipt = {file, progress, std::vector<unsigned char>(receive_block_size), {}, 0};
+    std::string part_path = target + ".part";
+    Attempt outcome = Attempt::start_over;
+    for (int round = 0; round < 2 && outcome == Attempt::start_over; ++round) {
+        begin_digests(file, receipt.digests);
+        outcome = attempt_file(source, target, part_path, round == 0, receipt, error_text);
+    }
+    release_digests(receipt.digests);
+    return outcome == Attempt::placed;
 }

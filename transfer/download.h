@@ -7,13 +7,7 @@
 #include <cstdint>
 #include <string>
 
-// What a download needs of a listed file: where it is and what it must be.
-struct ListedFile {
-    std::string path;    // relative path as the list names it; the address is made from it
-    std::string md5;     // 32 lower-case hex digits; also the "?v=" of the address
-    uint64_t size;       // bytes
-    std::string sha256;  // 64 lower-case hex digits from a signed list; empty when unsigned
-};
+#include "transfer/listed_file.h"
 
 // Where a download comes from and where it may make folders.
 struct DownloadSource {
@@ -31,11 +25,14 @@ struct TransferSink {
     void* context;  // the caller's, handed back with every call
 };
 
-// Fetches `entry` from the server into `target` + ".part" (a full path below the game folder),
-// checks its size and MD5 digest, and only then replaces `target`, telling `progress` of every
-// block on the way. False with the reason in `error_text` when the file did not arrive whole and
-// verified; `target` is untouched then. A transfer that broke off keeps its part file, and the
-// next call asks only for the bytes after it; every other failure deletes the part. Each call
+// Fetches `file` from the server into `target` + ".part" (a full path below the game folder),
+// verifies it (verify_listed_file) and only then moves it over `target`, telling `progress` of
+// every block on the way. False with the reason in `error_text` when the file did not arrive
+// whole, verified and in place; `target` is untouched then. A transfer that broke off keeps its
+// part, and the next call asks only for the bytes after it, on condition that the server still
+// serves the answer the part began with (If-Range with that answer's validator, kept beside the
+// part in `target` + ".part.tag"). A verified file that can't take its name keeps its part too,
+// and the next call places it without a request. Every other failure deletes the part. Each call
 // has its own buffer and digests, so several may run at once on different targets.
-bool download_file(const DownloadSource& source, const ListedFile& entry, const std::string& target,
+bool download_file(const DownloadSource& source, const ListedFile& file, const std::string& target,
                    const TransferSink& progress, std::string& error_text);

@@ -32,6 +32,28 @@ bool response_length(HINTERNET request, uint64_t& length)
     return true;
 }
 
+static bool query_text(HINTERNET request, DWORD query, std::string& text)
+{
+    char value[256];
+    DWORD size = sizeof(value);
+    if (!HttpQueryInfoA(request, query, value, &size, NULL) || size == 0 || size >= sizeof(value))
+        return false;
+    text.assign(value, size);
+    return true;
+}
+
+// A weak ETag ("W/...") may name several versions, so it can't vouch that a range continues the
+// same bytes; If-Range takes only a strong one.
+bool response_validator(HINTERNET request, std::string& validator)
+{
+    std::string etag;
+    if (query_text(request, HTTP_QUERY_ETAG, etag) && etag[0] == '"') {
+        validator = etag;
+        return true;
+    }
+    return query_text(request, HTTP_QUERY_LAST_MODIFIED, validator);
+}
+
 static std::string reason_with_number(const char* format, unsigned long number)
 {
     char reason[32];

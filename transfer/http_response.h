@@ -15,6 +15,10 @@ unsigned long response_status(HINTERNET request);
 // the connection says it ends (chunked or close-delimited).
 bool response_length(HINTERNET request, uint64_t& length);
 
+// What identifies the version of the answer's file for a later "If-Range": its ETag when that is
+// a strong one, else its Last-Modified date. False when the answer carries neither.
+bool response_validator(HINTERNET request, std::string& validator);
+
 // "error %lu" with the stack's own error number, for a request that couldn't be opened.
 std::string open_failure_text(unsigned long error);
 

@@ -27,8 +27,12 @@ value is an object with any of (the key "*" holds the rule for every path not li
                          without range support does (otherwise such a request gets 206 and the
                          bytes from N on, or 416 when N is at or past the end)
   "delay_ms": N          wait N milliseconds before answering, like a distant server's round trip
+  "etag": "TEXT"         the ETag of the answer (default: one made from the file's size and time,
+                         as static servers make it); a range request whose If-Range names another
+                         gets the whole file with 200, as a server whose file changed answers
+  "no_validator": true   answer without ETag and Last-Modified
 A rule under the key "*" applies to every path that has no rule of its own.
-The log holds {"path", "query", "user_agent", "pragma", "method", "range"} per request, in
+The log holds {"path", "query", "user_agent", "pragma", "method", "range", "if_range"} per request, in
 arrival order, and after each answer's body {"sent_for": path, "status": N, "bytes": N}: the
 body bytes that left for that request, however it ended.
 The port is printed on stdout (and written to --port-file) once the server listens.
@@ -91,6 +95,7 @@ class Handler(BaseHTTPRequestHandler):
         self.write_log(raw_path, query)
         rule = self.rule_for(raw_path)
         self.raw_path = raw_path
+        self.validators = (None, None)
         if "delay_ms" in rule:
             time.sleep(int(rule["delay_ms"]) / 1000.0)
         if rule.get("silent"):
@@ -125,6 +130,7 @@ class Handler(BaseHTTPRequestHandler):
             "user_agent": self.headers.get("User-Agent", ""),
             "pragma": self.headers.get("Pragma", ""),
             "range": self.headers.get("Range", ""),
+            "if_range": self.headers.get("If-Range", ""),
         }
         self.append_log(record)
 
@@ -163,6 +169,8 @@ class Handler(BaseHTTPRequestHandler):
             self.send_bytes(404, b"not found", {})
             return
         size = os.path.getsize(full)
+        self.validators = (f'"{int(os.path.getmtime(full)):x}-{size:x}"',
+                           self.date_time_string(int(os.path.getmtime(full))))
         with open(full, "rb") as f:
             def read(offset, length):
                 f.seek(offset)
@@ -170,6 +178,7 @@ class Handler(BaseHTTPRequestHandler):
             self.send_body(size, read, rule)
 
     def send_generated(self, size, rule):
+        self.validators = (f'"pattern-{size:x}"', self.date_time_string(0))
         self.send_body(size, pattern_block, rule)
 
     def send_endless(self, rule):
@@ -199,10 +208,21 @@ class Handler(BaseHTTPRequestHandler):
     def send_bytes(self, status, data, rule):
         self.send_body(len(data), lambda offset, length: data[offset:offset + length], rule, status)
 
+    def validators_of(self, rule):
+        """The (ETag, Last-Modified) this answer carries; None for either it leaves out."""
+        if rule.get("no_validator"):
+            return None, None
+        etag, modified = self.validators
+        return rule.get("etag", etag), modified
+
     def range_start(self, rule, total):
-        """The N of a "Range: bytes=N-" header this answer honours, or None for the whole body."""
+        """The N of a "Range: bytes=N-" header this answer honours, or None for the whole body:
+        also when its If-Range names another version than the one served."""
         asked = self.headers.get("Range", "")
         if rule.get("no_range") or not asked.startswith("bytes=") or not asked.endswith("-"):
+            return None
+        if_range = self.headers.get("If-Range")
+        if if_range is not None and if_range not in self.validators_of(rule):
             return None
         digits = asked[len("bytes="):-1]
         return int(digits) if digits.isdigit() else None
@@ -223,6 +243,11 @@ class Handler(BaseHTTPRequestHandler):
         status = 206 if partial else status
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        etag, modified = self.validators_of(rule) if status in (200, 206) else (None, None)
+        if etag:
+            self.send_header("ETag", etag)
+        if modified:
+            self.send_header("Last-Modified", modified)
         if partial:
             self.send_header("Content-Range", f"bytes {start}-{total - 1}/{total}")
         start = start or 0

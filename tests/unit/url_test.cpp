@@ -1,10 +1,12 @@
-// The HTTP texts of a transfer: percent-encoded list paths in download URLs, and the
-// Content-Range that a partial answer must carry before its bytes are spliced into a file.
+// The texts of a transfer: percent-encoded list paths in download URLs, the Content-Range that a
+// partial answer must carry before its bytes are spliced into a file, and the reasons of a file
+// that could not be written or placed.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "transfer/content_range.h"
+#include "transfer/move_failure.h"
 #include "transfer/url.h"
 
 TEST(PercentEncode, PassesUnreservedBytesAndEncodesEveryOther)
@@ -35,4 +37,22 @@ TEST(ContentRange, TakesOnlyThreeKnownNumbersInOrder)
         EXPECT_FALSE(parse_content_range(refused, range)) << refused;
         EXPECT_EQ(range.total, 9u) << refused;
     }
+}
+
+// Only a file held open is "in use", the one reason that skips the retries; a running program is
+// denied like a forbidden file, and only the probe tells them apart.
+TEST(MoveFailure, TellsAFolderAHeldFileAndAForbiddenPlaceApart)
+{
+    const std::string in_use = "the file is in use - close the game first";
+    EXPECT_EQ(move_failure_text(error_access_denied, true, 0), "a folder has the file's name - remove or rename it");
+    EXPECT_EQ(move_failure_text(error_sharing_violation, false, 0), in_use);
+    EXPECT_EQ(move_failure_text(error_lock_violation, false, 0), in_use);
+    EXPECT_EQ(move_failure_text(error_access_denied, false, error_sharing_violation), in_use);
+    EXPECT_EQ(move_failure_text(error_access_denied, false, error_access_denied), "no permission to replace the file");
+    EXPECT_EQ(move_failure_text(error_access_denied, false, 0), "no permission to write in the game folder");
+    EXPECT_EQ(move_failure_text(112, false, 0), "can't replace the file (error 112)");
+    EXPECT_EQ(part_failure_text(error_access_denied, "C:\\g\\a.bin.part"), "no permission to write in the game folder");
+    EXPECT_EQ(part_failure_text(3, "C:\\g\\a.bin.part"), "can't write C:\\g\\a.bin.part");
+    for (unsigned long error : {error_access_denied, 112ul, 2ul})
+        EXPECT_EQ(move_failure_text(error, false, error_access_denied).find("in use"), std::string::npos);
 }

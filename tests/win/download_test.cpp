@@ -17,6 +17,18 @@ UpdateEntry entry_for(const std::string& path, const std::string& content)
     return UpdateEntry{path, md5_text(content), content.size(), false};
 }
 
+// How the server's request log writes a text.
+std::string json_text(const std::string& text)
+{
+    std::string quoted = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
 struct Outcome {
     bool ok;
     SinkLog reports;
@@ -115,32 +127,68 @@ TEST(Download, DroppedConnectionIsLostKeepsItsPartAndTheNextCallFetchesOnlyTheRe
     EXPECT_EQ((std::pair<uint64_t, uint64_t>(300000, 230000)), outcome.reports.back());
 }
 
-// Whatever the part holds, nothing is placed unless the whole file matches: a server without
-// ranges starts it over, a part of other bytes is thrown away on the check, a part longer than
-// the file is thrown away at once, and a whole part needs no request.
-TEST(Download, KeptPartsAreOnlyEverTheStartOfAVerifiedFile)
+// A part is gone on from only while the server still serves the answer that began it: its tag
+// names the file's digest and that answer's validator, sent back as If-Range, and the 206 must
+// hold exactly the rest of a file of the listed size. Anything else starts over once from the
+// first byte; a part longer than the file goes at once; a whole part needs no request.
+TEST(Download, KeptPartsGoOnOnlyFromTheSameAnswer)
 {
     std::string dir = fresh_game_folder();
     std::string content = pattern_bytes(200000);
     serve_file("r.bin", content);
     UpdateEntry entry = entry_for("r.bin", content);
+    set_rules(R"({"/r.bin": {"drop_after": 50000, "times": 1}})");
+    EXPECT_EQ("connection lost", download(dir, entry, dir + "r.bin").error_text);
+    std::string tag;
+    ASSERT_TRUE(read_file(dir + "r.bin.part.tag", tag));
+    std::string validator = tag.substr(tag.find('\n') + 1);
+    validator.pop_back();
+    EXPECT_EQ(entry.md5 + "\n" + validator + "\n", tag);
+    std::string kept;
+    ASSERT_TRUE(read_file(dir + "r.bin.part", kept));
 
-    write_file(dir + "r.bin.part", content.substr(0, 50000));
-    set_rules(R"({"/r.bin": {"no_range": true}})");
-    ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
-    EXPECT_EQ((std::vector<uint64_t>{200000}), bytes_sent_for("/r.bin"));
-
+    // Same answer: only the rest comes, asked for with the validator.
     set_rules("{}");
     clear_request_log();
-    write_file(dir + "r.bin.part", std::string(50000, 'x'));
-    Outcome outcome = download(dir, entry, dir + "r.bin");
-    EXPECT_EQ("file damaged on the way", outcome.error_text);
-    EXPECT_FALSE(file_exists(dir + "r.bin.part"));
     ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
     std::vector<std::string> requests = requests_for("/r.bin");
-    ASSERT_EQ(2u, requests.size());
-    EXPECT_NE(std::string::npos, requests[1].find("\"range\": \"\""));
+    ASSERT_EQ(1u, requests.size());
+    EXPECT_NE(std::string::npos, requests[0].find("\"range\": \"bytes=50000-\""));
+    EXPECT_NE(std::string::npos, requests[0].find("\"if_range\": " + json_text(validator)));
+    EXPECT_FALSE(file_exists(dir + "r.bin.part.tag"));
 
+    struct Case {
+        const char* what;
+        std::string tag;     // beside the kept start of the file; empty: none
+        std::string rules;   // the server's, while the file is fetched again
+        size_t requests;     // how many it takes
+    };
+    std::string other_md5 = md5_text("another version");
+    std::vector<Case> cases = {
+        {"no tag", "", "{}", 1},
+        {"a tag of another version", other_md5 + "\n" + validator + "\n", "{}", 1},
+        {"a tag without validator", entry.md5 + "\n\n", "{}", 1},
+        {"the file changed on the server", tag, R"({"/r.bin": {"etag": "\"changed\""}})", 2},
+        {"a range of a file of another size", tag, R"({"/r.bin": {"extra_bytes": 7, "times": 1}})", 2},
+    };
+    for (const Case& c : cases) {
+        write_file(dir + "r.bin.part", kept);
+        DeleteFileA((dir + "r.bin.part.tag").c_str());
+        if (!c.tag.empty())
+            write_file(dir + "r.bin.part.tag", c.tag);
+        set_rules(c.rules);
+        clear_request_log();
+        Outcome outcome = download(dir, entry, dir + "r.bin");
+        ASSERT_TRUE(outcome.ok) << c.what << ": " << outcome.error_text;
+        std::string got;
+        ASSERT_TRUE(read_file(dir + "r.bin", got));
+        EXPECT_EQ(content, got) << c.what;
+        requests = requests_for("/r.bin");
+        ASSERT_EQ(c.requests, requests.size()) << c.what;
+        EXPECT_NE(std::string::npos, requests.back().find("\"range\": \"\"")) << c.what;
+    }
+
+    set_rules("{}");
     clear_request_log();
     write_file(dir + "r.bin.part", content + "more");
     ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
@@ -164,6 +212,9 @@ TEST(Download, ChunkedBodyWithoutLengthIsVerifiedByItsDigest)
     set_rules(R"({"/chunked.bin": {"chunked": true}})");
     Outcome outcome = download(dir, entry_for("chunked.bin", content), dir + "chunked.bin");
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "chunked.bin", got));
+    EXPECT_EQ(content, got);
 }
 
 TEST(Download, BodyPastTheToleranceStopsAtOnceAndOneWithinIsDamaged)
@@ -206,21 +257,12 @@ TEST(Download, OtherBytesOrAnUpperCaseDigestAreDamage)
     EXPECT_FALSE(file_exists(dir + "d.bin.part"));
 }
 
-// Windows refuses to move over a read-only file; wine replaces it anyway, so under wine this
-// guards only the outcome, not the clearing of the attribute that Windows needs.
-TEST(Download, ReadOnlyTargetIsReplaced)
-{
-    std::string dir = fresh_game_folder();
-    serve_file("ro.bin", "new");
-    write_file(dir + "ro.bin", "old");
-    SetFileAttributesA((dir + "ro.bin").c_str(), FILE_ATTRIBUTE_READONLY);
-    ASSERT_TRUE(download(dir, entry_for("ro.bin", "new"), dir + "ro.bin").ok);
-    std::string got;
-    ASSERT_TRUE(read_file(dir + "ro.bin", got));
-    EXPECT_EQ("new", got);
-}
-
-TEST(Download, TargetHeldOpenIsInUseAndStaysAsItWas)
+// A verified file that can't take its name keeps its part: the next call places it without a
+// request, instead of fetching it all again. The reasons tell a file held open by a running
+// program (no retry helps) from a folder under the file's name. Windows refuses to move over a
+// read-only file and the download clears the attribute first; wine replaces such a file anyway,
+// so the read-only case here holds whether or not the attribute is cleared.
+TEST(Download, VerifiedFileThatCantTakeItsNameIsKeptAndPlacedLater)
 {
     std::string dir = fresh_game_folder();
     serve_file("game.exe", "new game");
@@ -237,7 +279,28 @@ TEST(Download, TargetHeldOpenIsInUseAndStaysAsItWas)
     std::string got;
     ASSERT_TRUE(read_file(dir + "game.exe", got));
     EXPECT_EQ("old game", got);
+    ASSERT_TRUE(read_file(dir + "game.exe.part", got));
+    EXPECT_EQ("new game", got);
+
+    ASSERT_TRUE(download(dir, entry_for("game.exe", "new game"), dir + "game.exe").ok);
+    ASSERT_TRUE(read_file(dir + "game.exe", got));
+    EXPECT_EQ("new game", got);
+    EXPECT_EQ(1u, requests_for("/game.exe").size());
     EXPECT_FALSE(file_exists(dir + "game.exe.part"));
+
+    serve_file("data/level", "level data");
+    CreateDirectoryA((dir + "data").c_str(), NULL);
+    CreateDirectoryA((dir + "data\\level").c_str(), NULL);
+    outcome = download(dir, entry_for("data/level", "level data"), dir + "data\\level");
+    EXPECT_EQ("a folder has the file's name - remove or rename it", outcome.error_text);
+    EXPECT_TRUE(file_exists(dir + "data\\level.part"));
+
+    serve_file("ro.bin", "new");
+    write_file(dir + "ro.bin", "old");
+    SetFileAttributesA((dir + "ro.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(download(dir, entry_for("ro.bin", "new"), dir + "ro.bin").ok);
+    ASSERT_TRUE(read_file(dir + "ro.bin", got));
+    EXPECT_EQ("new", got);
 }
 
 // Windows ends a stalled read at the session's receive time-out with a failed read. Wine applies

@@ -13,6 +13,7 @@
 
 #include "digest/sha256.h"
 #include "tests/win/test_support.h"
+#include "transfer/listed_file.h"
 #include "tools/release_walk.h"
 #include "tools/signing_key.h"
 #include "update_list/list_signature.h"
@@ -108,7 +109,9 @@ TEST(Sha256, SeveralHashesAtOnceAndReleaseOnEveryPath)
     std::string second_text;
     ASSERT_TRUE(sha256_final(second, second_text, error_text));
     ASSERT_TRUE(sha256_final(first, first_text, error_text));
-    EXPECT_EQ(first_text, second_text);
+    const char* const abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    EXPECT_EQ(first_text, abc);
+    EXPECT_EQ(second_text, abc);
     EXPECT_EQ(first.hash, nullptr);
     EXPECT_EQ(first.object, nullptr);
     sha256_release(first);
@@ -118,6 +121,48 @@ TEST(Sha256, SeveralHashesAtOnceAndReleaseOnEveryPath)
     sha256_release(abandoned);
     EXPECT_EQ(abandoned.hash, nullptr);
     sha256_release(abandoned);
+}
+
+// The one verdict every placed file passes: all of its digests, or nothing. Bytes the system could
+// not hash are refused with its reason even when their size and MD5 match.
+TEST(ListedFileCheck, NothingIsPlacedOnLessThanAllItsDigests)
+{
+    const ListedFile unsigned_file = {"a.bin", "900150983cd24fb0d6963f7d28e17f72", 3, ""};
+    ListedFile signed_file = unsigned_file;
+    signed_file.sha256 = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    struct Case {
+        const char* what;
+        ListedFile file;
+        std::string bytes;
+        const char* hash_failure;  // set after the digests began, as a failed system call sets it
+        std::string verdict;
+    };
+    const std::string damaged = "file damaged on the way";
+    ListedFile other_sha = signed_file;
+    other_sha.sha256[0] = '0';
+    ListedFile upper_md5 = unsigned_file;
+    upper_md5.md5 = "900150983CD24FB0D6963F7D28E17F72";
+    const Case cases[] = {
+        {"unsigned, same bytes", unsigned_file, "abc", "", "verified"},
+        {"signed, same bytes", signed_file, "abc", "", "verified"},
+        {"other bytes", unsigned_file, "abd", "", damaged},
+        {"one byte more", unsigned_file, "abcd", "", damaged},
+        {"an upper-case listed MD5", upper_md5, "abc", "", damaged},
+        {"same MD5, other SHA-256", other_sha, "abc", "", damaged},
+        {"no SHA-256 could be made", signed_file, "abc", "BCryptHashData failed with 0xc0000001",
+         "BCryptHashData failed with 0xc0000001"},
+    };
+    for (const Case& c : cases) {
+        FileDigests digests = {};
+        begin_digests(c.file, digests);
+        feed_digests(digests, c.bytes.data(), c.bytes.size());
+        digests.failure = c.hash_failure;
+        std::string verdict = "verified";
+        bool verified = verify_listed_file(c.file, digests, verdict);
+        release_digests(digests);
+        EXPECT_EQ(c.verdict, verdict) << c.what;
+        EXPECT_EQ(c.verdict == "verified", verified) << c.what;
+    }
 }
 
 TEST(ListSignatureCheck, VerifiesTheSignedBytesOnlyUnderTheirKey)
