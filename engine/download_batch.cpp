@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/pass_report.h"
+#include "platform/thread_wait.h"
 #include "transfer/size_text.h"
 #include "update_list/local_path.h"
 
@@ -210,6 +211,17 @@ static void allow_connections(int connections)
     InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &count, sizeof(count));
 }
 
+struct StepView {
+    SharedStep* step;
+    size_t shown_started;
+};
+
+static void show_step_view(void* context)
+{
+    StepView& view = *static_cast<StepView*>(context);
+    show_step(*view.step, view.shown_started);
+}
+
 // Runs the connections to their end; the pass's thread shows their progress every 150 ms. False
 // when no connection could be started, before any file was touched.
 static bool run_connections(SharedStep& step, int connections)
@@ -225,14 +237,8 @@ static bool run_connections(SharedStep& step, int connections)
     }
     if (threads.empty())
         return false;
-    size_t shown_started = 0;
-    for (;;) {
-        DWORD waited = WaitForMultipleObjects(DWORD(threads.size()), threads.data(), TRUE,
-                                              report_interval_ms);
-        if (waited != WAIT_TIMEOUT)
-            break;
-        show_step(step, shown_started);
-    }
+    StepView view = {&step, 0};
+    wait_for_threads(threads, report_interval_ms, show_step_view, &view);
     for (HANDLE thread : threads)
         CloseHandle(thread);
     return true;

@@ -9,6 +9,7 @@
 
 #include "digest/md5.h"
 #include "game_folder/durable_file.h"
+#include "platform/thread_wait.h"
 #include "update_list/local_path.h"
 
 static const char cache_file_name[] = "launcher.cache";
@@ -206,7 +207,7 @@ static bool judge_on_threads(CheckFanOut& fan, int threads, const CheckSink& pro
         return false;
     progress.checked(progress.context, 0, fan.files.size());
     report_in_order(fan, progress);
-    WaitForMultipleObjects(DWORD(started.size()), started.data(), TRUE, INFINITE);
+    wait_for_threads(started, INFINITE, NULL, NULL);
     for (HANDLE thread : started)
         CloseHandle(thread);
     return true;
@@ -242,6 +243,17 @@ void check_local_files(const std::string& folder, const std::string& launcher_fi
         check_on_this_thread(folder, launcher_file, files, cache, progress, result);
 }
 
+// Whether `path` is the part of a listed file or that part's tag, by the part's key.
+static bool is_listed_part(const std::set<std::string>& parts, const std::string& path)
+{
+    static const char tag_suffix[] = ".tag";
+    const size_t tag_length = sizeof tag_suffix - 1;
+    if (parts.count(cache_key(path)) != 0)
+        return true;
+    return path.size() > tag_length && cache_key(path.substr(path.size() - tag_length)) == tag_suffix &&
+           parts.count(cache_key(path.substr(0, path.size() - tag_length))) != 0;
+}
+
 // One folder listing per folder of the list rather than one deletion per entry: a check of tens of
 // thousands of files costs about as much as that many deletions.
 void remove_part_files(const std::string& folder, const std::vector<UpdateEntry>& files)
@@ -255,13 +267,12 @@ void remove_part_files(const std::string& folder, const std::vector<UpdateEntry>
     }
     for (const std::string& listed_folder : folders) {
         WIN32_FIND_DATAA found;
-        HANDLE search = FindFirstFileA((listed_folder + "*.part").c_str(), &found);
+        HANDLE search = FindFirstFileA((listed_folder + "*.part*").c_str(), &found);
         if (search == INVALID_HANDLE_VALUE)
             continue;
         do {
             std::string path = listed_folder + found.cFileName;
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                parts.count(cache_key(path)) != 0) {
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && is_listed_part(parts, path)) {
                 SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
                 DeleteFileA(path.c_str());
             }

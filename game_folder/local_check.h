@@ -38,7 +38,7 @@ void check_local_files(const std::string& folder, const std::string& launcher_fi
                        const std::vector<UpdateEntry>& files, HashCache& cache, int threads,
                        const CheckSink& progress, LocalCheck& result);
 
-// Deletes the ".part" files that downloads of `files` left when they broke off, in any letter
+// Deletes the ".part" files (and their ".part.tag") that downloads of `files` left, in any letter
 // case; the part files of names not listed stay.
 void remove_part_files(const std::string& folder, const std::vector<UpdateEntry>& files);
 

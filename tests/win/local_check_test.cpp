@@ -161,6 +161,41 @@ TEST(LocalCheck, CutCacheLineMakesTheFileBeFetchedAndTheDownloadRecordReplacesIt
     EXPECT_EQ(7u, cache["c.bin"].size);
 }
 
+// A cache that can't take its place (held open by another program) stays as it was, and its
+// temporary file goes.
+TEST(LocalCheck, CacheThatCantBeReplacedKeepsTheOldOneAndLeavesNoTemporaryFile)
+{
+    std::string dir = fresh_game_folder();
+    write_file(dir + "launcher.cache", "kept.bin|1|2|abc\n");
+    HANDLE held = CreateFileA((dir + "launcher.cache").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    HashCache cache;
+    cache["new.bin"] = CacheRecord{3, 4, "def"};
+    save_hash_cache(dir, cache);
+    CloseHandle(held);
+    std::string text;
+    ASSERT_TRUE(read_file(dir + "launcher.cache", text));
+    EXPECT_EQ("kept.bin|1|2|abc\n", text);
+    EXPECT_FALSE(file_exists(dir + "launcher.cache.tmp"));
+}
+
+// The parts (and their tags) of listed files go, in any letter case; those of names the list does
+// not hold stay: they may be another program's.
+TEST(LocalCheck, PartFilesOfListedNamesGoAndThoseOfOtherNamesStay)
+{
+    std::string dir = fresh_game_folder();
+    CreateDirectoryA((dir + "data").c_str(), NULL);
+    for (const char* part : {"data\\A.BIN.PART", "data\\a.bin.part.tag", "data\\other.bin.part",
+                             "data\\other.bin.part.tag", "b.txt.Part", "b.txt.parts", "c.txt.part"})
+        write_file(dir + part, "x");
+    remove_part_files(dir, {entry_for("data/a.bin", "a"), entry_for("B.TXT", "b")});
+    for (const char* gone : {"data\\A.BIN.PART", "data\\a.bin.part.tag", "b.txt.Part"})
+        EXPECT_FALSE(file_exists(dir + gone)) << gone;
+    for (const char* kept : {"data\\other.bin.part", "data\\other.bin.part.tag", "b.txt.parts", "c.txt.part"})
+        EXPECT_TRUE(file_exists(dir + kept)) << kept;
+}
+
 TEST(LocalCheck, RecordsOfUnlistedFilesSurviveAndForeignKeysStay)
 {
     std::string dir = fresh_game_folder();
