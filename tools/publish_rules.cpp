@@ -44,22 +44,6 @@ static std::string last_name(const std::string& path)
     return path.substr(at);
 }
 
-// Windows opens the device, not a file, for these names whatever extension follows.
-static bool is_device_name(const std::string& name)
-{
-    std::string stem = lower_ascii_text(name.substr(0, name.find('.')));
-    static const char* const devices[] = {"con", "prn", "aux", "nul"};
-    for (const char* device : devices) {
-        if (stem == device) {
-            return true;
-        }
-    }
-    if (stem.size() == 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0)) {
-        return stem[3] >= '1' && stem[3] <= '9';
-    }
-    return false;
-}
-
 static bool check_byte(unsigned char byte, std::string& error_text)
 {
     char text[96];
@@ -95,7 +79,7 @@ static bool check_name(const std::string& name, std::string& error_text)
         error_text = "the name '" + name + "' ends in a dot or a blank, which Windows drops";
         return false;
     }
-    if (is_device_name(name)) {
+    if (is_windows_device_name(name.data(), name.size())) {
         error_text = "the name '" + name + "' is a device on Windows";
         return false;
     }
@@ -147,7 +131,7 @@ bool check_published_path(const std::string& path, std::string& error_text)
 bool is_launcher_runtime_file(const std::string& path)
 {
     std::string lowered = lower_ascii_text(path);
-    if (ends_with(last_name(lowered), ".part")) {
+    if (ends_with(last_name(lowered), ".part") || ends_with(last_name(lowered), ".part.tag")) {
         return true;
     }
     return lowered == "launcher.ini" || lowered == "launcher.cache" || lowered == "launcher.new.exe" ||

@@ -29,7 +29,43 @@ static bool is_refused_byte(unsigned char byte)
     }
 }
 
-// Empty, "." and ".." components would either collapse into another path or climb out.
+static char lower_ascii(char byte)
+{
+    return (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte - 'A' + 'a') : byte;
+}
+
+bool is_windows_device_name(const char* name, size_t length)
+{
+    size_t stem = 0;
+    while (stem < length && name[stem] != '.') {
+        ++stem;
+    }
+    while (stem > 0 && name[stem - 1] == ' ') {
+        --stem;
+    }
+    char lowered[4];
+    if (stem != 3 && stem != 4) {
+        return false;
+    }
+    for (size_t i = 0; i < stem; ++i) {
+        lowered[i] = lower_ascii(name[i]);
+    }
+    if (stem == 3) {
+        static const char* const devices[] = {"con", "prn", "aux", "nul"};
+        for (const char* device : devices) {
+            if (lowered[0] == device[0] && lowered[1] == device[1] && lowered[2] == device[2]) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool port = (lowered[0] == 'c' && lowered[1] == 'o' && lowered[2] == 'm') ||
+                (lowered[0] == 'l' && lowered[1] == 'p' && lowered[2] == 't');
+    return port && lowered[3] >= '1' && lowered[3] <= '9';
+}
+
+// Empty, "." and ".." components would either collapse into another path or climb out; a device
+// name would reach a device instead of a file.
 static bool is_acceptable_component(const char* begin, size_t length)
 {
     if (length == 0) {
@@ -41,7 +77,7 @@ static bool is_acceptable_component(const char* begin, size_t length)
     if (length == 2 && begin[0] == '.' && begin[1] == '.') {
         return false;
     }
-    return true;
+    return !is_windows_device_name(begin, length);
 }
 
 bool is_safe_relative_path(const char* path, size_t length)

@@ -4,5 +4,10 @@
 #include <cstddef>
 
 // True for a relative path of 1..240 bytes that cannot leave the game folder and names
-// no drive, stream, or refused byte.
+// no drive, stream, device or refused byte.
 bool is_safe_relative_path(const char* path, size_t length);
+
+// True for a name Windows opens as a device, not a file, whatever extension follows: con, prn,
+// aux, nul, com1-com9, lpt1-lpt9, in any letter case, blanks and dots after the stem ignored
+// ("CON .txt", "nul.").
+bool is_windows_device_name(const char* name, size_t length);

@@ -275,6 +275,30 @@ class EscapingList(HostileCase):
                              "every such line dropped; the sibling folder and the file beside untouched")
 
 
+    def test_list_that_names_the_launchers_own_files_or_devices(self):
+        # Named as Windows would open them: other letter case, trailing dots and blanks dropped.
+        bait = b"[Launcher]\r\nUrl=http://127.0.0.1:9/\r\n"
+        server = self.start_server()
+        own = [b"LAUNCHER.INI", b"Launcher.Cache.", b"launcher.release .", b"launcher.cache.tmp", b"CON",
+               b"data/nul.txt", b"Com1 .dat"]
+        for path in own:
+            server.serve(path.replace(b" ", b"_").rstrip(b"."), bait)
+        lines = [entry(path, bait) for path in own] + [b"Delete=" + path for path in own]
+        server.publish(lines)
+        self.folder.write_ini(url=server.url)
+        ini = self.folder.get(b"launcher.ini")
+        self.folder.put(b"launcher.release", b"7\n")
+        process, state, seconds = self.run_pass()
+        self.assertEnd(state, "Your game is up to date.", "Ready", "0 files checked.")
+        self.assertEqual([r["path"] for r in server.requests()], ["/manifest.txt"])
+        self.assertEqual(self.folder.get(b"launcher.ini"), ini)
+        self.assertEqual(self.folder.get(b"launcher.release"), b"7\n")
+        self.close_and_check(process, state, "list names the launcher's own files",
+                             "entries and Delete lines for launcher.ini, launcher.cache, launcher.release and "
+                             "their .tmp files in other letter case and with trailing dots, and device names",
+                             seconds, "every such line dropped; launcher.ini and launcher.release untouched")
+
+
 class BigLists(HostileCase):
     group = "server"
 
@@ -376,6 +400,12 @@ class PathBytes(HostileCase):
                   if any(f.endswith(".bin") for f in files)}
         self.assertEqual(len(landed), 2, landed)
         self.assertFalse(any("%s%n" in f for files in landed.values() for f in files))
+        contents = []
+        for folder, names in landed.items():
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as f:
+                    contents.append(f.read())
+        self.assertEqual(sorted(contents), sorted([new, new[::-1]]), "the files landed with other bytes")
         self.close_and_check(process, state, "non-ASCII and percent signs in paths",
                              "UTF-8 and Latin-1 bytes, %, %25 and %s%n in paths; the last one 404",
                              seconds, "two files fetched under their byte names; detail shows the path as listed",

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "update_list/update_list.h"
 
@@ -61,6 +62,33 @@ TEST(UpdateList, DropsBadEntryLinesAlone)
     ASSERT_EQ(list.files.size(), 1u);
     EXPECT_EQ(list.files[0].path, "good.txt");
     EXPECT_TRUE(list.version.empty());
+}
+
+// Entries and deletions never reach the launcher's own files or a device, named in any letter
+// case and with the trailing dots and blanks Windows drops; the same names in a folder, or with
+// more to them, are game files.
+TEST(UpdateList, NeverNamesTheLaunchersOwnFilesOrADevice)
+{
+    std::string text = "Version=1\n";
+    for (const char* refused : {"launcher.ini", "LAUNCHER.INI.", "Launcher.Cache", "launcher.cache. .",
+                                "launcher.release", "launcher.cache.tmp", "LAUNCHER.RELEASE.TMP", "con",
+                                "data/NUL.txt", "Com1.dat", "lpt9", "aux .bin", "prn./x"}) {
+        text += "F|" + digest + "|1|" + refused + "\nK|" + digest + "|1|" + refused + "\nDelete=" + refused + "\n";
+    }
+    for (const char* game_file : {"data/launcher.ini", "launcher.ini.bak", "launcher.exe", "console.txt",
+                                  "com10", "lpt0.dat", "nul_/a"}) {
+        text += "F|" + digest + "|1|" + game_file + "\nDelete=" + game_file + "\n";
+    }
+    UpdateList list;
+    ASSERT_TRUE(parse_update_list(text.c_str(), list));
+    std::vector<std::string> files;
+    for (const UpdateEntry& entry : list.files) {
+        files.push_back(entry.path);
+    }
+    const std::vector<std::string> game_files = {"data/launcher.ini", "launcher.ini.bak", "launcher.exe",
+                                                 "console.txt", "com10", "lpt0.dat", "nul_/a"};
+    EXPECT_EQ(files, game_files);
+    EXPECT_EQ(list.deletes, game_files);
 }
 
 TEST(UpdateList, ReadsExactMapLinesAndDropsTheRestAlone)
