@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Checks the shipped launcher.exe as a Windows loader would see it: a 32-bit GUI program that
-imports only system DLLs (BCRYPT for the signed releases), carries icon group 1 with seven PNG images and no manifest."""
+imports only system DLLs (BCRYPT for the signed releases), carries icon group 1 with seven PNG images, and an
+application manifest that asks to run as the invoking user and changes nothing else."""
 import re
 import struct
 import subprocess
 import sys
 import unittest
+import xml.etree.ElementTree as ElementTree
 
 EXE = None
 ALLOWED_IMPORTS = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "COMCTL32.DLL", "WININET.DLL", "BCRYPT.DLL",
@@ -83,8 +85,17 @@ class LauncherExe(unittest.TestCase):
         self.assertTrue(imports, "no import found")
         self.assertEqual(imports, ALLOWED_IMPORTS)
 
-    def test_carries_no_manifest(self):
-        self.assertNotIn(RT_MANIFEST, self.resources)
+    def test_manifest_asks_for_the_invoking_user_and_nothing_else(self):
+        # Without a manifest Windows would virtualise writes under Program Files; a common-controls
+        # dependency, a compatibility or a DPI section would change how the program behaves.
+        manifests = self.resources.get(RT_MANIFEST, {})
+        self.assertEqual(list(manifests), [1], "one manifest, resource 1")
+        root = ElementTree.fromstring(manifests[1])
+        elements = [element.tag.split("}")[-1] for element in root.iter()]
+        self.assertEqual(elements, ["assembly", "trustInfo", "security", "requestedPrivileges",
+                                    "requestedExecutionLevel"])
+        level = next(e for e in root.iter() if e.tag.endswith("requestedExecutionLevel"))
+        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
 
     def test_icon_group_1_holds_seven_png_images(self):
         groups = self.resources.get(RT_GROUP_ICON, {})
