@@ -345,14 +345,14 @@ static int run_download(const UpdateList& list, int rounds)
 
 static void ignore_text(void*, const char*) {}
 static void ignore_position(void*, unsigned) {}
-static void ignore_call(void*) {}
+static void ignore_lock(void*, bool) {}
 static void ignore_end(void*, PassEnd) {}
 
 // The pass's download step over the whole list with `connections`, its reports going nowhere.
 static double timed_batch(const UpdateList& list, int connections)
 {
     PassObserver quiet = {NULL,        ignore_text, ignore_text, ignore_position,
-                          ignore_text, ignore_text, ignore_call, ignore_end};
+                          ignore_text, ignore_text, ignore_lock, ignore_end};
     LocalCheck check;
     check.download_list = list.files;
     check.download_total = total_size(list);
@@ -473,11 +473,11 @@ static void time_signature_round(const std::string& text, const std::string& pub
     parse_update_list(fetched.c_str(), again);
     DeleteFileA((folder + accepted_release_file_name).c_str());
     start = seconds_now();
-    if (!accept_signed_release(folder, fetched, list, error_text))
+    if (accept_signed_release(folder, 0, fetched, list, error_text) != ReleaseVerdict::accepted)
         fail_signature("accept_signed_release", error_text);
     best.accept_new = best_of(best.accept_new, seconds_now() - start);
     start = seconds_now();
-    if (!accept_signed_release(folder, fetched, again, error_text))
+    if (accept_signed_release(folder, 0, fetched, again, error_text) != ReleaseVerdict::accepted)
         fail_signature("accept_signed_release", error_text);
     best.accept_same = best_of(best.accept_same, seconds_now() - start);
 }

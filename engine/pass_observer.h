@@ -16,8 +16,9 @@ struct PassObserver {
     void (*progress)(void* context, unsigned position);  // thousandths of the current phase
     void (*news)(void* context, const char* text);       // the list's message, lines joined by LF
     void (*game_program)(void* context, const char* relative_name);  // what START runs from now on
-    // Just before a new launcher is started: whatever keeps a second launcher out must go now.
-    void (*release_instance)(void* context);
+    // Whatever keeps a second launcher out: given up (`hold` false) just before a new launcher is
+    // started, taken back (`hold` true) when that start failed, before anything else happens.
+    void (*instance_lock)(void* context, bool hold);
     // The pass's last call, made once on every path.
     void (*finished)(void* context, PassEnd end);
 };

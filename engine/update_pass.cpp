@@ -77,6 +77,40 @@ static PassEnd fail_signature_check(const PassObserver& observer, const std::str
     return PassEnd::failed;
 }
 
+// The game files are in place, but the launcher is the old one: the pass failed, and RETRY tries
+// the launcher again.
+static PassEnd fail_launcher_update(const PassObserver& observer, const std::string& reason)
+{
+    show_progress(observer, progress_full);
+    show_status(observer, "The launcher could not be updated (%s).", reason.c_str());
+    show_detail(observer, "You can still START with the files you have, or try again.");
+    return PassEnd::failed;
+}
+
+// Takes the launcher's own entry out of the download list: it is never fetched as a game file.
+static ListedFile take_launcher_entry(LocalCheck& check)
+{
+    const UpdateEntry& entry = check.download_list[size_t(check.self_index)];
+    ListedFile launcher = listed_file(entry);
+    check.download_total -= entry.size;
+    check.download_list.erase(check.download_list.begin() + check.self_index);
+    check.self_index = -1;
+    return launcher;
+}
+
+// launcher.release is named, so that a player or support knows which file stopped the pass.
+static PassEnd fail_release_check(const PassObserver& observer, ReleaseVerdict verdict, const std::string& reason)
+{
+    if (verdict == ReleaseVerdict::refused)
+        return fail_signature_check(observer, reason);
+    if (verdict == ReleaseVerdict::record_broken)
+        show_status(observer, "launcher.release is damaged - can't check for updates.");
+    else
+        show_status(observer, "launcher.release can't be written - the update was not applied.");
+    show_detail(observer, "%s: %s", accepted_release_file_name, reason.c_str());
+    return PassEnd::failed;
+}
+
 static PassEnd succeed_pass(const PassObserver& observer, const char* end_text, size_t file_count)
 {
     show_progress(observer, progress_full);
@@ -121,8 +155,12 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
         show_status(observer, "The update list is broken - try again later.");
         return PassEnd::failed;
     }
-    if (is_signed && !accept_signed_release(settings.folder, list_text, list, error_text))
-        return fail_signature_check(observer, error_text);
+    if (is_signed) {
+        ReleaseVerdict verdict = accept_signed_release(settings.folder, settings.min_sequence, list_text, list,
+                                                       error_text);
+        if (verdict != ReleaseVerdict::accepted)
+            return fail_release_check(observer, verdict, error_text);
+    }
     apply_list(settings, observer, list);
     HashCache cache;
     load_hash_cache(settings.folder, cache);
@@ -135,17 +173,25 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
     check_files(settings, observer, list, cache, check);
     save_hash_cache(settings.folder, cache);
     DownloadSource source = {session, settings.base_url, settings.folder};
-    if (check.self_index >= 0 && replace_launcher(source, settings.launcher_file, observer, check))
-        return PassEnd::restarted;
-    if (check.download_list.empty()) {
-        clear_leftovers(settings, list);
-        return succeed_pass(observer, "Your game is up to date.", list.files.size());
+    // A launcher that could not be updated fails the pass, but only once the game files are in
+    // place: the game may still be played, and RETRY tries the launcher again.
+    std::string launcher_failure;
+    if (check.self_index >= 0) {
+        ListedFile launcher = take_launcher_entry(check);
+        if (!settings.may_replace_launcher)
+            launcher_failure = launcher_not_replaced_reason;
+        else if (replace_launcher(source, settings.launcher_file, observer, launcher, launcher_failure))
+            return PassEnd::restarted;
     }
-    if (!download_files(source, observer, check, settings.connections, cache))
+    bool fetched = !check.download_list.empty();
+    if (fetched && !download_files(source, observer, check, settings.connections, cache))
         return PassEnd::failed;
-    save_hash_cache(settings.folder, cache);
+    if (fetched)
+        save_hash_cache(settings.folder, cache);
+    if (!launcher_failure.empty())
+        return fail_launcher_update(observer, launcher_failure);
     clear_leftovers(settings, list);
-    return succeed_pass(observer, "Update complete.", list.files.size());
+    return succeed_pass(observer, fetched ? "Update complete." : "Your game is up to date.", list.files.size());
 }
 
 void run_update_pass(const PassSettings& settings, const PassObserver& observer)

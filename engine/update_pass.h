@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "engine/pass_observer.h"
@@ -15,6 +16,10 @@ struct PassSettings {
     std::string base_url;         // the update server's address, ends in "/"
     int connections = 1;          // downloads at once, 1..8
     std::string public_key = {};  // 64 bytes X||Y the list must be signed with; empty: unsigned
+    uint64_t min_sequence = 0;    // the oldest signed release this game folder may take
+    // False for the first pass of a launcher started again by a new launcher that could not take
+    // its name: that pass fails rather than hand over once more.
+    bool may_replace_launcher = true;
 };
 
 // A pass to run on a thread of its own; update_worker takes it over and deletes it.

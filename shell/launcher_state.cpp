@@ -12,8 +12,11 @@ int connections = 4;
 char public_key[64];
 bool has_public_key;
 bool public_key_broken;
+uint64_t min_sequence;
+bool min_sequence_broken;
 
 HANDLE instance_mutex;
+bool launcher_not_replaced;
 
 HWND main_window, info_text, status_line, progress_bar, detail_line;
 HWND retry_button, start_button, exit_button;

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 extern char program_dir[MAX_PATH];   // launcher's folder, ends in "\" when not empty
@@ -17,8 +18,13 @@ extern int connections;              // downloads at once, 1..8; 4 by default
 extern char public_key[64];          // X||Y the update list must be signed with, when has_public_key
 extern bool has_public_key;          // launcher.ini names a key: only signed lists are applied
 extern bool public_key_broken;       // launcher.ini names a key that is not 64 bytes of base64
+extern uint64_t min_sequence;        // the oldest signed release to take, from the installer
+extern bool min_sequence_broken;     // launcher.ini has a MinSequence that is not a decimal number
 
-extern HANDLE instance_mutex;         // single-instance mutex, null once released
+extern HANDLE instance_mutex;         // single-instance mutex, null once released; window thread only
+// Started again by a new launcher that could not take this one's name: the first pass must not
+// hand over once more. Cleared when that pass starts.
+extern bool launcher_not_replaced;
 
 extern HWND main_window, info_text, status_line, progress_bar, detail_line;
 extern HWND retry_button, start_button, exit_button;

@@ -31,8 +31,7 @@ static void run_message_loop()
 static void end_process()
 {
     close_internet_session();
-    if (instance_mutex != NULL)
-        CloseHandle(instance_mutex);
+    release_instance_mutex();
     TerminateProcess(GetCurrentProcess(), exit_code);
 }
 
@@ -40,8 +39,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_stat
 {
     // A new launcher started to take over the launcher's name does only that.
     find_program_location();
-    if (take_over_launcher_name(program_dir, program_file, arguments))
+    LauncherStart start = start_launcher_process(program_dir, program_file, arguments);
+    if (start == LauncherStart::take_over)
         return exit_code;
+    launcher_not_replaced = start == LauncherStart::not_replaced;
     if (!take_instance_mutex()) {
         bring_running_launcher_forward();
         return exit_code;
@@ -59,6 +60,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_stat
         EnableWindow(start_button, TRUE);
     } else if (public_key_broken) {
         set_status("launcher.ini has a broken PublicKey= - can't check for updates.");
+        EnableWindow(start_button, TRUE);
+    } else if (min_sequence_broken) {
+        set_status("launcher.ini has a broken MinSequence= - can't check for updates.");
         EnableWindow(start_button, TRUE);
     } else {
         start_update_pass();

@@ -9,6 +9,7 @@
 #include "shell/program_paths.h"
 #include "shell/window.h"
 #include "update_list/base64.h"
+#include "update_list/decimal.h"
 
 static const char instance_mutex_name[] = "Tavrinor_Launcher";
 static const int instance_attempts = 20;
@@ -16,8 +17,6 @@ static const DWORD instance_retry_ms = 100;
 
 static const char settings_section[] = "Launcher";
 static const DWORD url_buffer_size = 512;
-static const int default_connections = 4;
-static const int most_connections = 8;
 static const DWORD key_buffer_size = 512;
 
 static const COLORREF dark_colour = RGB(16, 16, 20);
@@ -48,6 +47,25 @@ bool take_instance_mutex()
         Sleep(instance_retry_ms);
     }
     return false;
+}
+
+void release_instance_mutex()
+{
+    if (instance_mutex != NULL)
+        CloseHandle(instance_mutex);
+    instance_mutex = NULL;
+}
+
+// One attempt: no other launcher can have started in between but one the player started, and
+// that one may keep the lock.
+bool retake_instance_mutex()
+{
+    if (instance_mutex != NULL)
+        return true;
+    instance_mutex = CreateMutexA(NULL, TRUE, instance_mutex_name);
+    if (instance_mutex != NULL && GetLastError() == ERROR_ALREADY_EXISTS)
+        release_instance_mutex();
+    return instance_mutex != NULL;
 }
 
 void bring_running_launcher_forward()
@@ -87,10 +105,16 @@ void read_configuration()
     GetPrivateProfileStringA(settings_section, "Title", "The Legend of Tavrin", window_title,
                              sizeof window_title, ini_path.c_str());
 
-    // A value out of range is taken as the nearest one allowed.
-    int wanted = int(GetPrivateProfileIntA(settings_section, "Connections", default_connections,
-                                           ini_path.c_str()));
-    connections = wanted < 1 ? 1 : wanted > most_connections ? most_connections : wanted;
+    char connections_text[url_buffer_size];
+    GetPrivateProfileStringA(settings_section, "Connections", "", connections_text, url_buffer_size,
+                             ini_path.c_str());
+    connections = connections_from_setting(connections_text);
+
+    // A floor that can't be read as a number never lowers itself to 0: it stops every pass.
+    char floor_text[key_buffer_size];
+    GetPrivateProfileStringA(settings_section, "MinSequence", "", floor_text, key_buffer_size, ini_path.c_str());
+    if (floor_text[0] != '\0' && !read_decimal_digits(floor_text, strlen(floor_text), min_sequence))
+        min_sequence_broken = true;
 
     // A key that does not decode to 64 bytes never turns the check off: it stops every pass.
     char key_text[key_buffer_size];

@@ -8,6 +8,11 @@
 // every 100 ms for about 2 seconds; false when it could not be taken.
 bool take_instance_mutex();
 
+// Gives the instance mutex up, so that a new launcher can start while this one closes; and takes
+// it back, once, when that start failed. Only the window's thread calls these.
+void release_instance_mutex();
+bool retake_instance_mutex();
+
 // Brings the window of the launcher that holds the mutex to the foreground, if there is one.
 void bring_running_launcher_forward();
 

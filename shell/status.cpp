@@ -57,8 +57,11 @@ static PassJob* new_pass_job()
     job->settings.launcher_file = program_file;
     job->settings.base_url = base_url;
     job->settings.connections = connections;
+    job->settings.may_replace_launcher = !launcher_not_replaced;
+    launcher_not_replaced = false;
     if (has_public_key)
         job->settings.public_key.assign(public_key, sizeof public_key);
+    job->settings.min_sequence = min_sequence;
     job->observer = window_observer();
     return job;
 }

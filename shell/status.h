@@ -5,6 +5,8 @@
 #include <windows.h>
 
 #define WM_UPDATE_FINISHED (WM_APP + 1)  // wParam 1 success, 0 failure; lParam 0
+// Sent by a pass to the window: wParam 0 gives the instance lock up, 1 takes it back.
+#define WM_INSTANCE_LOCK (WM_APP + 2)
 
 #define IDC_START 101
 #define IDC_EXIT 102

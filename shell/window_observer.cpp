@@ -41,12 +41,10 @@ static void take_game_program(void*, const char* relative_name)
     snprintf(game_exe, sizeof(game_exe), "%s", relative_name);
 }
 
-static void release_instance_mutex(void*)
+// The window's thread owns the lock; this waits until it has given it up or taken it back.
+static void change_instance_lock(void*, bool hold)
 {
-    if (instance_mutex != NULL) {
-        CloseHandle(instance_mutex);
-        instance_mutex = NULL;
-    }
+    SendMessageA(main_window, WM_INSTANCE_LOCK, hold ? 1 : 0, 0);
 }
 
 // After a restart the flag is cleared first, so the window closes without asking whether to stop
@@ -64,5 +62,5 @@ static void end_pass(void*, PassEnd end)
 PassObserver window_observer()
 {
     return PassObserver{NULL,      show_status_text,  show_detail_text,      show_position,
-                        show_news, take_game_program, release_instance_mutex, end_pass};
+                        show_news, take_game_program, change_instance_lock, end_pass};
 }

@@ -4,6 +4,7 @@
 
 #include "shell/game_start.h"
 #include "shell/launcher_state.h"
+#include "shell/startup.h"
 #include "shell/status.h"
 
 static const COLORREF band_colour = RGB(40, 28, 10);
@@ -126,6 +127,15 @@ static LRESULT on_update_finished(WPARAM wparam)
     return 0;
 }
 
+// The instance lock is the window thread's alone: a pass asks for it to go or come back.
+static LRESULT on_instance_lock(WPARAM hold)
+{
+    if (hold)
+        return retake_instance_mutex();
+    release_instance_mutex();
+    return 0;
+}
+
 LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     switch (message) {
@@ -144,6 +154,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return on_update_finished(wparam);
     case WM_ACTIVATE:
         return on_activate(window, wparam, lparam);
+    case WM_INSTANCE_LOCK:
+        return on_instance_lock(wparam);
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }

@@ -14,6 +14,7 @@
 #include "tools/release_walk.h"
 #include "tools/signing_key.h"
 #include "update_list/decimal.h"
+#include "update_list/list_line.h"
 
 static const int exit_refused = 1;
 static const int exit_usage = 2;
@@ -285,6 +286,35 @@ static bool write_output(const std::string& name, const std::string& text, std::
     return true;
 }
 
+// Launchers refuse a signed release numbered at or below one they accepted, so a list that would
+// replace the one in `file` must be numbered above it. A file that can't be read holds no list.
+static bool check_sequence_rises(const std::string& file, uint64_t sequence, std::string& error_text)
+{
+    static const char sequence_key[] = "Sequence=";
+    const size_t key_length = sizeof sequence_key - 1;
+    std::string text;
+    std::string unread;
+    if (!read_whole_file(file, text, unread)) {
+        return true;
+    }
+    const char* at = text.data();
+    const char* end = at + text.size();
+    ListLine line;
+    while (next_list_line(at, end, line)) {
+        uint64_t published = 0;
+        if (line.length > key_length && std::memcmp(line.begin, sequence_key, key_length) == 0 &&
+            read_decimal_digits(line.begin + key_length, line.length - key_length, published)) {
+            if (sequence > published) {
+                return true;
+            }
+            error_text = "Sequence=" + std::to_string(sequence) + " is not above Sequence=" + std::to_string(published) +
+                         " of the list in " + file + ": launchers that accepted that list would refuse this one";
+            return false;
+        }
+    }
+    return true;
+}
+
 static int fail(const std::string& error_text)
 {
     std::fprintf(stderr, "make_manifest: %s\n", error_text.c_str());
@@ -366,6 +396,10 @@ int main(int argc, char** argv)
     }
     SigningKey key;
     if (options.settings.sign && !read_key(options.key_file, key, error_text)) {
+        return fail(error_text);
+    }
+    if (options.settings.sign && !options.output_file.empty() &&
+        !check_sequence_rises(options.output_file, options.settings.sequence, error_text)) {
         return fail(error_text);
     }
     std::vector<ReleaseFile> found;

@@ -166,6 +166,55 @@ class RefusedLists(SignedSite):
         self.close_launcher(process)
 
 
+class ReleaseFloor(SignedSite):
+    def test_a_garbled_record_or_an_install_floor_refuses_before_anything_is_applied(self):
+        write_files(self.server.root, {"data/a.bin": b"release twenty"})
+        news = os.path.join(self.site, "news.txt")
+        with open(news, "wb") as out:
+            out.write(b"Patch 20 is out.\n")
+        self.serve_list(self.sign(20, ("--news", news)))
+        cases = [
+            # (what, launcher.release before, MinSequence, status, detail, requests)
+            ("a record that is no number", b"2O\n", None, "launcher.release is damaged - can't check for updates.",
+             "launcher.release: it holds no release number", 1),
+            ("an empty record", b"", None, "launcher.release is damaged - can't check for updates.",
+             "launcher.release: it holds no release number", 1),
+            ("a release older than the installed one", None, "25", REFUSED,
+             "release 20 is older than release 25, which this game was installed with", 1),
+            ("a floor that is no number", None, "25x",
+             "launcher.ini has a broken MinSequence= - can't check for updates.", "", 0),
+        ]
+        for case, record, floor, status, detail, requests in cases:
+            path = self.folder.file(RELEASE_FILE)
+            if os.path.exists(path):
+                os.remove(path)
+            if record is not None:
+                self.folder.write(RELEASE_FILE, record)
+            self.folder.write_ini(url=self.server.url, public_key=self.public, min_sequence=floor)
+            asked_before = len(self.server.requests())
+            process, _ = self.launch()
+            if requests:
+                state = self.wait_pass_end()
+            else:
+                time.sleep(NO_PASS_SECONDS)
+                state = self.state()
+            context = f"\ncase: {case}" + self.details()
+            self.assertEqual(state["status"]["text"], status, context)
+            self.assertEqual(state["detail"]["text"], detail, context)
+            self.assertEqual(state["info"]["text"], WELCOME, context)
+            self.assertEqual(len(self.server.requests()) - asked_before, requests, context)
+            self.assertFalse(os.path.exists(self.folder.file("data/a.bin")), context)
+            self.assertEqual(self.read(RELEASE_FILE) if os.path.exists(path) else None, record, context)
+            self.close_launcher(process)
+        # A floor below the release lets it in, and the record takes its number.
+        self.folder.write_ini(url=self.server.url, public_key=self.public, min_sequence="15")
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertEqual(self.accepted_release(), b"20\n")
+        self.close_launcher(process)
+
+
 class BrokenKey(SiteTestCase):
     def test_a_key_that_is_not_64_bytes_stops_every_pass(self):
         self.publish({"a.txt": b"a"})

@@ -219,6 +219,17 @@ class Signing(ReleaseFolder):
         changed = signed.replace(b"Sequence=42", b"Sequence=43")
         self.assertFalse(openssl_verifies(self.temp.name, public_line, changed, signature))
 
+        # A list replacing that one must be numbered above it, or launchers that took it would refuse
+        # the new one; the old list stays as it was.
+        for sequence in ("42", "7"):
+            lower = run(self.root, "--version", "3", "--sign-key", path, "--sequence", sequence, "-o", out)
+            self.assertEqual(lower.returncode, 1, sequence)
+            self.assertIn(b"Sequence=" + sequence.encode() + b" is not above Sequence=42", lower.stderr)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), text)
+        self.assertEqual(run(self.root, "--version", "3", "--sign-key", path, "--sequence", "43", "-o", out,
+                             "--quiet").returncode, 0)
+
         before = int(time.time())
         dated = run(self.root, "--version", "2", "--sign-key", path, "--quiet")
         self.assertEqual(dated.returncode, 0, dated.stderr)

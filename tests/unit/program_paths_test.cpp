@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 TEST(ProgramPath, SplitsAfterTheLastBackslash)
 {
     std::string dir = "stale";
@@ -67,4 +69,14 @@ TEST(BaseUrl, NonEmptyAddressEndsInSlash)
 TEST(BaseUrl, EmptyAddressStaysEmpty)
 {
     EXPECT_EQ("", base_url_from_setting(""));
+}
+
+TEST(Connections, MissingOrGarbageGivesFourAndNumbersTheNearestAllowed)
+{
+    for (const char* setting : {"", "fast", "4x", "x4", "-", " 3", "3 ", "+3", "0x8"})
+        EXPECT_EQ(connections_from_setting(setting), 4) << setting;
+    const std::pair<const char*, int> numbers[] = {{"1", 1}, {"8", 8}, {"0", 1},  {"000", 1}, {"-2", 1},
+                                                   {"9", 8}, {"09", 8}, {"004", 4}, {"99999999999999999999", 8}};
+    for (const auto& number : numbers)
+        EXPECT_EQ(connections_from_setting(number.first), number.second) << number.first;
 }

@@ -38,6 +38,9 @@ static LRESULT CALLBACK recording_proc(HWND window, UINT message, WPARAM wparam,
             window_log.info.push_back(text);
     } else if (message == PBM_SETPOS && window == progress_bar) {
         window_log.progress.push_back(unsigned(wparam));
+    } else if (message == WM_INSTANCE_LOCK && window == main_window) {
+        window_log.lock.push_back({wparam, window_log.status.size()});
+        return 1;
     }
     return CallWindowProcA(original_procs[window], window, message, wparam, lparam);
 }
@@ -106,7 +109,7 @@ static void record_news(void*, const char* text)
 
 static void ignore_text(void*, const char*) {}
 
-static void ignore_call(void*) {}
+static void ignore_lock(void*, bool) {}
 
 static void record_end(void*, PassEnd end)
 {
@@ -116,7 +119,7 @@ static void record_end(void*, PassEnd end)
 PassObserver recording_observer()
 {
     return PassObserver{NULL,        record_status, record_detail, record_progress,
-                        record_news, ignore_text,   ignore_call,   record_end};
+                        record_news, ignore_text,   ignore_lock,   record_end};
 }
 
 static void record_checked(void* context, size_t checked, size_t count)

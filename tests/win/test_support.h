@@ -20,6 +20,8 @@ struct WindowLog {
     std::vector<std::string> status, detail, info;
     std::vector<unsigned> progress;
     std::vector<WPARAM> finished;  // wParam of each WM_UPDATE_FINISHED, once collected
+    // wParam of each WM_INSTANCE_LOCK, with the number of status texts shown before it.
+    std::vector<std::pair<WPARAM, size_t>> lock;
 };
 
 extern WindowLog window_log;

@@ -9,6 +9,7 @@
 #include "engine/internet_session.h"
 #include "engine/self_update.h"
 #include "engine/update_pass.h"
+#include "platform/thread_wait.h"
 #include "shell/launcher_state.h"
 #include "shell/window_observer.h"
 #include "tests/win/test_support.h"
@@ -184,31 +185,61 @@ TEST(UpdateWorker, FileInUseFailsAfterOneAttempt)
     EXPECT_LT(elapsed, 1000u);
 }
 
-TEST(UpdateWorker, LauncherThatCantBeStartedIsPutBackAndThePassGoesOn)
+// A launcher that can't be updated fails the pass once the game files are in place: a new one
+// that does not start (these bytes are no program; the instance lock given up for its start comes
+// back before anything else is shown), one that arrives damaged, and one this process must not
+// hand over to, having been started again by a new launcher that could not take its name.
+TEST(UpdateWorker, LauncherThatCantBeUpdatedFailsThePassOnceTheGameIsInPlace)
 {
-    std::string dir = fresh_pass_folder();
-    // Not a program: the new launcher's start fails after the swap, so everything is undone.
-    write_file(dir + "launcher.exe", "running launcher");
-    std::string other = "other file";
-    serve_file("Launcher.exe", "newer launcher");
-    serve_file("other.bin", other);
-    serve_file("manifest.txt",
-               make_list({list_line("Launcher.exe", "newer launcher"), list_line("other.bin", other)}));
+    struct Case {
+        const char* what;
+        const char* served;  // the new launcher's bytes on the server; the list says "newer launcher"
+        bool may_replace;
+        std::string reason;
+        size_t launcher_requests;
+    };
+    const Case cases[] = {
+        {"no program", "newer launcher", true, "can't start Launcher.new.exe (error ", 1},
+        {"damaged", "newer launcher, changed", true, "file damaged on the way", 3},
+        {"started again by a new launcher", "newer launcher", false, "the new launcher could not take its place", 0},
+    };
+    for (const Case& c : cases) {
+        std::string dir = fresh_pass_folder();
+        write_file(dir + "launcher.exe", "running launcher");
+        std::string other = "other file";
+        serve_file("Launcher.exe", c.served);
+        serve_file("other.bin", other);
+        serve_file("manifest.txt",
+                   make_list({list_line("Launcher.exe", "newer launcher"), list_line("other.bin", other)}));
 
-    EXPECT_EQ(1u, run_pass());
-    EXPECT_TRUE(saw_status("Updating the launcher..."));
-    EXPECT_TRUE(saw_status("Downloading 1 / 1  (" + format_size(other.size()) + ")"));
-    EXPECT_EQ("Update complete.", window_log.status.back());
-    EXPECT_EQ(1u, requests_for("/Launcher.exe").size());
-    std::string got;
-    ASSERT_TRUE(read_file(dir + "launcher.exe", got));
-    EXPECT_EQ("running launcher", got);
-    EXPECT_FALSE(file_exists(dir + "Launcher.new.exe"));
-    EXPECT_TRUE(file_exists(dir + "other.bin"));
+        window_log = WindowLog();
+        PassSettings settings{pass_folder, "launcher.exe", server_url(), 1};
+        settings.may_replace_launcher = c.may_replace;
+        run_update_pass(settings, window_observer());
+        collect_finished_messages();
+        ASSERT_EQ((std::vector<WPARAM>{0}), window_log.finished) << c.what;
+        EXPECT_EQ(c.may_replace, saw_status("Updating the launcher...")) << c.what;
+        EXPECT_TRUE(saw_status("Downloading 1 / 1  (" + format_size(other.size()) + ")")) << c.what;
+        EXPECT_EQ(0u, window_log.status.back().find("The launcher could not be updated (" + c.reason)) << c.what;
+        EXPECT_EQ("You can still START with the files you have, or try again.", window_log.detail.back());
+        EXPECT_EQ(c.launcher_requests, requests_for("/Launcher.exe").size()) << c.what;
+        std::string got;
+        ASSERT_TRUE(read_file(dir + "launcher.exe", got));
+        EXPECT_EQ("running launcher", got) << c.what;
+        EXPECT_FALSE(file_exists(dir + "Launcher.new.exe")) << c.what;
+        EXPECT_FALSE(file_exists(dir + "Launcher.new.exe.part")) << c.what;
+        EXPECT_TRUE(file_exists(dir + "other.bin")) << c.what;
+        if (c.launcher_requests == 1) {
+            // Given up for the start, taken back at once, before the pass shows anything more.
+            size_t shown = std::find(window_log.status.begin(), window_log.status.end(), "Updating the launcher...") -
+                           window_log.status.begin() + 1;
+            EXPECT_EQ((std::vector<std::pair<WPARAM, size_t>>{{0, shown}, {1, shown}}), window_log.lock);
+        } else {
+            EXPECT_TRUE(window_log.lock.empty()) << c.what;
+        }
+    }
 }
 
-// Wine keeps no receive time-out on a session (setting it succeeds, querying it fails), so the
-// connect time-out stands for both here.
 TEST(UpdateWorker, EveryPassSetsTheTimeOutsOnTheSessionItKeeps)
 {
     fresh_pass_folder();
@@ -237,15 +268,18 @@ TEST(UpdateWorker, FailureAmidSeveralConnectionsLetsTheFilesInFlightFinishAndSta
         lines.push_back(list_line(name, "content " + name));
     }
     serve_file("manifest.txt", make_list(lines));
-    set_rules(R"({"/f0.bin": {"delay_ms": 3600}, "/f1.bin": {"delay_ms": 3600},
+    // f0, listed first, fails for good after f2 does: the failure shown is the first in time.
+    set_rules(R"({"/f0.bin": {"delay_ms": 1000, "status": 500}, "/f1.bin": {"delay_ms": 3600},
                   "/f2.bin": {"status": 404}, "/f3.bin": {"delay_ms": 3600}})");
     EXPECT_EQ(0u, run_pass(4));
     EXPECT_EQ("Download failed: HTTP 404", window_log.status.back());
     EXPECT_EQ("f2.bin", window_log.detail.back());
     EXPECT_EQ(3u, requests_for("/f2.bin").size());
+    EXPECT_EQ(3u, requests_for("/f0.bin").size());
+    EXPECT_FALSE(file_exists(dir + "f0.bin"));
     std::string cache;
     ASSERT_TRUE(read_file(dir + "launcher.cache", cache));
-    for (const char* done : {"f0.bin", "f1.bin", "f3.bin"}) {
+    for (const char* done : {"f1.bin", "f3.bin"}) {
         EXPECT_TRUE(file_exists(dir + done)) << done;
         EXPECT_NE(std::string::npos, cache.find(std::string(done) + "|")) << done;
     }
@@ -255,6 +289,33 @@ TEST(UpdateWorker, FailureAmidSeveralConnectionsLetsTheFilesInFlightFinishAndSta
 }
 
 // "In use" ends its file's attempts at once, whatever else is in flight.
+namespace {
+
+DWORD WINAPI end_after_a_while(LPVOID ended)
+{
+    Sleep(300);
+    InterlockedExchange(static_cast<volatile LONG*>(ended), 1);
+    return 0;
+}
+
+}  // namespace
+
+// A wait the system refuses (here: a handle that is no longer open among those of running
+// threads) must not end the wait: the caller frees what the threads still use once it returns.
+TEST(ThreadWait, ARefusedWaitStillWaitsForEveryThread)
+{
+    volatile LONG ended = 0;
+    HANDLE running = CreateThread(NULL, 0, end_after_a_while, const_cast<LONG*>(&ended), 0, NULL);
+    ASSERT_NE(running, (HANDLE)NULL);
+    HANDLE closed = CreateEventA(NULL, TRUE, TRUE, NULL);
+    CloseHandle(closed);
+    int ticks = 0;
+    wait_for_threads({running, closed}, 50, [](void* count) { ++*static_cast<int*>(count); }, &ticks);
+    EXPECT_EQ(1, ended);
+    EXPECT_GT(ticks, 0);
+    CloseHandle(running);
+}
+
 TEST(UpdateWorker, FileInUseAmidSeveralConnectionsFailsAfterOneAttempt)
 {
     std::string dir = fresh_pass_folder();
@@ -407,17 +468,80 @@ TEST(LauncherTakeOver, OnlyANewLauncherHandedAPlainNameTakesTheNameOver)
     std::string dir = fresh_pass_folder();
     write_file(dir + "Launcher.new.exe", "new build");
     write_file(dir + "game launcher.exe", "old build");
-    EXPECT_FALSE(take_over_launcher_name(dir, "launcher.exe", "\"game launcher.exe\""));
+    EXPECT_EQ(LauncherStart::ordinary, start_launcher_process(dir, "launcher.exe", "\"game launcher.exe\""));
+    EXPECT_EQ(LauncherStart::not_replaced, start_launcher_process(dir, "launcher.exe", " --not-replaced "));
     for (const char* arguments : {"", "game launcher.exe", "\"..\\\\game launcher.exe\"",
-                                  "\"sub/game launcher.exe\"", "\"Launcher.new.exe\"", "\"unclosed"})
-        EXPECT_FALSE(take_over_launcher_name(dir, "Launcher.new.exe", arguments)) << arguments;
+                                  "\"sub/game launcher.exe\"", "\"Launcher.new.exe\"", "\"unclosed", "--not-replaced x"})
+        EXPECT_EQ(LauncherStart::ordinary, start_launcher_process(dir, "Launcher.new.exe", arguments)) << arguments;
     std::string got;
     ASSERT_TRUE(read_file(dir + "game launcher.exe", got));
     EXPECT_EQ("old build", got);
 
     // These bytes are no program, so the start that follows fails; the name is taken all the same.
-    EXPECT_TRUE(take_over_launcher_name(dir, "LAUNCHER.NEW.EXE", "  \"game launcher.exe\""));
+    EXPECT_EQ(LauncherStart::take_over, start_launcher_process(dir, "LAUNCHER.NEW.EXE", "  \"game launcher.exe\""));
     ASSERT_TRUE(read_file(dir + "game launcher.exe", got));
     EXPECT_EQ("new build", got);
     EXPECT_FALSE(file_exists(dir + "Launcher.new.exe"));
+}
+
+namespace {
+
+// A take-over whose moves are refused until `free_after` tries, as Windows refuses them while
+// the old launcher still runs from its file (wine never does), on a clock only the pauses move.
+struct ScriptedTakeOver {
+    int free_after;
+    int tries = 0;
+    uint32_t clock = 5000;
+    std::vector<uint32_t> pauses{};
+    std::vector<bool> starts{};
+};
+
+bool scripted_take(void* context)
+{
+    ScriptedTakeOver& script = *static_cast<ScriptedTakeOver*>(context);
+    return ++script.tries > script.free_after;
+}
+
+uint32_t scripted_now(void* context)
+{
+    return static_cast<ScriptedTakeOver*>(context)->clock;
+}
+
+void scripted_pause(void* context, uint32_t ms)
+{
+    ScriptedTakeOver& script = *static_cast<ScriptedTakeOver*>(context);
+    script.pauses.push_back(ms);
+    script.clock += ms;
+}
+
+void scripted_start(void* context, bool replaced)
+{
+    static_cast<ScriptedTakeOver*>(context)->starts.push_back(replaced);
+}
+
+ScriptedTakeOver take_over_freed_after(int tries)
+{
+    ScriptedTakeOver script{tries};
+    run_take_over(TakeOverSteps{&script, scripted_take, scripted_now, scripted_pause, scripted_start});
+    return script;
+}
+
+}  // namespace
+
+// The new launcher waits for the old one to let go of its name, 100 ms between tries, for 30 s;
+// then it starts whichever launcher the name holds, and tells an old one that it was not replaced.
+TEST(LauncherTakeOver, WaitsThirtySecondsForTheNameThenStartsWhicheverHoldsIt)
+{
+    ScriptedTakeOver at_once = take_over_freed_after(0);
+    EXPECT_TRUE(at_once.pauses.empty());
+    EXPECT_EQ(std::vector<bool>{true}, at_once.starts);
+
+    ScriptedTakeOver later = take_over_freed_after(25);
+    EXPECT_EQ(std::vector<uint32_t>(25, 100), later.pauses);
+    EXPECT_EQ(std::vector<bool>{true}, later.starts);
+
+    ScriptedTakeOver never = take_over_freed_after(1 << 30);
+    EXPECT_EQ(std::vector<uint32_t>(300, 100), never.pauses);
+    EXPECT_EQ(301, never.tries);
+    EXPECT_EQ(std::vector<bool>{false}, never.starts);
 }
