@@ -257,15 +257,23 @@ static bool flush_kept_part(const std::string& part_path, std::string& error_tex
     return flushed;
 }
 
-// The error of opening `path` to write with every kind of sharing allowed; 0 when that works.
-static DWORD write_open_error(const std::string& path)
+// The error of opening `path` for `access` with every kind of sharing allowed; 0 when that works.
+static DWORD open_error(const std::string& path, DWORD access)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, 0, NULL);
+    HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, 0, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return GetLastError();
     CloseHandle(file);
     return 0;
+}
+
+// What a move over `target` needs of it: deleting it (refused while another program holds it
+// without delete sharing), then writing it (refused while it runs as a program).
+static DWORD place_probe_error(const std::string& target)
+{
+    DWORD error = open_error(target, DELETE);
+    return error != 0 ? error : open_error(target, GENERIC_WRITE);
 }
 
 // Moves the verified part over the target, written through, so that it is on the disk before
@@ -286,7 +294,7 @@ static bool place_part(const std::string& part_path, const std::string& target, 
             return true;
         error = GetLastError();
     }
-    DWORD probe = !is_folder && error == error_access_denied ? write_open_error(target) : 0;
+    DWORD probe = !is_folder && error == error_access_denied ? place_probe_error(target) : 0;
     error_text = move_failure_text(error, is_folder, probe);
     return false;
 }
