@@ -462,14 +462,16 @@ class KillAnywhere(SiteTestCase):
         run["wrong"] += len(problems)
         self.assertEqual(problems, [], "after the repair" + self.details())
         run["phases"][phase] = run["phases"].get(phase, 0) + 1
+        if aim["kind"] == phase:
+            run["aims_hit"][phase] = run["aims_hit"].get(phase, 0) + 1
         run["each"].append(kill)
         print(f"kill {number + 1}/{COUNT}: {phase:16} {json.dumps(kill)}", flush=True)
 
     def test_every_cut_is_repaired_by_the_next_start(self):
         print(f"kill-anywhere: seed {SEED}, {COUNT} kills", flush=True)
         began = time.monotonic()
-        run = {"seed": SEED, "kills": 0, "phases": {}, "checked": 0, "wrong": 0, "lost": [], "each": [],
-               "pass_seconds": [FIRST_PASS_SECONDS]}
+        run = {"seed": SEED, "kills": 0, "phases": {}, "aims_hit": {}, "checked": 0, "wrong": 0, "lost": [],
+               "each": [], "pass_seconds": [FIRST_PASS_SECONDS]}
         # The first kills take each aim once, and each step of the swap, in a random order, so
         # that a short run hits them all; the fresh install that comes first has no files for a
         # check to read.
@@ -493,6 +495,11 @@ class KillAnywhere(SiteTestCase):
                 current = files
         finally:
             self.report(run, time.monotonic() - began)
+        # An aim that never fires falls back to a kill after the pass: a run whose aims stopped
+        # finding their moments would otherwise pass while cutting nothing where it claims to.
+        if COUNT >= len(first):
+            missed = [kind for kind in AIMS if kind != "any" and not run["aims_hit"].get(kind)]
+            self.assertEqual(missed, [], f"aims that never hit their phase (seed {SEED})")
         if run["lost"]:
             self.fail(f"{len(run['lost'])} kills left the game folder without launcher.exe (seed {SEED}):\n"
                       + "\n".join(f"{kill['seconds']} s after the start, on {kill['trigger']}: "
