@@ -3,8 +3,10 @@ the pass after it, the list's message, game program and deletions, the failing e
 that fails three times and RETRY, closing during a download, the requests as the server saw
 them, downloads that go on where an earlier one broke off, and the same install from a real
 nginx."""
+import hashlib
 import os
 import re
+import shutil
 import stat
 import tempfile
 import time
@@ -243,6 +245,24 @@ class FailingEnds(SiteTestCase):
             self.assertEqual(kept, world[:len(kept)], "the kept part is not the start of the file")
 
 
+# Bytes of the test server's "generate" pattern: 0..250 repeated.
+PATTERN_PERIOD = 251
+
+
+def served_pattern(offset, length):
+    start = offset % PATTERN_PERIOD
+    return (bytes(range(PATTERN_PERIOD)) * ((start + length) // PATTERN_PERIOD + 1))[start:start + length]
+
+
+def served_pattern_md5(size):
+    digest = hashlib.md5()
+    block = bytes(range(PATTERN_PERIOD)) * 4178  # whole periods, so blocks join seamlessly
+    for _ in range(size // len(block)):
+        digest.update(block)
+    digest.update(served_pattern(0, size % len(block)))
+    return digest.hexdigest()
+
+
 class Resume(SiteTestCase):
     def wait_sent(self, path, timeout=5.0):
         """What the server sent for `path`, once it has logged at least one answer."""
@@ -275,6 +295,30 @@ class Resume(SiteTestCase):
         asked = [r["range"] for r in self.server.requests() if r["path"] == "/big.bin"]
         self.assertEqual(asked, ["", "bytes=1000000-", "", "bytes=1000000-", "", "bytes=1000000-"])
         self.assertEqual(self.server.sent("/big.bin"), [1_000_000, 0, 0, 0, 0, 1_000_000], self.details())
+
+    def test_a_file_past_4_gib_cut_past_4_gib_goes_on_and_lands_exactly(self):
+        # Offsets and sizes past 32 bits all the way: the list, the cut part, the range asked for,
+        # the Content-Range read back, the digest and the place of every byte on the disk. The
+        # server makes the bytes, so only the player's side takes the disk space.
+        size = (1 << 32) + 300_007
+        cut = (1 << 32) + 1000
+        with open(os.path.join(self.server.root, "manifest.txt"), "w") as out:
+            out.write(f"Version=big\nF|{served_pattern_md5(size)}|{size}|data/huge.pak\n")
+        self.addCleanup(shutil.rmtree, self.folder.file("data"), True)
+        self.server.rules({"/data/huge.pak": {"generate": size, "drop_after": cut, "times": 1,
+                                              "then": {"generate": size}}})
+        self.launch()
+        state = self.wait_pass_end(timeout=600)
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        requests = [r for r in self.server.requests() if r["path"] == "/data/huge.pak"]
+        self.assertEqual([r["range"] for r in requests], ["", f"bytes={cut}-"], self.details())
+        self.assertEqual(self.server.sent("/data/huge.pak"), [cut, size - cut])
+        target = self.disk("data/huge.pak")
+        self.assertEqual(os.path.getsize(target), size)
+        with open(target, "rb") as f:
+            for offset in (0, (1 << 31) - 40, (1 << 32) - 40, cut - 40, size - 80):
+                f.seek(offset)
+                self.assertEqual(f.read(80), served_pattern(offset, 80), f"bytes at {offset}")
 
     def test_closing_with_four_downloads_in_flight_then_the_next_start_goes_on(self):
         files = {f"data/f{i}.bin": pattern(1_000_000, i) for i in range(4)}
