@@ -10,6 +10,7 @@
 #include "transfer/http_request.h"
 #include "transfer/http_response.h"
 #include "transfer/move_failure.h"
+#include "transfer/part_file.h"
 #include "transfer/url.h"
 
 // RELOAD | NO_CACHE_WRITE | NO_UI: always from the origin, never a dialog; the digest in the
@@ -19,8 +20,6 @@ static const DWORD receive_block_size = 65536;
 static const uint64_t size_tolerance = 1048576;  // bytes past the listed size before giving up
 static const unsigned long status_ok = 200;
 static const unsigned long status_partial = 206;
-static const char tag_suffix[] = ".tag";
-static const DWORD tag_limit = 1024;
 
 // The state of one call; the buffer and the digests are the call's own.
 struct Receipt {
@@ -42,34 +41,9 @@ struct KeptPart {
     std::string validator;  // that validator, for "If-Range"
 };
 
-static std::string tag_path(const std::string& part_path)
-{
-    return part_path + tag_suffix;
-}
-
-static void remove_part(const std::string& part_path)
-{
-    DeleteFileA(part_path.c_str());
-    DeleteFileA(tag_path(part_path).c_str());
-}
-
-static bool read_small_file(const std::string& path, std::string& text)
-{
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    char bytes[tag_limit];
-    DWORD got = 0;
-    bool read = ReadFile(file, bytes, tag_limit, &got, NULL) != 0;
-    CloseHandle(file);
-    text.assign(bytes, got);
-    return read;
-}
-
-// The tag beside a part: the listed digest of the file it belongs to and the validator of the
-// answer that began it, one per line. A part of another version of the file, or of an answer
-// that named no validator, can't be gone on from: the server could not say whether its bytes
-// are still the start of what it serves.
+// A part of another version of the file, or of an answer that named no validator, can't be gone
+// on from: the server could not say whether its bytes are still the start of what it serves. A
+// part rebuilt from blocks is not the start of the file at all, and goes.
 static KeptPart look_at_kept_part(const std::string& part_path, const ListedFile& file)
 {
     KeptPart kept = {0, false, std::string()};
@@ -77,38 +51,16 @@ static KeptPart look_at_kept_part(const std::string& part_path, const ListedFile
     if (!GetFileAttributesExA(part_path.c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return kept;
-    kept.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    std::string tag;
-    if (!read_small_file(tag_path(part_path), tag))
+    PartTag tag;
+    bool tagged = read_part_tag(part_path, tag);
+    if (tagged && tag.validator == rebuilt_part_mark) {
+        remove_part(part_path);
         return kept;
-    size_t first_end = tag.find('\n');
-    size_t second_end = first_end == std::string::npos ? first_end : tag.find('\n', first_end + 1);
-    if (second_end == std::string::npos || tag.compare(0, first_end, file.md5) != 0 ||
-        second_end == first_end + 1)
-        return kept;
-    kept.resumable = true;
-    kept.validator = tag.substr(first_end + 1, second_end - first_end - 1);
-    return kept;
-}
-
-// Written once the part has been begun anew, so that a tag never vouches for older bytes. An
-// answer without a validator leaves no tag, and its part is not gone on from.
-static void write_part_tag(const std::string& part_path, const ListedFile& file, const std::string& validator)
-{
-    std::string path = tag_path(part_path);
-    if (validator.empty() || validator.find_first_of("\r\n") != std::string::npos) {
-        DeleteFileA(path.c_str());
-        return;
     }
-    std::string text = file.md5 + "\n" + validator + "\n";
-    HANDLE tag = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (tag == INVALID_HANDLE_VALUE)
-        return;
-    DWORD written = 0;
-    bool whole = WriteFile(tag, text.data(), DWORD(text.size()), &written, NULL) && written == text.size();
-    CloseHandle(tag);
-    if (!whole)
-        DeleteFileA(path.c_str());
+    kept.size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    kept.resumable = tagged && tag.md5 == file.md5;
+    kept.validator = tag.validator;
+    return kept;
 }
 
 // Feeds the first `length` bytes of the part into the digests; false when they can't be read.
@@ -154,16 +106,6 @@ static bool holds_the_rest(HINTERNET request, uint64_t from, uint64_t size)
     ContentRange range;
     return parse_content_range(text, range) && range.first == from && range.last == size - 1 &&
            range.total == size;
-}
-
-// Creates the folders of `target` level by level below the game folder, which is never created
-// itself. Failures show up when the part file can't be opened.
-static void create_folders(const std::string& folder, const std::string& target)
-{
-    for (size_t i = folder.size(); i < target.size(); ++i) {
-        if (target[i] == '\\')
-            CreateDirectoryA(target.substr(0, i).c_str(), NULL);
-    }
 }
 
 // Opens the part file to write after its first `from` bytes; everything past them goes.
@@ -244,61 +186,6 @@ static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, bool&
     return received;
 }
 
-// A part left whole by an earlier attempt is flushed before it is placed, like any other.
-static bool flush_kept_part(const std::string& part_path, std::string& error_text)
-{
-    HANDLE part = CreateFileA(part_path.c_str(), GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    bool flushed = part != INVALID_HANDLE_VALUE && FlushFileBuffers(part);
-    if (part != INVALID_HANDLE_VALUE && !CloseHandle(part))
-        flushed = false;
-    if (!flushed)
-        error_text = "disk full?";
-    return flushed;
-}
-
-// The error of opening `path` for `access` with every kind of sharing allowed; 0 when that works.
-static DWORD open_error(const std::string& path, DWORD access)
-{
-    HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return GetLastError();
-    CloseHandle(file);
-    return 0;
-}
-
-// What a move over `target` needs of it: deleting it (refused while another program holds it
-// without delete sharing), then writing it (refused while it runs as a program).
-static DWORD place_probe_error(const std::string& target)
-{
-    DWORD error = open_error(target, DELETE);
-    return error != 0 ? error : open_error(target, GENERIC_WRITE);
-}
-
-// Moves the verified part over the target, written through, so that it is on the disk before
-// the cache records the file. Windows refuses to move over a read-only file (wine does not), so
-// such a target is made writable and the move tried once more. What is left of a refusal is told
-// apart: a folder under the file's name, a file held open, a place the player may not write.
-static bool place_part(const std::string& part_path, const std::string& target, std::string& error_text)
-{
-    const DWORD move_flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (MoveFileExA(part_path.c_str(), target.c_str(), move_flags))
-        return true;
-    DWORD error = GetLastError();
-    DWORD attributes = GetFileAttributesA(target.c_str());
-    bool is_folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (!is_folder && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (MoveFileExA(part_path.c_str(), target.c_str(), move_flags))
-            return true;
-        error = GetLastError();
-    }
-    DWORD probe = !is_folder && error == error_access_denied ? place_probe_error(target) : 0;
-    error_text = move_failure_text(error, is_folder, probe);
-    return false;
-}
-
 // A part whose bytes are not the listed file never stays. One that is but can't take its name
 // (the game holds the old file) stays with its tag: the next attempt finds it whole, verifies it
 // again and places it without a request, instead of fetching the whole file anew.
@@ -311,7 +198,6 @@ static Attempt place_verified(const std::string& target, const std::string& part
     }
     if (!place_part(part_path, target, error_text))
         return Attempt::failed;
-    DeleteFileA(tag_path(part_path).c_str());
     return Attempt::placed;
 }
 
@@ -331,9 +217,8 @@ static Attempt place_whole_part(const std::string& target, const std::string& pa
         remove_part(part_path);
         return Attempt::start_over;
     }
-    if (!flush_kept_part(part_path, error_text) || !place_part(part_path, target, error_text))
+    if (!flush_part(part_path, error_text) || !place_part(part_path, target, error_text))
         return Attempt::failed;
-    DeleteFileA(tag_path(part_path).c_str());
     return Attempt::placed;
 }
 
@@ -351,7 +236,7 @@ static Attempt receive_answer(const DownloadSource& source, const std::string& t
     if (from == 0) {
         std::string validator;
         response_validator(http.request, validator);
-        write_part_tag(part_path, receipt.file, validator);
+        write_part_tag(part_path, PartTag{receipt.file.md5, validator});
     }
     bool lost = false;
     if (!receive_into(http.request, part, receipt, lost, error_text)) {
