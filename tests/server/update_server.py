@@ -23,9 +23,12 @@ value is an object with any of (the key "*" holds the rule for every path not li
                          after N bytes
   "silent": true         read the request and never answer: wait "stall_seconds" (default 30),
                          then close the connection without a byte
-  "no_range": true       answer a "Range: bytes=N-" request with the whole file, as a server
-                         without range support does (otherwise such a request gets 206 and the
-                         bytes from N on, or 416 when N is at or past the end)
+  "no_range": true       answer a "Range" request with the whole file, as a server without range
+                         support does (otherwise "bytes=N-" and "bytes=N-M" get 206 with those
+                         bytes, or 416 when N is at or past the end; a request for several ranges
+                         gets the whole file, as many servers and CDNs answer it)
+  "wrong_range": N       answer a range with the bytes N further on (Content-Range says so)
+  "rate": N              send the body at N bytes per second, like a slow line
   "delay_ms": N          wait N milliseconds before answering, like a distant server's round trip
   "etag": "TEXT"         the ETag of the answer (default: one made from the file's size and time,
                          as static servers make it); a range request whose If-Range names another
@@ -215,32 +218,38 @@ class Handler(BaseHTTPRequestHandler):
         etag, modified = self.validators
         return rule.get("etag", etag), modified
 
-    def range_start(self, rule, total):
-        """The N of a "Range: bytes=N-" header this answer honours, or None for the whole body:
-        also when its If-Range names another version than the one served."""
+    def asked_range(self, rule, total):
+        """The (first, last) of a single "Range: bytes=N-" or "bytes=N-M" header this answer
+        honours, or None for the whole body: also when its If-Range names another version than
+        the one served."""
         asked = self.headers.get("Range", "")
-        if rule.get("no_range") or not asked.startswith("bytes=") or not asked.endswith("-"):
+        if rule.get("no_range") or not asked.startswith("bytes=") or "," in asked:
+            return None
+        first, dash, last = asked[len("bytes="):].partition("-")
+        if not dash or not first.isdigit() or (last and not last.isdigit()):
             return None
         if_range = self.headers.get("If-Range")
         if if_range is not None and if_range not in self.validators_of(rule):
             return None
-        digits = asked[len("bytes="):-1]
-        return int(digits) if digits.isdigit() else None
+        return int(first), min(int(last), total - 1) if last else total - 1
 
     def send_body(self, size, read, rule, status=200):
         extra = int(rule.get("extra_bytes", 0))
         total = size + extra
         chunked = bool(rule.get("chunked"))
-        start = self.range_start(rule, total) if status == 200 else None
-        if start is not None and start >= total:
+        asked = self.asked_range(rule, total) if status == 200 else None
+        if asked is not None and asked[0] >= total:
             self.send_response(416)
             self.send_header("Content-Range", f"bytes */{total}")
             self.send_header("Content-Length", "0")
             self.end_headers()
             self.log_sent(416, 0)
             return
-        partial = start is not None
+        partial = asked is not None
         status = 206 if partial else status
+        start, end = asked if partial else (0, total - 1)
+        shift = int(rule.get("wrong_range", 0)) if partial else 0
+        start, end = min(start + shift, total - 1), min(end + shift, total - 1)
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         etag, modified = self.validators_of(rule) if status in (200, 206) else (None, None)
@@ -249,23 +258,24 @@ class Handler(BaseHTTPRequestHandler):
         if modified:
             self.send_header("Last-Modified", modified)
         if partial:
-            self.send_header("Content-Range", f"bytes {start}-{total - 1}/{total}")
-        start = start or 0
+            self.send_header("Content-Range", f"bytes {start}-{end}/{total}")
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
-            self.send_header("Content-Length", str(total - start))
+            self.send_header("Content-Length", str(end + 1 - start))
         self.end_headers()
         # The cut rules count the bytes of this answer, wherever in the file it starts.
-        limit = total
+        limit = end + 1
         if "drop_after" in rule:
-            limit = min(total, start + int(rule["drop_after"]))
+            limit = min(limit, start + int(rule["drop_after"]))
         if "stall_after" in rule:
-            limit = min(total, start + int(rule["stall_after"]))
+            limit = min(limit, start + int(rule["stall_after"]))
+        rate = int(rule.get("rate", 0))
+        began = time.monotonic()
         offset = start
         try:
             while offset < limit:
-                length = min(SEND_BLOCK, limit - offset)
+                length = min(SEND_BLOCK if not rate else max(rate // 20, 1), limit - offset)
                 if offset < size:
                     block = read(offset, min(length, size - offset))
                 else:
@@ -273,7 +283,11 @@ class Handler(BaseHTTPRequestHandler):
                 block += b"x" * (length - len(block))
                 self.send_block(block, chunked)
                 offset += length
-            if limit < total:
+                if rate:
+                    ahead = (offset - start) / rate - (time.monotonic() - began)
+                    if ahead > 0:
+                        time.sleep(ahead)
+            if limit < end + 1:
                 self.wfile.flush()
                 if "stall_after" in rule:
                     time.sleep(float(rule.get("stall_seconds", 30)))
