@@ -100,7 +100,7 @@ static void continue_kept_part(const std::string& part_path, Receipt& receipt)
 static bool send_request(const DownloadSource& source, const ListedFile& entry, uint64_t from,
                          HttpRequest& http, std::string& error_text)
 {
-    std::string url = source.base_url + percent_encode(entry.path) + "?v=" + entry.md5;
+    std::string url = file_url(source.base_url, entry.path, entry.md5);
     std::string headers;
     if (from > 0)
         headers = "Range: bytes=" + std::to_string(from) + "-\r\n";
