@@ -23,9 +23,9 @@ value is an object with any of (the key "*" holds the rule for every path not li
                          after N bytes
   "silent": true         read the request and never answer: wait "stall_seconds" (default 30),
                          then close the connection without a byte
-  "no_range": true       answer a "Range: bytes=N-" request with the whole file, as a server
-                         without range support does (otherwise such a request gets 206 and the
-                         bytes from N on, or 416 when N is at or past the end)
+  "no_range": true       answer a "Range: bytes=N-" or "bytes=N-M" request with the whole file,
+                         as a server without range support does (otherwise such a request gets
+                         206 and the bytes from N on, up to M, or 416 when N is at or past the end)
   "delay_ms": N          wait N milliseconds before answering, like a distant server's round trip
 A rule under the key "*" applies to every path that has no rule of its own.
 The log holds {"path", "query", "user_agent", "pragma", "method", "range"} per request, in
@@ -199,19 +199,23 @@ class Handler(BaseHTTPRequestHandler):
     def send_bytes(self, status, data, rule):
         self.send_body(len(data), lambda offset, length: data[offset:offset + length], rule, status)
 
-    def range_start(self, rule, total):
-        """The N of a "Range: bytes=N-" header this answer honours, or None for the whole body."""
+    def asked_range(self, rule):
+        """(N, M) of a "Range: bytes=N-M" header this answer honours (M None for "bytes=N-"),
+        or None for the whole body."""
         asked = self.headers.get("Range", "")
-        if rule.get("no_range") or not asked.startswith("bytes=") or not asked.endswith("-"):
+        if rule.get("no_range") or not asked.startswith("bytes="):
             return None
-        digits = asked[len("bytes="):-1]
-        return int(digits) if digits.isdigit() else None
+        first, dash, last = asked[len("bytes="):].partition("-")
+        if not dash or not first.isdigit() or not (last == "" or last.isdigit()) or (last and int(last) < int(first)):
+            return None
+        return int(first), int(last) if last else None
 
     def send_body(self, size, read, rule, status=200):
         extra = int(rule.get("extra_bytes", 0))
         total = size + extra
         chunked = bool(rule.get("chunked"))
-        start = self.range_start(rule, total) if status == 200 else None
+        asked = self.asked_range(rule) if status == 200 else None
+        start = asked[0] if asked else None
         if start is not None and start >= total:
             self.send_response(416)
             self.send_header("Content-Range", f"bytes */{total}")
@@ -221,22 +225,23 @@ class Handler(BaseHTTPRequestHandler):
             return
         partial = start is not None
         status = 206 if partial else status
+        end = min(total, asked[1] + 1) if partial and asked[1] is not None else total
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         if partial:
-            self.send_header("Content-Range", f"bytes {start}-{total - 1}/{total}")
+            self.send_header("Content-Range", f"bytes {start}-{end - 1}/{total}")
         start = start or 0
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
-            self.send_header("Content-Length", str(total - start))
+            self.send_header("Content-Length", str(end - start))
         self.end_headers()
         # The cut rules count the bytes of this answer, wherever in the file it starts.
-        limit = total
+        limit = end
         if "drop_after" in rule:
-            limit = min(total, start + int(rule["drop_after"]))
+            limit = min(end, start + int(rule["drop_after"]))
         if "stall_after" in rule:
-            limit = min(total, start + int(rule["stall_after"]))
+            limit = min(end, start + int(rule["stall_after"]))
         offset = start
         try:
             while offset < limit:
@@ -248,7 +253,7 @@ class Handler(BaseHTTPRequestHandler):
                 block += b"x" * (length - len(block))
                 self.send_block(block, chunked)
                 offset += length
-            if limit < total:
+            if limit < end:
                 self.wfile.flush()
                 if "stall_after" in rule:
                     time.sleep(float(rule.get("stall_seconds", 30)))
