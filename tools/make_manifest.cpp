@@ -13,6 +13,7 @@
 #include "tools/release_hash.h"
 #include "tools/release_walk.h"
 #include "tools/signing_key.h"
+#include "tools/whole_file.h"
 #include "update_list/decimal.h"
 
 static const int exit_refused = 1;
@@ -59,28 +60,6 @@ struct Options {
     ManifestSettings settings;
     bool quiet;
 };
-
-static bool read_whole_file(const std::string& name, std::string& text, std::string& error_text)
-{
-    FILE* file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-        error_text = name + ": can't open";
-        return false;
-    }
-    text.clear();
-    char block[65536];
-    size_t count;
-    while ((count = std::fread(block, 1, sizeof block, file)) > 0) {
-        text.append(block, count);
-    }
-    bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error_text = name + ": read error";
-        return false;
-    }
-    return true;
-}
 
 // What parse_options found besides the options themselves.
 static const int parsed_run = 0;
