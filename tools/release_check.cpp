@@ -53,7 +53,7 @@ static double now_seconds()
 
 static std::string bytes_text(uint64_t size)
 {
-    return std::to_string(size) + " bytes";
+    return std::to_string(size) + (size == 1 ? " byte" : " bytes");
 }
 
 std::string answer_problem(const std::string& name, const std::string& expected, bool answered,
