@@ -399,6 +399,40 @@ class Verifying(ReleaseFolder):
         self.assertEqual(self.verify(self.server.url), [
             name + ": missing (check the upload and the letter case): expected 550 bytes, the server answered 404"])
 
+    def test_answers_a_launcher_would_refuse_are_problems_and_redirections_are_followed(self):
+        cut = "data/maps/m1.map: no answer: expected 3000 bytes, "
+        os.makedirs(self.served("copy"))
+        shutil.copy(self.served("main.exe"), self.served("copy/main.exe"))
+        self.server.rules({"/main.exe": {"redirect": "/elsewhere/main.exe", "redirect_status": 301},
+                           "/elsewhere/main.exe": {"redirect": "../copy/main.exe"},
+                           "/options.cfg": {"chunked": True, "no_range": True},
+                           "/data/maps/m1.map": {"drop_after": 1000}})
+        lines = self.verify(self.server.url, "--deep")
+        self.assertEqual(len(lines), 2, lines)
+        self.assertTrue(lines[0].startswith("server: no range support"), lines)
+        self.assertTrue(lines[1].startswith(cut), lines)
+        # Without a Content-Length only the body's end tells the size, also without --deep.
+        self.server.rules({"/options.cfg": {"chunked": True, "no_range": True, "extra_bytes": 1}})
+        self.assertEqual(self.verify(self.server.url)[1:],
+                         ["options.cfg: wrong size: expected 9 bytes, the server sent more"])
+        self.server.rules({"/main.exe": {"redirect": "/main.exe"}})
+        self.assertEqual(self.verify(self.server.url),
+                         ["main.exe: no answer: expected 7 bytes, too many redirections"])
+
+        # An error page served as 200, and a list past the 16 MiB every launcher refuses.
+        self.server.rules({"/manifest.txt": {"body": "<html>Not here</html>"}})
+        self.assertEqual(self.verify(self.server.url), [
+            "manifest.txt: broken: expected a Version line or a file line, the launcher finds neither"])
+        self.server.rules({"/manifest.txt": {"generate": 16 * 1024 * 1024 + 1}})
+        self.assertEqual(self.verify(self.server.url), ["manifest.txt: no answer: expected the update list "
+                                                        "(at most 16 MiB), more than 16777216 bytes"])
+
+    def test_progress_goes_to_stderr_while_the_requests_take_their_time(self):
+        self.server.rules({"*": {"delay_ms": 300}})
+        result = run("verify", self.server.url, "--connections", "1")
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertRegex(result.stderr.decode("ascii"), r"checked [0-3] / 4 files, \d+ KB received, [\d.]+ s\n")
+
     def test_command_line_mistakes_and_an_unreachable_server(self):
         for args in [[], ["ftp://127.0.0.1/"], [self.server.url, "--connections", "0"],
                      [self.server.url, "--connections", "33"], [self.server.url, "--public-key", "PublicKey=AAAA"],
