@@ -2,8 +2,7 @@
 #include "engine/internet_session.h"
 
 #include "transfer/http_request.h"
-
-static const char user_agent[] = "Tavrinor-Launcher/1.0";
+#include "transfer/url.h"
 
 // Written only by a pass while it is null, and closed only when the process ends.
 static HINTERNET internet_session;
@@ -12,7 +11,7 @@ static HINTERNET internet_session;
 HINTERNET prepare_internet_session()
 {
     if (internet_session == NULL)
-        internet_session = InternetOpenA(user_agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+        internet_session = InternetOpenA(launcher_user_agent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (internet_session == NULL)
         return NULL;
     DWORD timeout = network_timeout_ms;

@@ -2,7 +2,6 @@
 // missing or different, and tell the observer how the pass ended.
 #include "engine/update_pass.h"
 
-#include <cstdio>
 #include <string>
 
 #include "engine/download_batch.h"
@@ -13,21 +12,13 @@
 #include "game_folder/local_check.h"
 #include "transfer/download.h"
 #include "transfer/fetch_text.h"
+#include "transfer/url.h"
 #include "update_list/local_path.h"
 #include "update_list/update_list.h"
 
-static const char list_name[] = "manifest.txt";
 static const unsigned progress_full = 1000;
 static const uint64_t progress_scale = 1000;
 static const DWORD most_check_threads = 4;
-
-// The tick count in the query makes every pass's URL new to any cache on the way.
-static std::string list_url(const PassSettings& settings)
-{
-    char query[32];
-    snprintf(query, sizeof(query), "?t=%lu", GetTickCount());
-    return settings.base_url + list_name + query;
-}
 
 // The list's message, game program and deletions stay in force whatever the pass does later.
 static void apply_list(const PassSettings& settings, const PassObserver& observer,
@@ -142,7 +133,7 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
     }
     std::string list_text;
     std::string error_text;
-    if (!fetch_text(session, list_url(settings).c_str(), list_text, error_text)) {
+    if (!fetch_text(session, list_url(settings.base_url, GetTickCount()).c_str(), list_text, error_text)) {
         show_status(observer, "Can't reach the update server (%s).", error_text.c_str());
         show_detail(observer, "You can still START with the files you have, or try again.");
         return PassEnd::failed;

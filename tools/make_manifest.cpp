@@ -1,6 +1,7 @@
 // make_manifest: the studio's publishing tool. Walks a release folder, hashes every file with
 // the launcher's own MD5 and writes the update list that every launcher reads as written; signs
-// it with the studio's key when asked, and makes that key.
+// it with the studio's key when asked, and makes that key; "verify" checks a published release
+// (verify_command.cpp).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include "tools/release_hash.h"
 #include "tools/release_walk.h"
 #include "tools/signing_key.h"
+#include "tools/verify_command.h"
+#include "tools/whole_file.h"
 #include "update_list/decimal.h"
 #include "update_list/list_line.h"
 
@@ -22,6 +25,7 @@ static const int exit_usage = 2;
 static const char usage_text[] =
     "usage: make_manifest RELEASE_DIR --version TEXT [options] > manifest.txt\n"
     "       make_manifest keygen KEYFILE\n"
+    "       make_manifest verify URL [--expect FILE] [--public-key KEY] [--deep] [--connections N]\n"
     "\n"
     "Writes the update list (manifest.txt) for the game files in RELEASE_DIR. Publish the list\n"
     "and the files of RELEASE_DIR side by side at the address in every player's launcher.ini.\n"
@@ -49,7 +53,10 @@ static const char usage_text[] =
     "\n"
     "keygen writes a new signing key to KEYFILE (readable by its owner only, never over an\n"
     "existing file) and prints the PublicKey line for every player's launcher.ini. Keep\n"
-    "KEYFILE offline or in a CI secret, never in a release.\n";
+    "KEYFILE offline or in a CI secret, never in a release.\n"
+    "\n"
+    "verify checks a published release as every launcher will see it; make_manifest verify --help\n"
+    "tells more.\n";
 
 struct Options {
     std::string release_dir;
@@ -60,28 +67,6 @@ struct Options {
     ManifestSettings settings;
     bool quiet;
 };
-
-static bool read_whole_file(const std::string& name, std::string& text, std::string& error_text)
-{
-    FILE* file = std::fopen(name.c_str(), "rb");
-    if (file == nullptr) {
-        error_text = name + ": can't open";
-        return false;
-    }
-    text.clear();
-    char block[65536];
-    size_t count;
-    while ((count = std::fread(block, 1, sizeof block, file)) > 0) {
-        text.append(block, count);
-    }
-    bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) {
-        error_text = name + ": read error";
-        return false;
-    }
-    return true;
-}
 
 // What parse_options found besides the options themselves.
 static const int parsed_run = 0;
@@ -365,6 +350,9 @@ static bool sign_text(const Options& options, const SigningKey& key, std::string
 
 int main(int argc, char** argv)
 {
+    if (argc > 1 && std::strcmp(argv[1], "verify") == 0) {
+        return run_verify(argc - 1, argv + 1);
+    }
     if (argc > 1 && std::strcmp(argv[1], "keygen") == 0) {
         if (argc != 3) {
             std::fprintf(stderr, "make_manifest: keygen takes one KEYFILE\n%s", usage_text);

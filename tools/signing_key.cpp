@@ -22,6 +22,17 @@ std::string public_key_line(const SigningKey& key)
     return public_key_key + encode_base64(key.public_xy);
 }
 
+bool read_public_key(const std::string& value, std::string& public_xy)
+{
+    size_t skip = value.compare(0, sizeof public_key_key - 1, public_key_key) == 0 ? sizeof public_key_key - 1 : 0;
+    std::string decoded;
+    if (!decode_base64(value.data() + skip, value.size() - skip, decoded) || decoded.size() != list_public_key_length) {
+        return false;
+    }
+    public_xy = decoded;
+    return true;
+}
+
 // Decodes the value of a "<key>=" line when `line` is one, setting `garbled` when it is not base64;
 // false when it is another line.
 static bool value_of(ListLine line, const std::string& key, std::string& value, bool& garbled)

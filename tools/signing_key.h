@@ -23,6 +23,10 @@ bool parse_key_file(const std::string& text, SigningKey& key, std::string& error
 // The line for launcher.ini: "PublicKey=" and the 88 characters.
 std::string public_key_line(const SigningKey& key);
 
+// Reads a public key as a studio copies it from launcher.ini, with or without "PublicKey=": true
+// with its 64 bytes X||Y when the value is base64 of exactly that many.
+bool read_public_key(const std::string& value, std::string& public_xy);
+
 // Makes a new key from the system's random source.
 bool generate_signing_key(SigningKey& key, std::string& error_text);
 

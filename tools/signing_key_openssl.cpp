@@ -1,5 +1,6 @@
 // The signing key's crypto for the native make_manifest, on OpenSSL 3's EVP interface: key
-// generation, import of the two halves, and ECDSA P-256 signatures converted to r||s.
+// generation, import of the two halves, and ECDSA P-256 signatures converted to r||s and checked
+// as a launcher checks them (list_signature_openssl.cpp).
 #include "tools/signing_key.h"
 
 #include <openssl/core_names.h>
@@ -8,7 +9,7 @@
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
 
-#include "update_list/signed_list.h"
+#include "update_list/list_signature.h"
 
 static const size_t coordinate_length = 32;
 // OpenSSL writes a public point as 0x04, then X and Y.
@@ -98,29 +99,6 @@ static bool der_to_rs(const std::string& der, std::string& signature_rs)
     return ok;
 }
 
-static bool rs_to_der(const std::string& signature_rs, std::string& der)
-{
-    const unsigned char* rs = reinterpret_cast<const unsigned char*>(signature_rs.data());
-    ECDSA_SIG* signature = ECDSA_SIG_new();
-    BIGNUM* r = BN_bin2bn(rs, coordinate_length, nullptr);
-    BIGNUM* s = BN_bin2bn(rs + coordinate_length, coordinate_length, nullptr);
-    if (signature == nullptr || r == nullptr || s == nullptr || !ECDSA_SIG_set0(signature, r, s)) {
-        BN_free(r);
-        BN_free(s);
-        ECDSA_SIG_free(signature);
-        return false;
-    }
-    unsigned char* out = nullptr;
-    int length = i2d_ECDSA_SIG(signature, &out);
-    ECDSA_SIG_free(signature);
-    if (length <= 0) {
-        return false;
-    }
-    der.assign(reinterpret_cast<const char*>(out), static_cast<size_t>(length));
-    OPENSSL_free(out);
-    return true;
-}
-
 static bool sign_der(EVP_PKEY* pkey, const std::string& text, std::string& der)
 {
     EVP_MD_CTX* context = EVP_MD_CTX_new();
@@ -138,16 +116,6 @@ static bool sign_der(EVP_PKEY* pkey, const std::string& text, std::string& der)
     return ok;
 }
 
-static bool verify_der(EVP_PKEY* pkey, const std::string& text, const std::string& der)
-{
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    bool ok = context != nullptr && EVP_DigestVerifyInit(context, nullptr, EVP_sha256(), nullptr, pkey) > 0 &&
-              EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(der.data()), der.size(),
-                               reinterpret_cast<const unsigned char*>(text.data()), text.size()) == 1;
-    EVP_MD_CTX_free(context);
-    return ok;
-}
-
 bool sign_list_text(const SigningKey& key, const std::string& text, std::string& signature_rs,
                     std::string& error_text)
 {
@@ -157,11 +125,11 @@ bool sign_list_text(const SigningKey& key, const std::string& text, std::string&
     }
     std::string der;
     std::string rs;
-    std::string check;
     bool signed_ok = sign_der(pkey, text, der) && der_to_rs(der, rs);
-    // The check goes through r||s, the form the launcher gets, against the file's public point.
-    bool verified = signed_ok && rs_to_der(rs, check) && verify_der(pkey, text, check);
     EVP_PKEY_free(pkey);
+    // The check takes r||s, the form the launcher gets, against the file's public point alone.
+    std::string check_error;
+    bool verified = signed_ok && verify_list_signature(key.public_xy, text.data(), text.size(), rs, check_error);
     if (!signed_ok) {
         return fail("signing the list", error_text);
     }

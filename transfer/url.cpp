@@ -1,5 +1,9 @@
-// Percent-encoding of a list path for the download URL.
+// The update server's addresses as the launcher forms them, and its user agent.
 #include "transfer/url.h"
+
+const char launcher_user_agent[] = "Tavrinor-Launcher/1.0";
+
+static const char list_name[] = "manifest.txt";
 
 static bool passes_unencoded(unsigned char byte)
 {
@@ -25,4 +29,14 @@ std::string percent_encode(const std::string& path)
         }
     }
     return encoded;
+}
+
+std::string list_url(const std::string& base_url, uint64_t stamp)
+{
+    return base_url + list_name + "?t=" + std::to_string(stamp);
+}
+
+std::string file_url(const std::string& base_url, const std::string& path, const std::string& md5)
+{
+    return base_url + percent_encode(path) + "?v=" + md5;
 }

@@ -1,7 +1,21 @@
-// Percent-encoding of a list path for a download URL.
+// How the launcher addresses the update server: the list's and each file's URL, the
+// percent-encoding of list paths, and the name it gives itself. make_manifest's verify makes the
+// same requests from these, so what it checks is what every launcher asks for.
 #pragma once
 
+#include <cstdint>
 #include <string>
+
+// The User-Agent of every request.
+extern const char launcher_user_agent[];
 
 // Letters, digits and "-._~/" pass; every other byte becomes "%XX" in upper-case hex.
 std::string percent_encode(const std::string& path);
+
+// `base_url` (ending in "/") + "manifest.txt?t=" + `stamp`: a stamp that differs on every fetch
+// makes the URL new to any cache on the way.
+std::string list_url(const std::string& base_url, uint64_t stamp);
+
+// `base_url` + the percent-encoded `path` + "?v=" + `md5`: a changed file gets a new URL, so a
+// cache never serves an old copy for a new release.
+std::string file_url(const std::string& base_url, const std::string& path, const std::string& md5);

@@ -226,7 +226,7 @@ class Handler(BaseHTTPRequestHandler):
         if rule.get("no_range") or not asked.startswith("bytes=") or "," in asked:
             return None
         first, dash, last = asked[len("bytes="):].partition("-")
-        if not dash or not first.isdigit() or (last and not last.isdigit()):
+        if not dash or not first.isdigit() or (last and not last.isdigit()) or (last and int(last) < int(first)):
             return None
         if_range = self.headers.get("If-Range")
         if if_range is not None and if_range not in self.validators_of(rule):
@@ -248,8 +248,9 @@ class Handler(BaseHTTPRequestHandler):
         partial = asked is not None
         status = 206 if partial else status
         start, end = asked if partial else (0, total - 1)
-        shift = int(rule.get("wrong_range", 0)) if partial else 0
-        start, end = min(start + shift, total - 1), min(end + shift, total - 1)
+        if partial and "wrong_range" in rule:
+            shift = int(rule["wrong_range"])
+            start, end = min(start + shift, total - 1), min(end + shift, total - 1)
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         etag, modified = self.validators_of(rule) if status in (200, 206) else (None, None)

@@ -1,15 +1,21 @@
 #!/usr/bin/env python3
 """make_manifest as a studio runs it: on temporary release folders, checking its output, its
-messages on stderr and its exit codes."""
+messages on stderr and its exit codes; verify against releases published on the fault-injecting
+test server and on nginx."""
 import base64
 import hashlib
 import os
+import re
+import shutil
 import stat
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import update_site  # noqa: E402
 
 TOOL = None
 
@@ -47,7 +53,10 @@ def openssl_verifies(folder, public_line, signed, signature_rs):
 
 class ReleaseFolder(unittest.TestCase):
     def setUp(self):
-        self.temp = tempfile.TemporaryDirectory()
+        scratch = os.environ.get("TOOLS_TEST_TMP")
+        if scratch:
+            os.makedirs(scratch, exist_ok=True)
+        self.temp = tempfile.TemporaryDirectory(dir=scratch)
         self.root = os.path.join(self.temp.name, "release")
         self.files = {
             "main.exe": b"MZ game",
@@ -256,6 +265,196 @@ class Signing(ReleaseFolder):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"not a make_manifest key file", result.stderr)
         self.assertNotIn(b"hashed", result.stderr)
+
+
+class Verifying(ReleaseFolder):
+    """A release published as make_manifest writes it, then checked from the outside."""
+
+    SUMMARY = re.compile(r"^verify: (\d+) files, (\d+) problems, (\d+ block maps, )?[\d.]+ [KM]B received in [\d.]+ s$")
+
+    def setUp(self):
+        super().setUp()
+        self.key = os.path.join(self.temp.name, "studio.key")
+        self.public_line = run("keygen", self.key).stdout.rstrip(b"\n").decode("ascii")
+        self.expected = os.path.join(self.temp.name, "expected.txt")
+        self.server = update_site.TestServer(os.path.join(self.temp.name, "site"))
+        self.addCleanup(self.server.close)
+        self.publish(self.server.root, "--sequence", "7")
+        shutil.copy(os.path.join(self.server.root, "manifest.txt"), self.expected)
+
+    def publish(self, root, *options):
+        shutil.copytree(self.root, root, dirs_exist_ok=True)
+        result = run(self.root, "--version", "1", "--sign-key", self.key, "--quiet", "-o",
+                     os.path.join(root, "manifest.txt"), *options)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def served(self, path):
+        return os.path.join(os.fsencode(self.server.root), os.fsencode(path))
+
+    def verify(self, url, *options, status=1):
+        """The problem lines; checks the exit status and the closing line's counts."""
+        env = {k: v for k, v in os.environ.items() if not k.lower().endswith("_proxy")}
+        result = subprocess.run([TOOL, "verify", url, *options], capture_output=True, env=env, timeout=120)
+        lines = result.stdout.decode("latin-1").splitlines()
+        self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+        summary = self.SUMMARY.match(lines[-1]) if lines else None
+        self.assertTrue(summary, lines)
+        self.assertEqual(int(summary.group(2)), len(lines) - 1, lines)
+        self.summary = lines[-1]
+        return lines[:-1]
+
+    def test_a_clean_release_has_no_problem_on_either_server(self):
+        for key in [self.key, self.public_line, self.public_line[len("PublicKey="):]]:
+            self.assertEqual(self.verify(self.server.url, "--expect", self.expected, "--public-key", key, "--deep",
+                                         status=0), [])
+        requests = self.server.requests()
+        listed = [r for r in requests if r["path"] == "/manifest.txt"]
+        self.assertEqual(len(listed), 3)
+        self.assertEqual(len({r["query"] for r in listed}), 3)
+        self.assertTrue(all(re.fullmatch(r"t=\d+", r["query"]) and r["pragma"] == "no-cache" for r in listed))
+        self.assertTrue(all(r["user_agent"] == "Tavrinor-Launcher/1.0" for r in requests))
+        encoded = [r for r in requests if r["path"] == "/data/caf%E9.txt"]
+        self.assertEqual({(r["query"], r["range"]) for r in encoded},
+                         {("v=" + md5(b""), "bytes=0-0"), ("v=" + md5(b""), "")})
+
+        nginx = update_site.Nginx(os.path.join(self.temp.name, "nginx"), self.server.root)
+        self.addCleanup(nginx.close)
+        self.assertEqual(self.verify(nginx.url, "--expect", self.expected, "--public-key", self.key, "--deep",
+                                     "--connections", "1", status=0), [])
+        os.remove(self.served("main.exe"))
+        self.assertEqual(self.verify(nginx.url.rstrip("/")),
+                         ["main.exe: missing (check the upload and the letter case): expected 7 bytes, "
+                          "the server answered 404"])
+
+    def test_each_problem_of_the_files_has_its_line(self):
+        self.write("data/big.pak", bytes(4 << 20))
+        self.publish(self.server.root)
+        os.remove(self.served("main.exe"))
+        with open(self.served("options.cfg"), "ab") as f:
+            f.write(b"x")
+        with open(self.served("data/maps/m1.map"), "r+b") as f:
+            f.write(b"pam")
+        problems = ["main.exe: missing (check the upload and the letter case): expected 7 bytes, the server answered 404",
+                    "options.cfg: wrong size: expected 9 bytes, the server has 10 bytes"]
+        self.assertEqual(sorted(self.verify(self.server.url)), problems)
+        deep = self.verify(self.server.url, "--deep", "--public-key", self.key)
+        self.assertEqual(len(deep), 4, deep)
+        self.assertIn("data/maps/m1.map: wrong MD5: expected %s, the server gave %s"
+                      % (md5(b"map" * 1000), md5(b"pam" + b"map" * 999)), deep)
+        self.assertIn("data/maps/m1.map: wrong SHA-256: expected %s, the server gave %s"
+                      % (hashlib.sha256(b"map" * 1000).hexdigest(), hashlib.sha256(b"pam" + b"map" * 999).hexdigest()),
+                      deep)
+
+        self.server.rules({"*": {"no_range": True}, "/data/maps/m1.map": {"status": 403}})
+        lines = self.verify(self.server.url, "--connections", "3")
+        self.assertEqual(lines[0], "server: no range support: no resume, no delta updates: expected 206 to a request "
+                                   "for bytes 0-0, the server answered 200 with the whole file")
+        self.assertEqual(sorted(lines[1:]), [
+            "data/maps/m1.map: HTTP 403: expected 3000 bytes, the server answered 403"] + problems)
+        # Without ranges a size comes from the Content-Length alone: the 4 MiB body stays unread.
+        self.assertRegex(self.summary, r" \d+ KB received")
+
+    def test_a_served_list_other_than_the_expected_one(self):
+        self.write("data/new.bin", b"new")
+        self.write("options.cfg", b"volume=9\n")
+        os.remove(os.path.join(self.root, "main.exe"))
+        os.remove(self.served("main.exe"))
+        self.publish(self.server.root, "--sequence", "8", "--run", "data/new.bin")
+        sha = hashlib.sha256
+        self.assertEqual(self.verify(self.server.url, "--expect", self.expected), [
+            "manifest.txt: another Sequence: expected 7, the server's list has 8",
+            "data/new.bin: not in %s: expected no line for it, the server's list has F|%s|3 H|%s"
+            % (self.expected, md5(b"new"), sha(b"new").hexdigest()),
+            "main.exe: missing from the served list: expected F|%s|7 H|%s, the server's list has no line for it"
+            % (md5(b"MZ game"), sha(b"MZ game").hexdigest()),
+            "options.cfg: changed: expected F|%s|9 H|%s, the server's list has F|%s|9 H|%s"
+            % (md5(b"volume=5\n"), sha(b"volume=5\n").hexdigest(), md5(b"volume=9\n"), sha(b"volume=9\n").hexdigest()),
+            "manifest.txt: a line added: expected only the lines of %s, the server's list has \"Run=data/new.bin\""
+            % self.expected])
+
+    def test_a_signature_that_fails_and_what_it_says(self):
+        listed = os.path.join(self.server.root, "manifest.txt")
+        with open(listed, "rb") as f:
+            signed = f.read()
+        other_key = os.path.join(self.temp.name, "other.key")
+        run("keygen", other_key)
+        fails = "manifest.txt: signature fails: expected a list signed with the key, the launcher says: "
+        self.assertEqual(self.verify(self.server.url, "--public-key", other_key),
+                         [fails + "changed after signing, or signed with another key"])
+        unsigned = signed[:signed.index(b"Signature=")]
+        lists = {signed.replace(b"Version=1", b"Version=2"): "changed after signing, or signed with another key",
+                 unsigned: "no signature",
+                 update_site.sign_text(self.key, re.sub(rb"H\|\w+\|main.exe\n", b"", unsigned)):
+                     "no SHA-256 for main.exe"}
+        for text, reason in lists.items():
+            with open(listed, "wb") as f:
+                f.write(text)
+            self.assertEqual(self.verify(self.server.url, "--public-key", self.key), [fails + reason])
+
+    def test_block_maps_are_checked_for_size_and_sha256(self):
+        block_map = b"a block map" * 50
+        os.makedirs(self.served("maps"))
+        with open(self.served("maps/m1.map.map"), "wb") as f:
+            f.write(block_map)
+        listed = os.path.join(self.server.root, "manifest.txt")
+        with open(listed, "ab") as f:
+            f.write(b"M|%s|%d|maps/m1.map.map|data/maps/m1.map\n" % (hashlib.sha256(block_map).hexdigest().encode(),
+                                                                     len(block_map)))
+        self.assertEqual(self.verify(self.server.url, status=0), [])
+        name = "maps/m1.map.map (block map of data/maps/m1.map)"
+        with open(self.served("maps/m1.map.map"), "r+b") as f:
+            f.write(b"A")
+        self.assertEqual(self.verify(self.server.url), ["%s: wrong SHA-256: expected %s, the server gave %s" % (
+            name, hashlib.sha256(block_map).hexdigest(), hashlib.sha256(b"A" + block_map[1:]).hexdigest())])
+        os.remove(self.served("maps/m1.map.map"))
+        self.assertEqual(self.verify(self.server.url), [
+            name + ": missing (check the upload and the letter case): expected 550 bytes, the server answered 404"])
+
+    def test_answers_a_launcher_would_refuse_are_problems_and_redirections_are_followed(self):
+        cut = "data/maps/m1.map: no answer: expected 3000 bytes, "
+        os.makedirs(self.served("copy"))
+        shutil.copy(self.served("main.exe"), self.served("copy/main.exe"))
+        self.server.rules({"/main.exe": {"redirect": "/elsewhere/main.exe", "redirect_status": 301},
+                           "/elsewhere/main.exe": {"redirect": "../copy/main.exe"},
+                           "/options.cfg": {"chunked": True, "no_range": True},
+                           "/data/maps/m1.map": {"drop_after": 1000}})
+        lines = self.verify(self.server.url, "--deep")
+        self.assertEqual(len(lines), 2, lines)
+        self.assertTrue(lines[0].startswith("server: no range support"), lines)
+        self.assertTrue(lines[1].startswith(cut), lines)
+        # Without a Content-Length only the body's end tells the size, also without --deep.
+        self.server.rules({"/options.cfg": {"chunked": True, "no_range": True, "extra_bytes": 1}})
+        self.assertEqual(self.verify(self.server.url)[1:],
+                         ["options.cfg: wrong size: expected 9 bytes, the server sent more"])
+        self.server.rules({"/main.exe": {"redirect": "/main.exe"}})
+        self.assertEqual(self.verify(self.server.url),
+                         ["main.exe: no answer: expected 7 bytes, too many redirections"])
+
+        # An error page served as 200, and a list past the 16 MiB every launcher refuses.
+        self.server.rules({"/manifest.txt": {"body": "<html>Not here</html>"}})
+        self.assertEqual(self.verify(self.server.url), [
+            "manifest.txt: broken: expected a Version line or a file line, the launcher finds neither"])
+        self.server.rules({"/manifest.txt": {"generate": 16 * 1024 * 1024 + 1}})
+        self.assertEqual(self.verify(self.server.url), ["manifest.txt: no answer: expected the update list "
+                                                        "(at most 16 MiB), more than 16777216 bytes"])
+
+    def test_progress_goes_to_stderr_while_the_requests_take_their_time(self):
+        self.server.rules({"*": {"delay_ms": 300}})
+        result = run("verify", self.server.url, "--connections", "1")
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertRegex(result.stderr.decode("ascii"), r"checked [0-3] / 4 files, \d+ KB received, [\d.]+ s\n")
+
+    def test_command_line_mistakes_and_an_unreachable_server(self):
+        for args in [[], ["ftp://127.0.0.1/"], [self.server.url, "--connections", "0"],
+                     [self.server.url, "--connections", "33"], [self.server.url, "--public-key", "PublicKey=AAAA"],
+                     [self.server.url, "--expect", self.expected + ".missing"], [self.server.url, "--fast"]]:
+            result = run("verify", *args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn(b"usage: make_manifest verify URL", result.stderr)
+        self.server.close()
+        lines = self.verify(self.server.url)
+        self.assertEqual(len(lines), 1)
+        self.assertTrue(lines[0].startswith("manifest.txt: no answer: expected the update list"), lines)
 
 
 if __name__ == "__main__":

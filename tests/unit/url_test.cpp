@@ -20,6 +20,13 @@ TEST(PercentEncode, PassesUnreservedBytesAndEncodesEveryOther)
     EXPECT_EQ(percent_encode(""), "");
 }
 
+TEST(ServerAddresses, ListUrlIsNewOnEveryStampAndFileUrlCarriesTheDigest)
+{
+    EXPECT_EQ(list_url("http://h/g/", 4294967295u), "http://h/g/manifest.txt?t=4294967295");
+    EXPECT_EQ(file_url("https://h/", "data/my map#1.bin", "0cc175b9c0f1b6a831c399e269772661"),
+              "https://h/data/my%20map%231.bin?v=0cc175b9c0f1b6a831c399e269772661");
+}
+
 TEST(ContentRange, TakesOnlyThreeKnownNumbersInOrder)
 {
     ContentRange range = {1, 2, 3};

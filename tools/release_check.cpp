@@ -1,0 +1,266 @@
+// Checking a published release's files and block maps on the server, each with the request a
+// launcher makes: a one-byte range tells a file's size without its body, so that a release of
+// thousands of files is checked in a few round trips per connection.
+#include "tools/release_check.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+
+#include "digest/md5.h"
+#include "digest/sha256.h"
+#include "transfer/size_text.h"
+#include "transfer/url.h"
+
+static const unsigned long status_ok = 200;
+static const unsigned long status_partial = 206;
+static const unsigned long status_not_found = 404;
+static const unsigned long status_unsatisfiable = 416;
+static const double report_interval_seconds = 1.0;
+
+static const char no_range_problem[] =
+    "server: no range support: no resume, no delta updates: expected 206 to a request for bytes 0-0, the "
+    "server answered 200 with the whole file";
+
+// What the connections share. Each job (the entries, then the maps) writes only its own slot.
+struct SharedCheck {
+    const FileCheckSettings& settings;
+    const UpdateList& list;
+    std::vector<std::vector<std::string>> problems;
+    std::atomic<size_t> next;
+    std::atomic<size_t> done;
+    std::atomic<uint64_t> received;
+    std::atomic<bool> ranges_refused;
+    double started;      // the calling thread's alone, like last_report
+    double last_report;
+};
+
+// The digests of a body as it arrives; more bytes than `limit` can't be the file and cut it.
+struct BodyDigests {
+    uint64_t limit;
+    uint64_t size;
+    Md5Context md5;
+    bool with_sha256;
+    Sha256Context sha256;
+    std::string hash_failure;  // why the SHA-256 could not be computed, when it could not
+};
+
+static double now_seconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+static std::string bytes_text(uint64_t size)
+{
+    return std::to_string(size) + (size == 1 ? " byte" : " bytes");
+}
+
+std::string answer_problem(const std::string& name, const std::string& expected, bool answered,
+                           const HttpAnswer& answer)
+{
+    if (!answered) {
+        return name + ": no answer: expected " + expected + ", " + answer.failure;
+    }
+    if (answer.status == status_not_found) {
+        return name + ": missing (check the upload and the letter case): expected " + expected +
+               ", the server answered 404";
+    }
+    if (answer.status != status_ok && answer.status != status_partial) {
+        std::string status = std::to_string(answer.status);
+        return name + ": HTTP " + status + ": expected " + expected + ", the server answered " + status;
+    }
+    return std::string();
+}
+
+static bool take_block(void* context, const char* data, size_t length)
+{
+    BodyDigests& digests = *static_cast<BodyDigests*>(context);
+    digests.size += length;
+    if (digests.size > digests.limit) {
+        return false;
+    }
+    md5_update(digests.md5, data, static_cast<uint32_t>(length));
+    if (digests.with_sha256 && digests.hash_failure.empty() &&
+        !sha256_update(digests.sha256, data, length, digests.hash_failure)) {
+        sha256_release(digests.sha256);
+    }
+    return true;
+}
+
+// What a downloaded body must be: `md5` and `sha256` are skipped when empty.
+struct Expected {
+    std::string name;
+    std::string url;
+    uint64_t size;
+    std::string md5;
+    std::string sha256;
+};
+
+static void compare_digests(const Expected& expected, BodyDigests& digests, std::vector<std::string>& problems)
+{
+    std::string md5 = md5_final(digests.md5);
+    if (digests.size > expected.size) {
+        problems.push_back(expected.name + ": wrong size: expected " + bytes_text(expected.size) +
+                           ", the server sent more");
+        return;
+    }
+    if (digests.size != expected.size) {
+        problems.push_back(expected.name + ": wrong size: expected " + bytes_text(expected.size) +
+                           ", the server sent " + bytes_text(digests.size));
+        return;
+    }
+    if (!expected.md5.empty() && md5 != expected.md5) {
+        problems.push_back(expected.name + ": wrong MD5: expected " + expected.md5 + ", the server gave " + md5);
+    }
+    if (!digests.with_sha256) {
+        return;
+    }
+    std::string sha256;
+    if (digests.hash_failure.empty() && !sha256_final(digests.sha256, sha256, digests.hash_failure)) {
+        sha256.clear();
+    }
+    if (!digests.hash_failure.empty()) {
+        problems.push_back(expected.name + ": SHA-256 not computed: " + digests.hash_failure);
+    } else if (sha256 != expected.sha256) {
+        problems.push_back(expected.name + ": wrong SHA-256: expected " + expected.sha256 + ", the server gave " +
+                           sha256);
+    }
+}
+
+// Fetches the whole body as a launcher does and compares it with what the list says.
+static void download_and_compare(HttpClient& client, SharedCheck& shared, const Expected& expected,
+                                 std::vector<std::string>& problems)
+{
+    BodyDigests digests = {expected.size, 0, {}, !expected.sha256.empty(), {nullptr, nullptr}, std::string()};
+    md5_init(digests.md5);
+    if (digests.with_sha256) {
+        sha256_begin(digests.sha256, digests.hash_failure);
+    }
+    HttpAsk ask = {expected.url, false, false, BodyUse::stream, 0, {take_block, &digests}};
+    HttpAnswer answer;
+    bool answered = http_get(client, ask, answer);
+    shared.received += answer.received;
+    std::string problem = answer_problem(expected.name, bytes_text(expected.size), answered, answer);
+    if (!problem.empty()) {
+        problems.push_back(problem);
+    } else {
+        compare_digests(expected, digests, problems);
+    }
+    sha256_release(digests.sha256);
+}
+
+// The size the answer to "bytes=0-0" tells: a 206's total, the Content-Length of a 200 (a server
+// without ranges), none for a 416 (only an empty file has no byte 0). False when it tells none.
+static bool told_size(const HttpAnswer& answer, uint64_t& size)
+{
+    if (answer.status == status_unsatisfiable) {
+        size = 0;
+        return true;
+    }
+    if (answer.status == status_partial) {
+        size = answer.range_total;
+        return answer.has_range_total;
+    }
+    size = answer.length;
+    return answer.has_length;
+}
+
+static void check_entry(HttpClient& client, SharedCheck& shared, const UpdateEntry& entry,
+                        std::vector<std::string>& problems)
+{
+    Expected expected = {entry.path, file_url(shared.settings.base_url, entry.path, entry.md5), entry.size,
+                         entry.md5, entry.sha256};
+    HttpAsk ask = {expected.url, true, false, BodyUse::skip, 0, {nullptr, nullptr}};
+    HttpAnswer answer;
+    bool answered = http_get(client, ask, answer);
+    shared.received += answer.received;
+    std::string problem = answer.status == status_unsatisfiable
+                              ? std::string()
+                              : answer_problem(entry.path, bytes_text(entry.size), answered, answer);
+    if (!problem.empty()) {
+        problems.push_back(problem);
+        return;
+    }
+    // An empty file has no byte 0 to give: its whole answer says nothing of ranges (nginx gives one).
+    if (answer.status == status_ok && !(answer.has_length && answer.length == 0)) {
+        shared.ranges_refused = true;
+    }
+    uint64_t size = 0;
+    bool size_known = told_size(answer, size);
+    if (answer.status == status_partial && !size_known) {
+        problems.push_back(entry.path + ": no size: expected " + bytes_text(entry.size) +
+                           ", the server answered 206 without the file's size in Content-Range");
+        return;
+    }
+    if (size_known && size != entry.size) {
+        problems.push_back(entry.path + ": wrong size: expected " + bytes_text(entry.size) + ", the server has " +
+                           bytes_text(size));
+        return;
+    }
+    // A body without a Content-Length tells its size only by its end.
+    if (shared.settings.deep || !size_known) {
+        download_and_compare(client, shared, expected, problems);
+    }
+}
+
+static void check_map(HttpClient& client, SharedCheck& shared, const BlockMapLine& map,
+                      std::vector<std::string>& problems)
+{
+    Expected expected = {map.location + " (block map of " + map.path + ")",
+                         shared.settings.base_url + percent_encode(map.location), map.size, std::string(),
+                         map.sha256};
+    download_and_compare(client, shared, expected, problems);
+}
+
+static void run_checks(void* context, HttpClient& client)
+{
+    SharedCheck& shared = *static_cast<SharedCheck*>(context);
+    const std::vector<UpdateEntry>& files = shared.list.files;
+    size_t count = shared.problems.size();
+    for (size_t job = shared.next++; job < count; job = shared.next++) {
+        if (job < files.size()) {
+            check_entry(client, shared, files[job], shared.problems[job]);
+        } else {
+            check_map(client, shared, shared.list.maps[job - files.size()], shared.problems[job]);
+        }
+        ++shared.done;
+    }
+}
+
+static void report_progress(void* context)
+{
+    SharedCheck& shared = *static_cast<SharedCheck*>(context);
+    double now = now_seconds();
+    if (now - shared.last_report < report_interval_seconds) {
+        return;
+    }
+    shared.last_report = now;
+    std::fprintf(stderr, "checked %zu / %zu files, %s received, %.1f s\n", shared.done.load(),
+                 shared.problems.size(), format_size(shared.received.load()).c_str(), now - shared.started);
+}
+
+bool check_published_files(const FileCheckSettings& settings, const UpdateList& list, FileCheckResult& result,
+                           std::string& error_text)
+{
+    SharedCheck shared = {settings, list, {}, {0}, {0}, {0}, {false}, now_seconds(), 0.0};
+    shared.last_report = shared.started;
+    shared.problems.resize(list.files.size() + list.maps.size());
+    int connections = settings.connections;
+    if (static_cast<size_t>(connections) > shared.problems.size()) {
+        connections = static_cast<int>(shared.problems.size());
+    }
+    if (connections > 0 && !run_connections(connections, ConnectionWork{run_checks, report_progress, &shared},
+                                            error_text)) {
+        return false;
+    }
+    result.problems.clear();
+    if (shared.ranges_refused) {
+        result.problems.push_back(no_range_problem);
+    }
+    for (const std::vector<std::string>& slot : shared.problems) {
+        result.problems.insert(result.problems.end(), slot.begin(), slot.end());
+    }
+    result.received = shared.received;
+    return true;
+}

@@ -1,0 +1,305 @@
+// make_manifest verify: its options, the update list fetched, read and judged with the launcher's
+// own parser and signed-list reader, the files and maps it names checked on the server, and the
+// report: one line per problem and a closing count.
+#include "tools/verify_command.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/http_get.h"
+#include "tools/list_difference.h"
+#include "tools/release_check.h"
+#include "tools/signing_key.h"
+#include "tools/whole_file.h"
+#include "transfer/size_text.h"
+#include "transfer/url.h"
+#include "update_list/decimal.h"
+#include "update_list/list_signature.h"
+#include "update_list/signed_list.h"
+#include "update_list/update_list.h"
+
+static const int exit_clean = 0;
+static const int exit_problems = 1;
+static const int exit_usage = 2;
+static const int default_connections = 8;
+static const uint64_t most_connections = 32;
+// The launcher refuses a longer list.
+static const uint64_t list_limit = 16 * 1024 * 1024;
+static const char list_name[] = "manifest.txt";
+static const unsigned long status_ok = 200;
+
+static const char verify_usage[] =
+    "usage: make_manifest verify URL [--expect FILE] [--public-key KEY] [--deep] [--connections N]\n"
+    "\n"
+    "Checks the release published at URL (the Url of launcher.ini) as every launcher will see it:\n"
+    "fetches URL + manifest.txt past every cache, reads it with the launcher's parser, and asks the\n"
+    "server for every listed file with the launcher's own request (one byte of it, for its size)\n"
+    "and for every block map the list names (size and SHA-256).\n"
+    "\n"
+    "  --expect FILE      the served list must be FILE byte for byte (the list you meant to\n"
+    "                     publish); otherwise each difference is a problem\n"
+    "  --public-key KEY   check the signature and every entry's SHA-256 line; KEY is the PublicKey\n"
+    "                     value (with or without \"PublicKey=\") or a key file of make_manifest keygen\n"
+    "  --deep             also download every file and check its MD5 (and its SHA-256 in a signed list)\n"
+    "  --connections N    requests at once, 1 to 32 (default 8)\n"
+    "\n"
+    "Prints one line per problem and a last line \"verify: N files, N problems, ...\". Exit status:\n"
+    "0 no problem, 1 problems found, 2 a mistake on the command line.\n";
+
+struct VerifyOptions {
+    std::string base_url;      // ends in "/"
+    std::string expect_file;   // empty without --expect
+    std::string expect_text;   // that file's bytes
+    std::string public_key;    // 64 bytes X||Y; empty without --public-key
+    bool deep;
+    int connections;
+};
+
+// What the list fetch hands back from its connection.
+struct ListFetch {
+    HttpAsk ask;
+    HttpAnswer answer;
+    bool answered;
+};
+
+static double now_seconds()
+{
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+static bool is_web_address(const std::string& url)
+{
+    return url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0;
+}
+
+// The PublicKey value as launcher.ini carries it, or a key file of make_manifest keygen. Nothing
+// of the file is ever shown: it holds the secret half.
+static bool read_key_option(const std::string& value, std::string& public_xy, std::string& error_text)
+{
+    if (read_public_key(value, public_xy)) {
+        return true;
+    }
+    std::string text;
+    SigningKey key;
+    if (!read_whole_file(value, text, error_text)) {
+        error_text = "--public-key takes the PublicKey value or a key file; " + error_text;
+        return false;
+    }
+    if (!parse_key_file(text, key, error_text)) {
+        error_text = value + ": " + error_text;
+        return false;
+    }
+    public_xy = key.public_xy;
+    return true;
+}
+
+static bool take_option(const std::string& arg, const std::string& value, VerifyOptions& options,
+                        std::string& error_text)
+{
+    if (arg == "--expect") {
+        options.expect_file = value;
+        return read_whole_file(value, options.expect_text, error_text);
+    }
+    if (arg == "--public-key") {
+        return read_key_option(value, options.public_key, error_text);
+    }
+    uint64_t count = 0;
+    if (!read_decimal_digits(value.data(), value.size(), count) || count < 1 || count > most_connections) {
+        error_text = "--connections takes a number from 1 to 32";
+        return false;
+    }
+    options.connections = static_cast<int>(count);
+    return true;
+}
+
+static bool parse_verify_options(int argc, char** argv, VerifyOptions& options, std::string& error_text)
+{
+    options.deep = false;
+    options.connections = default_connections;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--deep") {
+            options.deep = true;
+        } else if (arg == "--expect" || arg == "--public-key" || arg == "--connections") {
+            if (i + 1 >= argc) {
+                error_text = arg + " needs a value";
+                return false;
+            }
+            if (!take_option(arg, argv[++i], options, error_text)) {
+                return false;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error_text = "unknown option " + arg;
+            return false;
+        } else if (options.base_url.empty()) {
+            options.base_url = arg;
+        } else {
+            error_text = "more than one URL: " + arg;
+            return false;
+        }
+    }
+    if (!is_web_address(options.base_url)) {
+        error_text = "verify needs the release's URL, http:// or https://";
+        return false;
+    }
+    // As the launcher reads its Url: a missing final "/" is added.
+    if (options.base_url.back() != '/') {
+        options.base_url += '/';
+    }
+    return true;
+}
+
+static void fetch_on_connection(void* context, HttpClient& client)
+{
+    ListFetch& fetch = *static_cast<ListFetch*>(context);
+    fetch.answered = http_get(client, fetch.ask, fetch.answer);
+}
+
+static void no_progress(void*)
+{
+}
+
+// A fresh stamp on every run, as every launcher pass has one, so no cache answers for the server.
+static uint64_t fresh_stamp()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+// Fetches the list as the launcher does. False with its problem line when no list came.
+static bool fetch_list(const VerifyOptions& options, std::string& text, uint64_t& received, std::string& problem)
+{
+    ListFetch fetch;
+    fetch.ask = {list_url(options.base_url, fresh_stamp()), false, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
+    fetch.answered = false;
+    std::string error_text;
+    if (!run_connections(1, ConnectionWork{fetch_on_connection, no_progress, &fetch}, error_text)) {
+        problem = std::string(list_name) + ": not fetched: " + error_text;
+        return false;
+    }
+    received = fetch.answer.received;
+    problem = answer_problem(list_name, "the update list (at most 16 MiB)", fetch.answered, fetch.answer);
+    if (problem.empty() && fetch.answer.status != status_ok) {
+        problem = std::string(list_name) + ": HTTP " + std::to_string(fetch.answer.status) +
+                  ": expected the update list, the server answered " + std::to_string(fetch.answer.status);
+    }
+    text = fetch.answer.body;
+    return problem.empty();
+}
+
+static std::string signature_problem(const std::string& reason)
+{
+    return std::string(list_name) + ": signature fails: expected a list signed with the key, the launcher says: " +
+           reason;
+}
+
+// The launcher's steps with a PublicKey: the signature over the bytes as fetched, then the
+// parser over the signed bytes alone, then a SHA-256 line for every entry. A list that fails is
+// still read as a launcher without a key reads it, so that its files are checked all the same.
+// Without a key, a signed list's SHA-256 lines are still taken for --deep.
+static bool read_list(const VerifyOptions& options, const std::string& text, UpdateList& list,
+                      std::vector<std::string>& problems)
+{
+    std::string signed_text = text;
+    std::string reason;
+    bool is_signed = !options.public_key.empty();
+    ListSignature found;
+    if (is_signed) {
+        if (!find_list_signature(text, found, reason) ||
+            !verify_list_signature(options.public_key, text.data(), found.signed_length, found.signature, reason)) {
+            problems.push_back(signature_problem(reason));
+            is_signed = false;
+        } else {
+            signed_text.resize(found.signed_length);
+        }
+    }
+    if (!parse_update_list(signed_text.c_str(), list)) {
+        problems.push_back(std::string(list_name) +
+                           ": broken: expected a Version line or a file line, the launcher finds neither");
+        return false;
+    }
+    std::vector<UpdateEntry> hashed = list.files;
+    uint64_t sequence = 0;
+    if (read_signed_lines(signed_text, hashed, sequence, reason)) {
+        list.files.swap(hashed);
+    } else if (is_signed) {
+        problems.push_back(signature_problem(reason));
+    }
+    return true;
+}
+
+static void compare_with_expected(const VerifyOptions& options, const std::string& served,
+                                  std::vector<std::string>& problems)
+{
+    if (options.expect_file.empty()) {
+        return;
+    }
+    std::vector<std::string> differences;
+    list_differences(options.expect_text, options.expect_file, served, differences);
+    problems.insert(problems.end(), differences.begin(), differences.end());
+}
+
+static int report(const std::vector<std::string>& problems, size_t files, size_t maps, uint64_t received,
+                  double started)
+{
+    for (const std::string& problem : problems) {
+        std::printf("%s\n", problem.c_str());
+    }
+    std::string map_text = maps == 0 ? std::string() : std::to_string(maps) + " block maps, ";
+    std::printf("verify: %zu files, %zu problems, %s%s received in %.2f s\n", files, problems.size(),
+                map_text.c_str(), format_size(received).c_str(), now_seconds() - started);
+    std::fflush(stdout);
+    return problems.empty() ? exit_clean : exit_problems;
+}
+
+static bool asks_for_help(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            return true;
+        }
+    }
+    return false;
+}
+
+int run_verify(int argc, char** argv)
+{
+    double started = now_seconds();
+    if (asks_for_help(argc, argv)) {
+        std::fputs(verify_usage, stdout);
+        return exit_clean;
+    }
+    VerifyOptions options;
+    std::string error_text;
+    if (!parse_verify_options(argc, argv, options, error_text)) {
+        std::fprintf(stderr, "make_manifest verify: %s\n%s", error_text.c_str(), verify_usage);
+        return exit_usage;
+    }
+    std::vector<std::string> problems;
+    std::string text;
+    uint64_t received = 0;
+    std::string problem;
+    if (!fetch_list(options, text, received, problem)) {
+        problems.push_back(problem);
+        return report(problems, 0, 0, received, started);
+    }
+    // The comparison comes first: a list that differs explains the problems found after it.
+    compare_with_expected(options, text, problems);
+    UpdateList list;
+    if (!read_list(options, text, list, problems)) {
+        return report(problems, 0, 0, received, started);
+    }
+    FileCheckSettings settings = {options.base_url, options.connections, options.deep};
+    FileCheckResult result;
+    if (!check_published_files(settings, list, result, error_text)) {
+        problems.push_back("verify: not run: " + error_text);
+        return report(problems, list.files.size(), list.maps.size(), received, started);
+    }
+    problems.insert(problems.end(), result.problems.begin(), result.problems.end());
+    return report(problems, list.files.size(), list.maps.size(), received + result.received, started);
+}
