@@ -15,7 +15,10 @@ unsigned long response_status(HINTERNET request);
 // the connection says it ends (chunked or close-delimited).
 bool response_length(HINTERNET request, uint64_t& length);
 
-// "error %lu" with the stack's own error number, for a request that couldn't be opened.
+// Why a request couldn't be opened: a few words for the failures a player can meet (an
+// unreachable or silent server, a refused certificate, a failed handshake), otherwise "error %lu"
+// with the stack's own error number, for support. No reason contains "in use", which stops the
+// download retries.
 std::string open_failure_text(unsigned long error);
 
 // "HTTP %lu" with the status, for a response other than 200.
