@@ -89,6 +89,8 @@ static bool send_request(HINTERNET session, const std::string& url, DWORD flags,
                                        INTERNET_SERVICE_HTTP, 0, 0);
     if (http.connection == NULL)
         return fail_with_last_error(http, error_text);
+    // The certificate checks stay whole: no INTERNET_FLAG_IGNORE_CERT_* flag is ever added here,
+    // and no setting reaches these flags, so a server can't be trusted by a player's choice.
     DWORD request_flags = flags | INTERNET_FLAG_NO_AUTO_REDIRECT | (parts.secure ? INTERNET_FLAG_SECURE : 0);
     http.request = HttpOpenRequestA(http.connection, "GET", parts.object.c_str(), NULL, NULL, NULL,
                                     request_flags, 0);

@@ -19,7 +19,10 @@ bool response_length(HINTERNET request, uint64_t& length);
 // a strong one, else its Last-Modified date. False when the answer carries neither.
 bool response_validator(HINTERNET request, std::string& validator);
 
-// "error %lu" with the stack's own error number, for a request that couldn't be opened.
+// Why a request couldn't be opened: a few words for the failures a player can meet (an
+// unreachable or silent server, a refused certificate, a failed handshake), otherwise "error %lu"
+// with the stack's own error number, for support. No reason contains "in use", which stops the
+// download retries.
 std::string open_failure_text(unsigned long error);
 
 // "HTTP %lu" with the status, for a response other than 200.

@@ -25,8 +25,8 @@ import wine_prefix  # noqa: E402
 NOTES = {
     "server never answers": (
         "Every request carries the 15 s connect and receive time-outs itself, so the wait for an "
-        "answer that never comes ends after 15 s with the stack's error number (12030 under wine; "
-        "Windows' number for a time-out is 12002), long before the server lets the connection go. The "
+        "answer that never comes ends after 15 s (\"no answer from the server\": wine numbers it 12030, "
+        "Windows 12002, and both read alike), long before the server lets the connection go. The "
         "launcher sets them on each request rather than only on its session because wine, unlike "
         "Windows, does not hand the session's time-outs down to requests: an earlier build that "
         "relied on that waited as long as the server held the connection."),

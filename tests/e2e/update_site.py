@@ -187,8 +187,9 @@ http {{
     scgi_temp_path {scratch}/scgi;
     default_type application/octet-stream;
     server {{
-        listen 127.0.0.1:{port};
+        listen 127.0.0.1:{port}{ssl};
         root {root};
+        {extra}
     }}
 }}
 """
@@ -196,9 +197,11 @@ http {{
 
 class Nginx:
     """A real nginx in the foreground, serving root on a free loopback port, with its
-    configuration, pid file, logs and temporary folders all in scratch."""
+    configuration, pid file, logs and temporary folders all in scratch. With tls (a certificate
+    file, its key file and the host name it is for) it serves HTTPS only, addressed by that name;
+    extra holds more lines for its server block (redirections, protocol versions)."""
 
-    def __init__(self, scratch, root):
+    def __init__(self, scratch, root, tls=None, extra=""):
         self.binary = shutil.which("nginx") or "/usr/sbin/nginx"
         if not os.path.exists(self.binary):
             raise RuntimeError("nginx is not installed (scripts/install-deps installs nginx-light)")
@@ -206,13 +209,19 @@ class Nginx:
         self.scratch = os.path.abspath(scratch)
         self.port = free_port()
         self.url = f"http://127.0.0.1:{self.port}/"
+        ssl = ""
+        if tls:
+            certificate, key, host = tls
+            ssl = " ssl"
+            extra = f"ssl_certificate {certificate};\n        ssl_certificate_key {key};\n        {extra}"
+            self.url = f"https://{host}:{self.port}/"
         # Started as root without a user line, nginx would run its worker as nobody, which may
         # not read the scratch folders.
         user = "user root;\n" if os.geteuid() == 0 else ""
         conf = os.path.join(self.scratch, "nginx.conf")
         with open(conf, "w") as out:
             out.write(NGINX_CONF.format(user=user, scratch=self.scratch, port=self.port,
-                                        root=os.path.abspath(root)))
+                                        root=os.path.abspath(root), ssl=ssl, extra=extra))
         # -e: the start-up error log too goes to scratch, never to the system's log folder.
         self.process = subprocess.Popen(
             [self.binary, "-p", self.scratch, "-c", conf, "-e", os.path.join(self.scratch, "error.log")],
