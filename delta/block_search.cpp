@@ -10,7 +10,7 @@
 
 // The bytes read at once, whatever the file sizes: a 32-bit launcher searches a 5 GiB file in
 // the same few MiB as a small one.
-static const size_t min_window_length = 1024 * 1024;
+static const size_t window_length = 1024 * 1024;
 // Larger blocks would make the window itself large; the format reaches them only past 4 TiB.
 static const uint32_t max_search_block_size = 16 * 1024 * 1024;
 
@@ -273,11 +273,16 @@ bool search_blocks(const BlockMap& map, const std::vector<DeltaSource>& sources,
     Search search = {map, sources, progress, origins, error_text, BlockIndex(), 0, 0, {}, 0, 0};
     build_block_index(map, search.index);
     search.missing = static_cast<uint32_t>(map.weak.size());
-    search.window = std::max<size_t>(min_window_length, map.block_size);
-    search.buffer.resize(search.window + map.block_size);
+    // A window never needs to be larger than the largest source, rounded up to whole blocks.
+    uint64_t largest = 0;
     for (const DeltaSource& source : sources) {
         search.total += 2 * source.size;
+        largest = std::max(largest, source.size);
     }
+    uint64_t blocks_needed = std::max<uint64_t>(1, largest / map.block_size + 1);
+    search.window = static_cast<size_t>(std::min<uint64_t>(blocks_needed * map.block_size,
+                                                           std::max<size_t>(window_length, map.block_size)));
+    search.buffer.resize(search.window + map.block_size);
     std::vector<std::vector<unsigned char>> status(sources.size());
     uint64_t pass_start = 0;
     for (uint32_t source = 0; source < sources.size(); ++source) {

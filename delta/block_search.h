@@ -44,7 +44,7 @@ struct SearchProgress {
 // its strong sum before it is taken, and one find serves every block with the same sums. Bytes
 // past a source's end count as zeros for the sums, but a block is taken only where all its bytes
 // lie inside the source. Holds the map's index (a few MiB for the largest maps) and a window of
-// max(1 MiB, one block) plus one block, whatever the sizes; `progress` may be null.
+// at most max(1 MiB, one block) plus one block, whatever the sizes; `progress` may be null.
 // False with the reason, `origins` then undefined: "can't read source N" (a read came back
 // short inside the source's size), "stopped" (progress said so), "an inconsistent block map",
 // "blocks too large to search" (over 16 MiB, a file of more than 4 TiB).
