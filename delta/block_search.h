@@ -10,7 +10,7 @@
 #include "delta/block_map.h"
 
 // A file the search may take blocks from. The search reads it only through `read`, in windows
-// of at most a few MiB, from any thread the caller searches on.
+// of at most a few MiB, on the thread that called it.
 struct DeltaSource {
     // Reads up to `length` bytes at `offset` into `buffer` and returns how many it read: fewer
     // than asked only at the source's end or when reading failed.
@@ -43,8 +43,9 @@ struct SearchProgress {
 // is found too; after a match the search jumps a whole block. Every candidate is confirmed by
 // its strong sum before it is taken, and one find serves every block with the same sums. Bytes
 // past a source's end count as zeros for the sums, but a block is taken only where all its bytes
-// lie inside the source. Holds the map's index (a few MiB for the largest maps) and a window of
-// at most max(1 MiB, one block) plus one block, whatever the sizes; `progress` may be null.
+// lie inside the source. Besides the map and `origins` it holds the map's index (8.25 MiB at
+// most, for 2^18 blocks), a byte per block per source, and a window of at most max(1 MiB, one
+// block) plus one block, whatever the sizes; `progress` may be null.
 // False with the reason, `origins` then undefined: "can't read source N" (a read came back
 // short inside the source's size), "stopped" (progress said so), "an inconsistent block map",
 // "blocks too large to search" (over 16 MiB, a file of more than 4 TiB).
