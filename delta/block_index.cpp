@@ -4,11 +4,12 @@
 #include <algorithm>
 #include <cstring>
 
-// Twice as many buckets as groups keeps most buckets to one group; the filter has four bits per
-// bucket, so a weak sum that no group has passes it about one time in eight.
+// Twice as many buckets as groups keeps most buckets to one group. The filter has 16 bits per
+// bucket, so a weak sum that no group has passes it about one time in 32; 1 MiB for the largest
+// maps, whose misses cost the roll less than the bucket lookups a smaller filter lets through.
 static const uint32_t buckets_per_group_bits = 1;
-static const uint32_t filter_bits_per_bucket_bits = 2;
-static const uint32_t bits_per_filter_word = 32;
+static const uint32_t filter_bits_per_bucket_bits = 4;
+static const uint32_t bits_per_filter_word = 32;  // as filter_may_hold reads them
 
 struct BlockOrder {
     const BlockMap& map;

@@ -28,10 +28,11 @@ inline uint32_t weak_sum_hash(uint32_t weak)
     return weak * 0x9e3779b1u;
 }
 
-// False when no group has the weak sum `weak`: a few bits, small enough to stay in the
-// processor's second-level cache for the largest maps, answer most bytes a search rolls over.
-inline bool may_hold_weak_sum(const BlockIndex& index, uint32_t weak)
+// False when no group has the weak sum `weak`: a bit of the index's filter answers most bytes a
+// search rolls over without a look at the buckets. The filter's words and shift come apart from
+// the index, so that the loop over every byte keeps them in registers.
+inline bool filter_may_hold(const uint32_t* filter, uint32_t filter_shift, uint32_t weak)
 {
-    uint32_t bit = weak_sum_hash(weak) >> index.filter_shift;
-    return (index.filter[bit >> 5] >> (bit & 31)) & 1;
+    uint32_t bit = weak_sum_hash(weak) >> filter_shift;
+    return (filter[bit >> 5] >> (bit & 31)) & 1;
 }

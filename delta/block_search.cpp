@@ -164,6 +164,25 @@ static bool compare_in_place(Search& search, uint32_t source, uint64_t pass_star
     return report(search, pass_start, size);
 }
 
+// Rolls `sum` from window start `at` on until the index may hold its weak sum, and returns that
+// start, or `stop`. A function of its own, so that the loop that runs for nearly every byte holds
+// all it needs in registers.
+static size_t roll_to_candidate(const BlockIndex& index, const unsigned char* buffer, size_t at, size_t stop,
+                                uint32_t block_size, RollingSum& sum)
+{
+    const uint32_t* filter = index.filter.data();
+    const uint32_t filter_shift = index.filter_shift;
+    RollingSum rolling = sum;
+    for (; at < stop; ++at) {
+        if (filter_may_hold(filter, filter_shift, rolled_weak_sum(rolling))) {
+            break;
+        }
+        roll_sum(rolling, buffer[at], buffer[at + block_size], block_size);
+    }
+    sum = rolling;
+    return at;
+}
+
 // The bytes the buffer must hold for the window starts from `base` on that lie before `end`:
 // a short run of unmatched blocks reads only itself and one block more.
 static size_t bytes_to_hold(const Search& search, uint64_t base, uint64_t end)
@@ -186,7 +205,7 @@ static bool roll_over(Search& search, uint32_t source, uint64_t pass_start, uint
     }
     size_t at = 0;
     bool fresh = true;
-    uint32_t weak = 0;
+    RollingSum sum = {0, 0};
     while (base + at < end && search.missing != 0) {
         if (at >= search.window) {
             size_t kept = held - at;
@@ -200,18 +219,20 @@ static bool roll_over(Search& search, uint32_t source, uint64_t pass_start, uint
             }
         }
         if (fresh) {
-            weak = weak_sum(buffer + at, block_size);
+            sum = start_rolling_sum(weak_sum(buffer + at, block_size));
             fresh = false;
         }
         size_t stop = static_cast<size_t>(std::min<uint64_t>(search.window, end - base));
-        for (; at < stop; ++at) {
-            if (may_hold_weak_sum(search.index, weak) &&
-                confirm_window(search, weak, buffer + at, source, base + at)) {
-                at += block_size;
-                fresh = true;
-                break;
-            }
-            weak = roll_weak_sum(weak, buffer[at], buffer[at + block_size], block_size);
+        at = roll_to_candidate(search.index, buffer, at, stop, block_size, sum);
+        if (at == stop) {
+            continue;
+        }
+        if (confirm_window(search, rolled_weak_sum(sum), buffer + at, source, base + at)) {
+            at += block_size;
+            fresh = true;
+        } else {
+            roll_sum(sum, buffer[at], buffer[at + block_size], block_size);
+            ++at;
         }
     }
     return report(search, pass_start, std::min(end, size));

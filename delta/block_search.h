@@ -43,7 +43,7 @@ struct SearchProgress {
 // is found too; after a match the search jumps a whole block. Every candidate is confirmed by
 // its strong sum before it is taken, and one find serves every block with the same sums. Bytes
 // past a source's end count as zeros for the sums, but a block is taken only where all its bytes
-// lie inside the source. Besides the map and `origins` it holds the map's index (8.25 MiB at
+// lie inside the source. Besides the map and `origins` it holds the map's index (9 MiB at
 // most, for 2^18 blocks), a byte per block per source, and a window of at most max(1 MiB, one
 // block) plus one block, whatever the sizes; `progress` may be null.
 // False with the reason, `origins` then undefined: "can't read source N" (a read came back
