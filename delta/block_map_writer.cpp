@@ -35,7 +35,8 @@ static void add_block(BlockMapWriter& writer, const unsigned char* block)
 {
     // Bytes beyond the file size would describe blocks the listed file does not have; finishing
     // refuses such a map anyway, so they are not summed.
-    if (writer.map.size() >= max_block_map_size(writer.file_size)) {
+    uint64_t blocks = writer.file_size / writer.block_size + (writer.file_size % writer.block_size != 0 ? 1 : 0);
+    if (writer.map.size() >= block_map_header_length + blocks * (block_map_weak_length + writer.strong_length)) {
         return;
     }
     append_little_endian(weak_sum(block, writer.block_size), block_map_weak_length, writer.map);
