@@ -191,10 +191,12 @@ static void drop_files_not_published(std::vector<ReleaseFile>& files, std::vecto
         } else if (is_block_map_folder_file(file.path)) {
             map_folder.push_back(file.path);
             if (!is_block_map_file(file.path)) {
-                foreign += (foreign_count++ == 0 ? "" : ", ") + file.path;
+                foreign += (foreign_count == 0 ? "" : ", ") + file.path;
+                ++foreign_count;
             }
         } else if (is_launcher_runtime_file(file.path)) {
-            runtime += (runtime_count++ == 0 ? "" : ", ") + file.path;
+            runtime += (runtime_count == 0 ? "" : ", ") + file.path;
+            ++runtime_count;
         } else {
             kept.push_back(file);
         }
