@@ -198,7 +198,7 @@ void md5_update(Md5Context& ctx, const void* data, uint32_t length)
     }
 }
 
-std::string md5_final(Md5Context& ctx)
+void md5_final_bytes(Md5Context& ctx, unsigned char (&digest)[md5_digest_length])
 {
     uint64_t bit_count = ((static_cast<uint64_t>(ctx.count_hi) << 32) | ctx.count_lo) * 8;
 
@@ -213,15 +213,24 @@ std::string md5_final(Md5Context& ctx)
     }
     md5_update(ctx, length_bytes, sizeof length_bytes);
 
-    static const char hex_digits[] = "0123456789abcdef";
-    std::string text(32, '0');
     size_t at = 0;
     for (uint32_t word : ctx.state) {
         for (int i = 0; i < 4; ++i) {
-            unsigned char byte = static_cast<unsigned char>(word >> (8 * i));
-            text[at++] = hex_digits[byte >> 4];
-            text[at++] = hex_digits[byte & 0x0f];
+            digest[at++] = static_cast<unsigned char>(word >> (8 * i));
         }
+    }
+}
+
+std::string md5_final(Md5Context& ctx)
+{
+    unsigned char digest[md5_digest_length];
+    md5_final_bytes(ctx, digest);
+    static const char hex_digits[] = "0123456789abcdef";
+    std::string text(2 * md5_digest_length, '0');
+    size_t at = 0;
+    for (unsigned char byte : digest) {
+        text[at++] = hex_digits[byte >> 4];
+        text[at++] = hex_digits[byte & 0x0f];
     }
     return text;
 }

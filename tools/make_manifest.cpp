@@ -1,14 +1,18 @@
 // make_manifest: the studio's publishing tool. Walks a release folder, hashes every file with
-// the launcher's own MD5 and writes the update list that every launcher reads as written; signs
-// it with the studio's key when asked, and makes that key; "verify" checks a published release
-// (verify_command.cpp).
+// the launcher's own MD5 and writes the update list that every launcher reads as written, with
+// the block maps of large files beside it; signs it with the studio's key when asked, and makes
+// that key; "verify" checks a published release (verify_command.cpp).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "delta/block_map.h"
+#include "digest/sha256.h"
+#include "tools/block_map_files.h"
 #include "tools/manifest_text.h"
 #include "tools/publish_rules.h"
 #include "tools/release_hash.h"
@@ -21,6 +25,9 @@
 
 static const int exit_refused = 1;
 static const int exit_usage = 2;
+// Files from this size on get a block map: for a smaller one, fetching it whole costs little more
+// than its map and the requests for its changed blocks would.
+static const uint64_t min_mapped_file_size = 1024 * 1024;
 
 static const char usage_text[] =
     "usage: make_manifest RELEASE_DIR --version TEXT [options] > manifest.txt\n"
@@ -43,13 +50,19 @@ static const char usage_text[] =
     "  --sequence N       the signed release's number (default: the current UTC time in\n"
     "                     seconds); launchers refuse a number lower than one they accepted\n"
     "  -o FILE            write the list to FILE (replaced only once it is complete)\n"
+    "  --no-delta         no block maps and no M| lines; launcher.maps/ is left as it is\n"
     "  --quiet            no progress lines on stderr\n"
     "  --help             this text\n"
     "\n"
+    "Every F| file of 1 MiB or more gets a block map, RELEASE_DIR/launcher.maps/<md5>.map,\n"
+    "and an M| line, so that launchers holding an older copy fetch only the blocks they lack.\n"
+    "Upload launcher.maps/ with the files. A map with the same bytes is not rewritten; maps the\n"
+    "new list no longer names are removed once it is written.\n"
+    "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, launcher.release,\n"
-    "their .tmp files, Launcher.new.exe, Launcher.old.exe, *.part) and a top-level\n"
-    "manifest.txt are left out. Any path a launcher would drop or misread is refused\n"
-    "with its reason, and nothing is written.\n"
+    "their .tmp files, Launcher.new.exe, Launcher.old.exe, *.part), a top-level\n"
+    "manifest.txt and everything in launcher.maps/ are left out. Any path a launcher would\n"
+    "drop or misread is refused with its reason, and nothing is written.\n"
     "\n"
     "keygen writes a new signing key to KEYFILE (readable by its owner only, never over an\n"
     "existing file) and prints the PublicKey line for every player's launcher.ini. Keep\n"
@@ -66,6 +79,7 @@ struct Options {
     std::vector<std::string> keep_patterns;
     ManifestSettings settings;
     bool quiet;
+    bool delta;  // block maps and M| lines
 };
 
 // What parse_options found besides the options themselves.
@@ -76,6 +90,7 @@ static const int parsed_help = -1;
 static int parse_options(int argc, char** argv, Options& options, std::string& error_text)
 {
     options.quiet = false;
+    options.delta = true;
     bool has_version = false;
     bool has_sequence = false;
     for (int i = 1; i < argc; ++i) {
@@ -85,6 +100,10 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
         }
         if (arg == "--quiet") {
             options.quiet = true;
+            continue;
+        }
+        if (arg == "--no-delta") {
+            options.delta = false;
             continue;
         }
         bool takes_value = arg == "--version" || arg == "--news" || arg == "--run" || arg == "--delete" ||
@@ -155,25 +174,41 @@ static bool file_path_less(const ReleaseFile& a, const ReleaseFile& b)
     return a.path < b.path;
 }
 
-// Leaves out the launcher's runtime files, saying so once, and the list of an earlier run.
-static void drop_files_not_published(std::vector<ReleaseFile>& files)
+static void say_left_out(const char* what, size_t count, const std::string& paths)
+{
+    if (count > 0) {
+        std::fprintf(stderr, "left out %zu file(s) %s: %s\n", count, what, paths.c_str());
+    }
+}
+
+// Leaves out the launcher's runtime files, saying so once, the list of an earlier run and the
+// block maps' folder, whose files go to `map_folder`: make_manifest's own maps silently, anything
+// else there with a word.
+static void drop_files_not_published(std::vector<ReleaseFile>& files, std::vector<std::string>& map_folder)
 {
     std::vector<ReleaseFile> kept;
-    std::string dropped;
-    size_t dropped_count = 0;
+    std::string runtime;
+    size_t runtime_count = 0;
+    std::string foreign;
+    size_t foreign_count = 0;
     for (const ReleaseFile& file : files) {
         if (is_update_list_file(file.path)) {
             std::fprintf(stderr, "left out %s: the update list is never listed in itself\n", file.path.c_str());
+        } else if (is_block_map_folder_file(file.path)) {
+            map_folder.push_back(file.path);
+            if (!is_block_map_file(file.path)) {
+                foreign += (foreign_count == 0 ? "" : ", ") + file.path;
+                ++foreign_count;
+            }
         } else if (is_launcher_runtime_file(file.path)) {
-            dropped += (dropped_count == 0 ? "" : ", ") + file.path;
-            ++dropped_count;
+            runtime += (runtime_count == 0 ? "" : ", ") + file.path;
+            ++runtime_count;
         } else {
             kept.push_back(file);
         }
     }
-    if (dropped_count > 0) {
-        std::fprintf(stderr, "left out %zu file(s) the launcher writes itself: %s\n", dropped_count, dropped.c_str());
-    }
+    say_left_out("the launcher writes itself", runtime_count, runtime);
+    say_left_out("in launcher.maps/, which holds the block maps", foreign_count, foreign);
     files.swap(kept);
 }
 
@@ -189,8 +224,35 @@ static bool is_kept(const std::vector<std::string>& patterns, const std::string&
     return kept;
 }
 
+static bool sha256_text_of(const std::string& bytes, std::string& digest_text, std::string& error_text)
+{
+    Sha256Context context = {nullptr, nullptr};
+    if (!sha256_begin(context, error_text)) {
+        return false;
+    }
+    if (!sha256_update(context, bytes.data(), bytes.size(), error_text)) {
+        sha256_release(context);
+        return false;
+    }
+    return sha256_final(context, digest_text, error_text);
+}
+
+// Stores the entry's block map, once per run for identical files, and names it on the entry.
+static bool publish_block_map(const Options& options, const std::string& map, ManifestFile& entry,
+                              std::set<std::string>& locations, std::string& error_text)
+{
+    std::string location = block_map_location(entry.md5);
+    if (locations.insert(location).second && !store_block_map(options.release_dir, location, map, error_text)) {
+        return false;
+    }
+    entry.map_size = map.size();
+    return sha256_text_of(map, entry.map_sha256, error_text);
+}
+
+// Hashes every file, and writes the block maps of large F| files unless --no-delta; `locations`
+// gets the maps the list names.
 static bool hash_release(const Options& options, const std::vector<ReleaseFile>& found,
-                         std::vector<ManifestFile>& files, std::string& error_text)
+                         std::vector<ManifestFile>& files, std::set<std::string>& locations, std::string& error_text)
 {
     uint64_t bytes_total = 0;
     for (const ReleaseFile& file : found) {
@@ -203,9 +265,13 @@ static bool hash_release(const Options& options, const std::vector<ReleaseFile>&
         ManifestFile entry;
         entry.path = file.path;
         entry.keep = is_kept(options.keep_patterns, file.path, used);
+        DigestRequest request = {options.settings.sign,
+                                 options.delta && !entry.keep && file.size >= min_mapped_file_size &&
+                                     file.size <= block_map_max_file_size,
+                                 file.size};
         std::string reason;
         FileDigests digests;
-        if (!digest_file(options.release_dir + "/" + file.path, options.settings.sign, progress, digests, reason)) {
+        if (!digest_file(options.release_dir + "/" + file.path, request, progress, digests, reason)) {
             error_text = file.path + ": " + reason;
             return false;
         }
@@ -214,6 +280,10 @@ static bool hash_release(const Options& options, const std::vector<ReleaseFile>&
         entry.size = digests.size;
         if (entry.size != file.size) {
             error_text = file.path + ": changed while it was read; publish a folder nobody is writing to";
+            return false;
+        }
+        if (request.block_map && !publish_block_map(options, digests.block_map, entry, locations, reason)) {
+            error_text = file.path + ": " + reason;
             return false;
         }
         files.push_back(entry);
@@ -250,25 +320,7 @@ static bool write_output(const std::string& name, const std::string& text, std::
         }
         return true;
     }
-    std::string temporary = name + ".tmp";
-    FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (file == nullptr) {
-        error_text = temporary + ": can't create";
-        return false;
-    }
-    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    written = std::fclose(file) == 0 && written;
-    if (written && std::rename(temporary.c_str(), name.c_str()) != 0) {
-        // The Windows runtime refuses to rename over an existing file.
-        std::remove(name.c_str());
-        written = std::rename(temporary.c_str(), name.c_str()) == 0;
-    }
-    if (!written) {
-        std::remove(temporary.c_str());
-        error_text = name + ": can't write";
-        return false;
-    }
-    return true;
+    return replace_whole_file(name, text, error_text);
 }
 
 // Launchers refuse a signed release numbered at or below one they accepted, so a list that would
@@ -395,7 +447,8 @@ int main(int argc, char** argv)
         return fail(error_text);
     }
     std::sort(found.begin(), found.end(), file_path_less);
-    drop_files_not_published(found);
+    std::vector<std::string> map_folder;
+    drop_files_not_published(found, map_folder);
     std::vector<std::string> paths;
     for (const ReleaseFile& file : found) {
         paths.push_back(file.path);
@@ -410,7 +463,8 @@ int main(int argc, char** argv)
         return exit_refused;
     }
     std::vector<ManifestFile> files;
-    if (!hash_release(options, found, files, error_text)) {
+    std::set<std::string> map_locations;
+    if (!hash_release(options, found, files, map_locations, error_text)) {
         return fail(error_text);
     }
     std::string text;
@@ -422,6 +476,10 @@ int main(int argc, char** argv)
     }
     warn_about_run(options.settings, files);
     if (!write_output(options.output_file, text, error_text)) {
+        return fail(error_text);
+    }
+    // Only now: until the new list is out, the one served names the old maps.
+    if (options.delta && !remove_stale_block_maps(options.release_dir, map_folder, map_locations, error_text)) {
         return fail(error_text);
     }
     return 0;

@@ -172,6 +172,10 @@ bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestF
             error_text = file.path + ": the SHA-256 is not 64 hex digits";
             return false;
         }
+        if (!file.map_sha256.empty() && file.map_sha256.size() != sha256_text_length) {
+            error_text = file.path + ": the block map's SHA-256 is not 64 hex digits";
+            return false;
+        }
         by_key[windows_file_key(file.path)] = &file;
     }
     // A deleted file that is also listed would be deleted and fetched again on every start.
@@ -202,6 +206,11 @@ bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestF
         out += file.md5 + "|" + std::to_string(file.size) + "|" + file.path + "\n";
         if (settings.sign) {
             out += "H|" + file.sha256 + "|" + file.path + "\n";
+        }
+        // Launchers without block maps skip the line; one before the signature is signed with the rest.
+        if (!file.map_sha256.empty()) {
+            out += "M|" + file.map_sha256 + "|" + std::to_string(file.map_size) + "|" +
+                   block_map_location(file.md5) + "|" + file.path + "\n";
         }
     }
     size_t final_length = out.size() + (settings.sign ? signature_line_length : 0);

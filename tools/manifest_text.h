@@ -21,6 +21,10 @@ struct ManifestFile {
     uint64_t size;     // bytes
     bool keep;         // written as a "K|" line: players may change the file
     std::string sha256 = {};  // 64 lower-case hex digits; needed for a signed list only
+    // The SHA-256 (64 lower-case hex digits) and size of the file's block map, which lies at
+    // block_map_location(md5); empty when the file has no map.
+    std::string map_sha256 = {};
+    uint64_t map_size = 0;
 };
 
 // The most a launcher reads of an update list; a longer list fails every update pass.
@@ -39,8 +43,9 @@ bool check_manifest_settings(const ManifestSettings& settings, std::string& erro
 bool check_release_paths(const std::vector<std::string>& paths, std::vector<std::string>& refusals);
 
 // Sorts `files` byte-wise by path and writes the list text: Version, News, Run, Delete, then
-// one entry line per file. A signed list also gets "Sequence" after "Version" and each entry's
-// "H|" line after it, and then awaits its signature (the length limit counts that line too).
+// one entry line per file, followed by its "M|" line when it has a block map. A signed list also
+// gets "Sequence" after "Version" and each entry's "H|" line right after the entry, and then
+// awaits its signature (the length limit counts that line too).
 // False when the list as a whole can't work.
 bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestFile>& files, std::string& text,
                          std::string& error_text);

@@ -7,6 +7,9 @@
 
 #include "update_list/safe_path.h"
 
+static const char block_map_folder[] = "launcher.maps/";
+static const size_t block_map_folder_length = sizeof block_map_folder - 1;
+
 // The launcher's path rule takes at most this many bytes.
 static const size_t max_list_path_length = 240;
 
@@ -142,6 +145,24 @@ bool is_launcher_runtime_file(const std::string& path)
 bool is_update_list_file(const std::string& path)
 {
     return lower_ascii_text(path) == "manifest.txt";
+}
+
+bool is_block_map_folder_file(const std::string& path)
+{
+    return lower_ascii_text(path).compare(0, block_map_folder_length, block_map_folder) == 0;
+}
+
+bool is_block_map_file(const std::string& path)
+{
+    std::string lowered = lower_ascii_text(path);
+    bool directly_inside = is_block_map_folder_file(lowered) &&
+                           lowered.find('/', block_map_folder_length) == std::string::npos;
+    return directly_inside && (ends_with(lowered, ".map") || ends_with(lowered, ".map.tmp"));
+}
+
+std::string block_map_location(const std::string& md5)
+{
+    return block_map_folder + md5 + ".map";
 }
 
 // Matches pattern[p..] against text[t..]; "*" never crosses a "/".

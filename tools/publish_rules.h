@@ -1,5 +1,5 @@
 // What a studio may publish in an update list: why a path is refused, which files belong to the
-// launcher itself rather than to the game, and the keep patterns.
+// launcher itself or to make_manifest's block maps rather than to the game, and the keep patterns.
 #pragma once
 
 #include <string>
@@ -18,6 +18,18 @@ bool is_launcher_runtime_file(const std::string& path);
 // True for the update list's own name at the top of the folder: a file there would be served at
 // the list's address, so it can never be a game file, and is the list of an earlier run.
 bool is_update_list_file(const std::string& path);
+
+// True for anything below a top-level "launcher.maps/" in any letter case: the folder where
+// make_manifest keeps the block maps, never a game file.
+bool is_block_map_folder_file(const std::string& path);
+
+// True for a name make_manifest itself gives in that folder: "launcher.maps/<anything>.map" and
+// the ".map.tmp" a stopped run may leave, in any letter case.
+bool is_block_map_file(const std::string& path);
+
+// Where the map of a file with MD5 `md5` lies, "launcher.maps/<md5>.map": a changed file gets a
+// new name, so a map can be cached for ever, and identical files share one map.
+std::string block_map_location(const std::string& md5);
 
 // Glob match of a "/"-separated path: "*" is any run of bytes within one name, "?" one byte
 // other than "/"; a pattern without "/" is matched against the last name only. Byte-wise.

@@ -1,5 +1,5 @@
-// The platform part of make_manifest: listing a release folder, a standard output that passes
-// line feeds through unchanged, and a new file that only its owner can read.
+// The platform part of make_manifest: listing a release folder, making a folder in it, a standard
+// output that passes line feeds through unchanged, and a new file that only its owner can read.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,10 @@ struct ReleaseFile {
 // False with a reason naming the entry when something is neither a file nor a folder or can't
 // be read.
 bool list_release_files(const std::string& root, std::vector<ReleaseFile>& files, std::string& error_text);
+
+// Makes the folder `path` unless a folder of that name exists. False with the reason, also when
+// something else holds the name.
+bool make_folder(const std::string& path, std::string& error_text);
 
 // Makes stdout write bytes as given, so the list text is the same on every platform.
 void use_binary_stdout();

@@ -1,6 +1,6 @@
 // Lists a release folder with the POSIX directory calls for the native make_manifest.
 // Symbolic links are followed, as a web server serving the folder would follow them.
-// Writes the signing key file with mode 0600.
+// Makes folders and writes the signing key file with mode 0600.
 #include "tools/release_walk.h"
 
 #include <dirent.h>
@@ -80,6 +80,20 @@ bool list_release_files(const std::string& root, std::vector<ReleaseFile>& files
     chain.insert(std::make_pair(info.st_dev, info.st_ino));
     files.clear();
     return walk_folder(root, "", chain, files, error_text);
+}
+
+bool make_folder(const std::string& path, std::string& error_text)
+{
+    if (mkdir(path.c_str(), 0755) == 0) {
+        return true;
+    }
+    int error = errno;
+    struct stat info;
+    if (error == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        return true;
+    }
+    error_text = path + ": can't make the folder: " + std::strerror(error == EEXIST ? ENOTDIR : error);
+    return false;
 }
 
 void use_binary_stdout()

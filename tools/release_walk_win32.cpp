@@ -1,6 +1,6 @@
 // Lists a release folder with FindFirstFileA for the Windows make_manifest. A junction that
-// loops ends the walk once the path outgrows MAX_PATH and the search fails. Writes the signing
-// key file with an access list of its own that lets in its owner only.
+// loops ends the walk once the path outgrows MAX_PATH and the search fails. Makes folders, and
+// writes the signing key file with an access list of its own that lets in its owner only.
 #include "tools/release_walk.h"
 
 #include <windows.h>
@@ -66,6 +66,21 @@ bool list_release_files(const std::string& root, std::vector<ReleaseFile>& files
     }
     files.clear();
     return walk_folder(root, "", files, error_text);
+}
+
+bool make_folder(const std::string& path, std::string& error_text)
+{
+    if (CreateDirectoryA(path.c_str(), nullptr)) {
+        return true;
+    }
+    DWORD error = GetLastError();
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (error == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return true;
+    }
+    error_text = path + ": can't make the folder: " + error_number_text(error);
+    return false;
 }
 
 void use_binary_stdout()

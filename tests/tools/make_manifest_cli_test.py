@@ -8,6 +8,7 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -129,6 +130,106 @@ class Publishing(ReleaseFolder):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(b"START runs bin/game.exe, which this release does not hold", result.stderr)
         self.assertIn(b"--keep *.sav matches no file", result.stderr)
+
+
+def block_map(data):
+    """The block map of `data` as the format defines it, written independently of the tool."""
+    block = 4096
+    while block * 2 ** 18 < len(data):
+        block *= 2
+    count = -(-len(data) // block)
+    strong = 4
+    while strong < 16 and len(data) * count > 2 ** (8 * strong - 20):
+        strong += 1
+    out = b"LBMAP01\n" + struct.pack("<QIBB2x", len(data), block, 4, strong)
+    for at in range(0, len(data), block):
+        piece = data[at:at + block].ljust(block, b"\0")
+        a = sum(piece)
+        b = block * a - sum(i * x for i, x in enumerate(piece))
+        out += struct.pack("<I", (a & 0xffff) | (b & 0xffff) << 16) + hashlib.md5(piece).digest()[:strong]
+    return out
+
+
+class BlockMaps(ReleaseFolder):
+    MIB = 1024 * 1024
+
+    def setUp(self):
+        super().setUp()
+        self.big = os.urandom(self.MIB)
+        self.write("data/big.pak", self.big)
+        self.write("data/same.pak", self.big)
+        self.write("data/under.pak", os.urandom(self.MIB - 1))
+        self.write("saves/slot.cfg", os.urandom(2 * self.MIB))
+        self.maps = os.path.join(self.root, "launcher.maps")
+        self.out = os.path.join(self.temp.name, "manifest.txt")
+
+    def publish(self, *args):
+        result = run(self.root, "--version", "1", "--keep", "*.cfg", "-o", self.out, "--quiet", *args)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(self.out, "rb") as f:
+            return f.read(), result.stderr
+
+    def map_path(self, data):
+        return os.path.join(self.maps, md5(data) + ".map")
+
+    def test_big_f_files_get_one_map_each_listed_after_their_entry_and_never_rewritten(self):
+        text, _ = self.publish()
+        name = "launcher.maps/%s.map" % md5(self.big)
+        expected = block_map(self.big)
+        m_line = b"M|%s|%d|%s|" % (hashlib.sha256(expected).hexdigest().encode(), len(expected), name.encode())
+        lines = text.split(b"\n")
+        for path in [b"data/big.pak", b"data/same.pak"]:
+            at = lines.index(b"F|%s|%d|%s" % (md5(self.big).encode(), self.MIB, path))
+            self.assertEqual(lines[at + 1], m_line + path)
+        self.assertEqual(text.count(b"M|"), 2)
+        self.assertEqual(os.listdir(self.maps), [os.path.basename(name)])
+        with open(self.map_path(self.big), "rb") as f:
+            self.assertEqual(f.read(), expected)
+
+        os.utime(self.map_path(self.big), (1000000000, 1000000000))
+        again, _ = self.publish()
+        self.assertEqual(again, text)
+        self.assertEqual(os.stat(self.map_path(self.big)).st_mtime, 1000000000)
+
+    def test_stale_maps_go_once_the_list_is_out_and_the_folder_is_never_listed(self):
+        self.publish()
+        old_map = self.map_path(self.big)
+        self.write("launcher.maps/%s.map.tmp" % md5(b"stopped"), b"half")
+        self.write("Launcher.Maps/" + md5(b"other case") + ".MAP", b"stale")
+        self.write("launcher.maps/notes.txt", b"mine")
+        self.write("launcher.maps/old/kept.map", b"deeper")
+        changed = os.urandom(self.MIB)
+        self.write("data/big.pak", changed)
+        text, stderr = self.publish()
+        entries = [line.split(b"|")[3] for line in text.split(b"\n") if line[:2] in (b"F|", b"K|")]
+        self.assertEqual(len(entries), 8)
+        self.assertEqual([p for p in entries if p.lower().startswith(b"launcher.maps/")], [])
+        self.assertIn(b"left out 2 file(s) in launcher.maps/", stderr)
+        self.assertTrue(os.path.exists(old_map), "data/same.pak still has the old bytes")
+        self.write("data/same.pak", changed)
+        self.publish()
+        self.assertFalse(os.path.exists(old_map))
+        self.assertEqual(sorted(os.listdir(self.maps)), sorted([md5(changed) + ".map", "notes.txt", "old"]))
+        self.assertEqual(os.listdir(os.path.join(self.root, "Launcher.Maps")), [])
+
+    def test_no_delta_writes_no_map_and_leaves_the_folder_alone(self):
+        self.write("launcher.maps/stale.map", b"x")
+        text, _ = self.publish("--no-delta")
+        self.assertNotIn(b"M|", text)
+        self.assertEqual(os.listdir(self.maps), ["stale.map"])
+        self.assertNotIn(b"launcher.maps", text)
+
+    def test_signed_list_signs_the_map_lines_after_each_hash_line(self):
+        key = os.path.join(self.temp.name, "studio.key")
+        public_line = run("keygen", key).stdout.rstrip(b"\n")
+        text, _ = self.publish("--sign-key", key, "--sequence", "7")
+        lines = text.split(b"\n")
+        at = lines.index(b"F|%s|%d|data/big.pak" % (md5(self.big).encode(), self.MIB))
+        self.assertTrue(lines[at + 1].startswith(b"H|"))
+        self.assertTrue(lines[at + 2].startswith(b"M|"))
+        signed, _, signature_line = text[:-1].rpartition(b"\n")
+        signature = base64.b64decode(signature_line[len(b"Signature="):], validate=True)
+        self.assertTrue(openssl_verifies(self.temp.name, public_line, signed + b"\n", signature))
 
 
 class Refusing(ReleaseFolder):
@@ -283,10 +384,12 @@ class Verifying(ReleaseFolder):
         shutil.copy(os.path.join(self.server.root, "manifest.txt"), self.expected)
 
     def publish(self, root, *options):
-        shutil.copytree(self.root, root, dirs_exist_ok=True)
+        """As a studio does: make the list (and the maps beside the files), then upload it all."""
+        os.makedirs(root, exist_ok=True)
         result = run(self.root, "--version", "1", "--sign-key", self.key, "--quiet", "-o",
                      os.path.join(root, "manifest.txt"), *options)
         self.assertEqual(result.returncode, 0, result.stderr)
+        shutil.copytree(self.root, root, dirs_exist_ok=True)
 
     def served(self, path):
         return os.path.join(os.fsencode(self.server.root), os.fsencode(path))

@@ -110,6 +110,37 @@ TEST(ManifestText, LauncherParserReadsBackEveryLineAsWritten)
     }
 }
 
+TEST(ManifestText, MapLinesFollowTheirEntryAndItsHashLineAndReadBack)
+{
+    const std::string sha = std::string(64, 'c');
+    ManifestFile big = file("big.pak", digest_a, 1048576);
+    big.sha256 = std::string(64, 'b');
+    big.map_sha256 = sha;
+    big.map_size = 2584;
+    ManifestFile small = file("small.bin", digest_b, 1);
+    small.sha256 = std::string(64, 'd');
+    ManifestSettings settings = settings_with_version("1");
+    settings.sign = true;
+    std::string text = write_ok(settings, {small, big});
+    EXPECT_EQ(text,
+              "Version=1\nSequence=0\n"
+              "F|" + digest_a + "|1048576|big.pak\n"
+              "H|" + big.sha256 + "|big.pak\n"
+              "M|" + sha + "|2584|launcher.maps/" + digest_a + ".map|big.pak\n"
+              "F|" + digest_b + "|1|small.bin\n"
+              "H|" + small.sha256 + "|small.bin\n");
+    UpdateList list;
+    ASSERT_TRUE(parse_update_list(text.c_str(), list));
+    ASSERT_EQ(list.files.size(), 2u);
+    ASSERT_EQ(list.maps.size(), 1u);
+    EXPECT_EQ(list.maps[0].path, "big.pak");
+    EXPECT_EQ(list.maps[0].location, "launcher.maps/" + digest_a + ".map");
+    EXPECT_EQ(list.maps[0].size, 2584u);
+    EXPECT_EQ(list.maps[0].sha256, sha);
+    big.map_sha256 = sha.substr(1);
+    EXPECT_EQ(write_refused(settings_with_version("1"), {big}), "big.pak: the block map's SHA-256 is not 64 hex digits");
+}
+
 TEST(ManifestSettings, RefusesValuesALauncherWouldDropOrMisread)
 {
     std::string reason;

@@ -94,6 +94,23 @@ TEST(RuntimeFiles, AreTheLauncherOwnFilesInAnyLetterCase)
     }
 }
 
+TEST(RuntimeFiles, TheBlockMapFolderHoldsNoGameFile)
+{
+    for (const char* path : {"launcher.maps/0123.map", "LAUNCHER.MAPS/x.map.tmp", "Launcher.Maps/notes.txt",
+                             "launcher.maps/old/a.map"}) {
+        EXPECT_TRUE(is_block_map_folder_file(path)) << path;
+    }
+    for (const char* path : {"launcher.maps", "launcher.mapsx/a.map", "data/launcher.maps/a.map", "a.map"}) {
+        EXPECT_FALSE(is_block_map_folder_file(path)) << path;
+    }
+    EXPECT_TRUE(is_block_map_file("Launcher.Maps/0123.MAP"));
+    EXPECT_TRUE(is_block_map_file("launcher.maps/0123.map.tmp"));
+    EXPECT_FALSE(is_block_map_file("launcher.maps/notes.txt"));
+    EXPECT_FALSE(is_block_map_file("launcher.maps/old/a.map"));
+    EXPECT_EQ(block_map_location("0cc175b9c0f1b6a831c399e269772661"),
+              "launcher.maps/0cc175b9c0f1b6a831c399e269772661.map");
+}
+
 TEST(RuntimeFiles, TheUpdateListIsOnlyTheTopLevelManifest)
 {
     EXPECT_TRUE(is_update_list_file("manifest.txt"));

@@ -3,6 +3,8 @@
 #include "tools/release_hash.h"
 #include "tools/release_walk.h"
 
+#include "delta/block_map.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -108,21 +110,34 @@ TEST(ReleaseHash, GivesTheDigestsAndSizeOfWhatWasRead)
     start_hash_progress(3, 3 + big.size(), true, progress);
     FileDigests digests = {"", "untouched", 99};
     std::string reason;
-    ASSERT_TRUE(digest_file(root + "/abc.txt", false, progress, digests, reason)) << reason;
+    ASSERT_TRUE(digest_file(root + "/abc.txt", DigestRequest{false, false, 3}, progress, digests, reason)) << reason;
     EXPECT_EQ(digests.md5, "900150983cd24fb0d6963f7d28e17f72");
     EXPECT_EQ(digests.sha256, "");
     EXPECT_EQ(digests.size, 3u);
-    ASSERT_TRUE(digest_file(root + "/empty", true, progress, digests, reason)) << reason;
+    ASSERT_TRUE(digest_file(root + "/empty", DigestRequest{true, false, 0}, progress, digests, reason)) << reason;
     EXPECT_EQ(digests.md5, "d41d8cd98f00b204e9800998ecf8427e");
     EXPECT_EQ(digests.sha256, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(digests.size, 0u);
-    ASSERT_TRUE(digest_file(root + "/big", true, progress, digests, reason)) << reason;
+    ASSERT_TRUE(digest_file(root + "/big", DigestRequest{true, false, big.size()}, progress, digests, reason)) << reason;
     EXPECT_EQ(digests.size, big.size());
     EXPECT_EQ(progress.files_done, 3u);
     EXPECT_EQ(progress.bytes_done, 3 + big.size());
     EXPECT_EQ(digests.md5, first_word("md5sum '" + root + "/big'"));
     EXPECT_EQ(digests.sha256, first_word("sha256sum '" + root + "/big'"));
 
-    EXPECT_FALSE(digest_file(root + "/missing", true, progress, digests, reason));
+    // The map written on the second thread is the one the writer makes of the same bytes in one
+    // piece; it is left out when the file's size is not the walk's.
+    ASSERT_TRUE(digest_file(root + "/big", DigestRequest{false, true, big.size()}, progress, digests, reason));
+    BlockMapWriter writer;
+    start_block_map(big.size(), writer);
+    feed_block_map(writer, big.data(), big.size());
+    std::string map;
+    ASSERT_TRUE(finish_block_map(writer, map, reason));
+    EXPECT_EQ(digests.block_map, map);
+    ASSERT_TRUE(digest_file(root + "/big", DigestRequest{false, true, big.size() + 1}, progress, digests, reason));
+    EXPECT_EQ(digests.size, big.size());
+    EXPECT_EQ(digests.block_map, "");
+
+    EXPECT_FALSE(digest_file(root + "/missing", DigestRequest{true, false, 0}, progress, digests, reason));
     EXPECT_EQ(reason.compare(0, 10, "can't open"), 0) << reason;
 }

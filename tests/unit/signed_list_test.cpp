@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include "update_list/base64.h"
@@ -128,6 +130,58 @@ TEST(SignedLines, GiveEveryEntryItsSha256AndTheSequence)
     EXPECT_EQ(sequence, UINT64_MAX);
     ASSERT_TRUE(read_signed("Version=1\nsequence=x\n#Sequence=x\n", list, sequence, error_text));
     EXPECT_EQ(sequence, 0u);
+}
+
+// Counts the allocations while `counting` is set: the order in which make_manifest writes a signed
+// list lets read_signed_lines match each "H|" line to the next entry, which allocates nothing but
+// the digests, where the match by path builds a table of every path.
+static bool counting = false;
+static size_t allocations = 0;
+
+void* operator new(size_t size)
+{
+    allocations += counting ? 1 : 0;
+    void* memory = std::malloc(size != 0 ? size : 1);
+    if (memory == nullptr) {
+        std::abort();
+    }
+    return memory;
+}
+
+void operator delete(void* memory) noexcept
+{
+    std::free(memory);
+}
+
+void operator delete(void* memory, size_t) noexcept
+{
+    std::free(memory);
+}
+
+TEST(SignedLines, MapLinesKeepTheMatchInListOrder)
+{
+    const size_t entries = 200;
+    std::string text = "Version=1\nSequence=3\n";
+    for (size_t i = 0; i < entries; ++i) {
+        std::string path = "data/" + std::to_string(1000 + i) + ".pak";
+        text += "F|" + md5_a + "|1048576|" + path + "\nH|" + sha_a + "|" + path + "\nM|" + sha_b +
+                "|2584|launcher.maps/" + md5_a + ".map|" + path + "\n";
+    }
+    UpdateList list;
+    ASSERT_TRUE(parse_update_list(text.c_str(), list));
+    ASSERT_EQ(list.files.size(), entries);
+    ASSERT_EQ(list.maps.size(), entries);
+    uint64_t sequence = 0;
+    std::string error_text;
+    allocations = 0;
+    counting = true;
+    bool read = read_signed_lines(text, list.files, sequence, error_text);
+    counting = false;
+    ASSERT_TRUE(read) << error_text;
+    EXPECT_EQ(sequence, 3u);
+    EXPECT_EQ(list.files[entries - 1].sha256, sha_a);
+    // One digest text per entry and the vector of digests; the match by path adds a node per path.
+    EXPECT_LE(allocations, entries + 2);
 }
 
 TEST(SignedLines, RefuseWithTheReason)
