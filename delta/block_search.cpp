@@ -313,7 +313,9 @@ bool search_blocks(const BlockMap& map, const std::vector<DeltaSource>& sources,
         pass_start += sources[source].size;
     }
     for (uint32_t source = 0; source < sources.size() && search.missing != 0; ++source) {
-        if (!roll_over_unmatched(search, source, pass_start, status[source])) {
+        bool rolled = sources[source].in_place_only ? report(search, pass_start, sources[source].size)
+                                                    : roll_over_unmatched(search, source, pass_start, status[source]);
+        if (!rolled) {
             return false;
         }
         pass_start += sources[source].size;

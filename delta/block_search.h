@@ -17,6 +17,9 @@ struct DeltaSource {
     size_t (*read)(void* context, uint64_t offset, void* buffer, size_t length);
     void* context;  // handed to read as it is
     uint64_t size;  // bytes the source holds
+    // Compared at the blocks' own offsets only, never rolled over: a file being rebuilt in place,
+    // whose other bytes may be overwritten before they would be read.
+    bool in_place_only = false;
 };
 
 // The origin of a block that no source holds.

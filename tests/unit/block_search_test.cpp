@@ -53,12 +53,13 @@ static DeltaSource source_of(const std::string& text)
 // Searches `file`'s map in `held`, checks that every block found holds the file's bytes there,
 // and returns the source of each block ('-' when not found, else '0', '1'...).
 static std::string search(const std::string& file, const std::vector<const std::string*>& held,
-                          std::vector<BlockOrigin>* found = nullptr)
+                          std::vector<BlockOrigin>* found = nullptr, const std::vector<bool>& in_place_only = {})
 {
     BlockMap map = map_of(file);
     std::vector<DeltaSource> sources;
     for (const std::string* text : held) {
         sources.push_back(source_of(*text));
+        sources.back().in_place_only = sources.size() <= in_place_only.size() && in_place_only[sources.size() - 1];
     }
     std::vector<BlockOrigin> origins;
     std::string reason;
@@ -171,6 +172,10 @@ TEST(BlockSearch, TwoSourcesEachGiveWhatTheyHold)
     // The second source's blocks moved: found by the roll over it.
     std::string moved = random_bytes(3000, 18) + file.substr(6 * block);
     EXPECT_EQ(search(file, {&old_half, &moved}), "000000111111");
+    // Unless that source is the file being rebuilt: its other bytes may be overwritten before
+    // they are copied, so only what it holds in place counts.
+    EXPECT_EQ(search(file, {&old_half, &moved}, nullptr, {false, true}), "000000------");
+    EXPECT_EQ(search(file, {&old_half, &part}, nullptr, {false, true}), "0000001111--");
 }
 
 TEST(BlockSearch, RefusesShortReadsAndMapsTheRulesWouldNotHaveWritten)
