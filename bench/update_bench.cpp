@@ -359,7 +359,7 @@ static double timed_batch(const UpdateList& list, int connections)
     HashCache cache;
     DownloadSource source = {session, base_url, folder};
     double start = seconds_now();
-    bool arrived = download_files(source, quiet, check, connections, cache);
+    bool arrived = download_files(source, quiet, check, BlockMaps(), connections, cache);
     double elapsed = seconds_now() - start;
     DeleteFileA((folder + "launcher.cache").c_str());
     if (!arrived) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/pass_report.h"
+#include "update_list/update_list.h"
 #include "platform/thread_wait.h"
 #include "transfer/size_text.h"
 #include "update_list/local_path.h"
@@ -25,17 +26,57 @@ ListedFile listed_file(const UpdateEntry& entry)
     return ListedFile{entry.path, entry.md5, entry.size, entry.sha256};
 }
 
-// A file held open by the running game won't be freed by waiting a second, so "in use" ends the
-// attempts at once. `begin_attempt` gives the sink of each attempt.
-template <typename BeginAttempt>
-static bool fetch_with_attempts(const DownloadSource& source, const UpdateEntry& entry,
-                                BeginAttempt begin_attempt, std::string& error_text)
+BlockMaps block_maps_of(const UpdateList& list)
 {
-    std::string target = join_local_path(source.folder, entry.path);
+    BlockMaps maps;
+    for (const BlockMapLine& line : list.maps)
+        maps[line.path] = MapReference{line.location, line.size, line.sha256};
+    return maps;
+}
+
+// The map of a file worth rebuilding: one big enough, that must match (a keep file never
+// changes once there), with an old copy or a kept part to find blocks in.
+static const MapReference* map_to_rebuild_with(const BlockMaps& maps, const UpdateEntry& entry,
+                                               const std::string& target)
+{
+    BlockMaps::const_iterator found = maps.find(entry.path);
+    if (found == maps.end() || entry.size < rebuild_min_size || entry.keep)
+        return nullptr;
+    if (GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesA((target + ".part").c_str()) == INVALID_FILE_ATTRIBUTES)
+        return nullptr;
+    return &found->second;
+}
+
+// What an attempt at one file needs besides the file: the server and the game folder, the maps,
+// and how many requests a rebuild may make at once.
+struct FileFetch {
+    const DownloadSource& source;
+    const BlockMaps& maps;
+    int connections;
+};
+
+// A file held open by the running game won't be freed by waiting a second, so "in use" ends the
+// attempts at once. `begin_attempt(rebuilt)` gives the sink of each attempt. A rebuild that falls
+// back fetches the whole file in the same attempt, and is not tried again in this pass.
+template <typename BeginAttempt>
+static bool fetch_with_attempts(const FileFetch& fetch, const UpdateEntry& entry, BeginAttempt begin_attempt,
+                                std::string& error_text)
+{
+    std::string target = join_local_path(fetch.source.folder, entry.path);
     ListedFile file = listed_file(entry);
+    const MapReference* map = map_to_rebuild_with(fetch.maps, entry, target);
     for (int attempt = 0; attempt < attempts_per_file; ++attempt) {
-        if (download_file(source, file, target, begin_attempt(), error_text))
+        Rebuild rebuilt = Rebuild::fall_back;
+        if (map != nullptr)
+            rebuilt = rebuild_file(fetch.source, file, *map, target, fetch.connections, begin_attempt(true), error_text);
+        if (rebuilt == Rebuild::placed)
             return true;
+        if (rebuilt == Rebuild::fall_back) {
+            map = nullptr;
+            if (download_file(fetch.source, file, target, begin_attempt(false), error_text))
+                return true;
+        }
         if (error_text.find("in use") != std::string::npos)
             return false;
         Sleep(retry_pause_ms);
@@ -58,9 +99,10 @@ static void show_failure(const PassObserver& observer, const std::string& error_
 }
 
 // One connection: every entry in list order; the first that fails for good ends the step.
-static bool download_one_by_one(const DownloadSource& source, const PassObserver& observer,
-                                const LocalCheck& check, HashCache& cache)
+static bool download_one_by_one(const FileFetch& fetch, const PassObserver& observer, const LocalCheck& check,
+                                HashCache& cache)
 {
+    const DownloadSource& source = fetch.source;
     int count = int(check.download_list.size());
     std::string total_text = format_size(check.download_total);
     DownloadProgress progress = download_progress(observer, check.download_total);
@@ -68,7 +110,10 @@ static bool download_one_by_one(const DownloadSource& source, const PassObserver
     for (int i = 0; i < count; ++i) {
         const UpdateEntry& entry = check.download_list[size_t(i)];
         show_files_started(observer, size_t(i) + 1, size_t(count), total_text);
-        if (!fetch_with_attempts(source, entry, [&] { return begin_file(progress, entry.path); },
+        if (!fetch_with_attempts(fetch, entry, [&](bool rebuilt) {
+                                     return rebuilt ? begin_rebuilt_file(progress, entry.path, entry.size)
+                                                    : begin_file(progress, entry.path);
+                                 },
                                  error_text)) {
             save_hash_cache(source.folder, cache);
             show_failure(observer, error_text, entry);
@@ -83,7 +128,7 @@ static bool download_one_by_one(const DownloadSource& source, const PassObserver
 // What the connections of a step share. Everything below `lock` is read and written under it.
 // The connections never call the observer: the pass's thread shows their state while they run.
 struct SharedStep {
-    const DownloadSource& source;
+    const FileFetch& fetch;
     const PassObserver& observer;
     const std::vector<UpdateEntry>& files;
     uint64_t total_bytes;                   // bytes of all files of the step
@@ -195,8 +240,8 @@ static DWORD WINAPI run_connection(LPVOID context)
     size_t index = 0;
     while (start_next(step, index)) {
         std::string error_text;
-        bool arrived = fetch_with_attempts(step.source, step.files[index],
-                                           [&] { return begin_attempt(connection); }, error_text);
+        bool arrived = fetch_with_attempts(step.fetch, step.files[index],
+                                           [&](bool) { return begin_attempt(connection); }, error_text);
         finish_file(connection, index, arrived, error_text);
     }
     return 0;
@@ -246,39 +291,40 @@ static bool run_connections(SharedStep& step, int connections)
 
 // Several connections: files start in list order as connections come free; the records of all
 // that arrived go into the cache in list order.
-static bool download_side_by_side(const DownloadSource& source, const PassObserver& observer,
-                                  const LocalCheck& check, int connections, HashCache& cache)
+static bool download_side_by_side(const FileFetch& fetch, const PassObserver& observer, const LocalCheck& check,
+                                  int connections, HashCache& cache)
 {
     const std::vector<UpdateEntry>& files = check.download_list;
-    SharedStep step{source, observer, files, check.download_total,
-                    format_size(check.download_total), GetTickCount(), {}};
+    SharedStep step{fetch, observer, files, check.download_total, format_size(check.download_total), GetTickCount(),
+                    {}};
     step.arrived.assign(files.size(), 0);
     step.on_hand.assign(size_t(connections), 0);
     step.call_arrived.assign(size_t(connections), 0);
-    allow_connections(connections);
     InitializeCriticalSection(&step.lock);
     bool ran = run_connections(step, connections);
     DeleteCriticalSection(&step.lock);
     if (!ran)
-        return download_one_by_one(source, observer, check, cache);
+        return download_one_by_one(fetch, observer, check, cache);
     for (size_t i = 0; i < files.size(); ++i) {
         if (step.arrived[i])
-            record_download(source.folder, files[i], cache);
+            record_download(fetch.source.folder, files[i], cache);
     }
     if (!step.stopped)
         return true;
-    save_hash_cache(source.folder, cache);
+    save_hash_cache(fetch.source.folder, cache);
     show_failure(observer, step.error_text, files[step.failed]);
     return false;
 }
 
-bool download_files(const DownloadSource& source, const PassObserver& observer,
-                    const LocalCheck& check, int connections, HashCache& cache)
+// The files share the connections; a single file rebuilt from blocks spreads its ranges over them.
+bool download_files(const DownloadSource& source, const PassObserver& observer, const LocalCheck& check,
+                    const BlockMaps& maps, int connections, HashCache& cache)
 {
+    allow_connections(connections);
+    FileFetch fetch = {source, maps, connections};
     size_t count = check.download_list.size();
-    if (connections > int(count))
-        connections = int(count);
-    if (connections <= 1)
-        return download_one_by_one(source, observer, check, cache);
-    return download_side_by_side(source, observer, check, connections, cache);
+    int at_once = connections > int(count) ? int(count) : connections;
+    if (at_once <= 1)
+        return download_one_by_one(fetch, observer, check, cache);
+    return download_side_by_side(fetch, observer, check, at_once, cache);
 }

@@ -45,7 +45,7 @@ void show_progress(const PassObserver& observer, unsigned position)
 
 DownloadProgress download_progress(const PassObserver& observer, uint64_t total_bytes)
 {
-    return DownloadProgress{&observer, total_bytes, 0, std::string(), 0, 0};
+    return DownloadProgress{&observer, total_bytes, 0, std::string(), 0, false, 0, 0};
 }
 
 // The speed is the file's own average since its attempt began.
@@ -65,16 +65,29 @@ static void report_file_bytes(void* context, uint64_t on_hand, uint64_t arrived)
     double speed = 0;
     if (seconds > speed_after_seconds)
         speed = double(arrived) / 1024 / seconds;
-    show_detail(*progress.observer, "%s  -  %s / %s  (%.0f KB/s)", progress.path.c_str(),
-                format_size(done).c_str(), format_size(progress.total_bytes).c_str(), speed);
+    if (progress.rebuilt)
+        show_detail(*progress.observer, "%s  -  fetched %s of %s  (%.0f KB/s)", progress.path.c_str(),
+                    format_size(arrived).c_str(), format_size(progress.file_size).c_str(), speed);
+    else
+        show_detail(*progress.observer, "%s  -  %s / %s  (%.0f KB/s)", progress.path.c_str(),
+                    format_size(done).c_str(), format_size(progress.total_bytes).c_str(), speed);
 }
 
 TransferSink begin_file(DownloadProgress& progress, const std::string& path)
 {
     progress.path = path;
+    progress.rebuilt = false;
     progress.start_tick = GetTickCount();
     progress.last_report_tick = 0;
     return TransferSink{report_file_bytes, &progress};
+}
+
+TransferSink begin_rebuilt_file(DownloadProgress& progress, const std::string& path, uint64_t size)
+{
+    TransferSink sink = begin_file(progress, path);
+    progress.rebuilt = true;
+    progress.file_size = size;
+    return sink;
 }
 
 void end_file(DownloadProgress& progress, uint64_t size)

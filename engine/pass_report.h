@@ -22,6 +22,8 @@ struct DownloadProgress {
     uint64_t total_bytes;     // all bytes of the step
     uint64_t done_bytes;      // bytes of the files that arrived whole
     std::string path;         // the file in flight, as the list names it
+    uint64_t file_size;       // its size
+    bool rebuilt;             // it is rebuilt from blocks: the detail line tells what was fetched
     DWORD start_tick;         // when the file in flight began
     DWORD last_report_tick;   // 0 when a file begins, so its first block shows at once
 };
@@ -31,6 +33,11 @@ DownloadProgress download_progress(const PassObserver& observer, uint64_t total_
 // A sink for one attempt at `path`: it shows the bar and "%s  -  %s / %s  (%.0f KB/s)" when
 // more than 150 ms have passed since the last report.
 TransferSink begin_file(DownloadProgress& progress, const std::string& path);
+
+// The same for a file of `size` bytes rebuilt from blocks, whose bytes come mostly from the disk:
+// the bar counts the bytes in place, found or fetched, and the detail line reads
+// "%s  -  fetched %s of %s  (%.0f KB/s)", so that the player sees what the update saved.
+TransferSink begin_rebuilt_file(DownloadProgress& progress, const std::string& path, uint64_t size);
 
 // Counts a file that arrived whole.
 void end_file(DownloadProgress& progress, uint64_t size);

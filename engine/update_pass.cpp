@@ -175,7 +175,7 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
             return PassEnd::restarted;
     }
     bool fetched = !check.download_list.empty();
-    if (fetched && !download_files(source, observer, check, settings.connections, cache))
+    if (fetched && !download_files(source, observer, check, block_maps_of(list), settings.connections, cache))
         return PassEnd::failed;
     if (fetched)
         save_hash_cache(settings.folder, cache);

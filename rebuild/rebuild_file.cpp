@@ -1,0 +1,368 @@
+// A file rebuilt from blocks: the map fetched and checked, the old copy and the kept part searched,
+// the blocks found copied into the part while the missing ranges arrive on several connections,
+// then the part read back through the one verification every placed file passes.
+#include "rebuild/rebuild_file.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "delta/block_map.h"
+#include "delta/block_search.h"
+#include "delta/range_plan.h"
+#include "digest/sha256.h"
+#include "platform/thread_wait.h"
+#include "transfer/fetch_text.h"
+#include "transfer/listed_file.h"
+#include "transfer/move_failure.h"
+#include "transfer/part_file.h"
+#include "transfer/range_fetch.h"
+#include "transfer/url.h"
+
+const uint64_t rebuild_min_size = 1024 * 1024;
+
+static const size_t copy_piece_length = 1024 * 1024;
+static const DWORD wait_interval_ms = 150;
+
+// A file read or written at given offsets; several threads may use one handle each.
+static bool read_exactly(HANDLE file, uint64_t offset, void* buffer, size_t length, size_t& got)
+{
+    got = 0;
+    while (got < length) {
+        OVERLAPPED at = {};
+        at.Offset = DWORD(offset + got);
+        at.OffsetHigh = DWORD((offset + got) >> 32);
+        DWORD read = 0;
+        if (!ReadFile(file, static_cast<char*>(buffer) + got, DWORD(length - got), &read, &at) || read == 0)
+            return false;
+        got += read;
+    }
+    return true;
+}
+
+static bool write_exactly(HANDLE file, uint64_t offset, const void* bytes, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        OVERLAPPED at = {};
+        at.Offset = DWORD(offset + done);
+        at.OffsetHigh = DWORD((offset + done) >> 32);
+        DWORD written = 0;
+        if (!WriteFile(file, static_cast<const char*>(bytes) + done, DWORD(length - done), &written, &at) ||
+            written == 0)
+            return false;
+        done += written;
+    }
+    return true;
+}
+
+static size_t read_source(void* context, uint64_t offset, void* buffer, size_t length)
+{
+    size_t got = 0;
+    read_exactly(static_cast<HANDLE>(context), offset, buffer, length, got);
+    return got;
+}
+
+static uint64_t size_of(HANDLE file)
+{
+    LARGE_INTEGER size;
+    return GetFileSizeEx(file, &size) ? uint64_t(size.QuadPart) : 0;
+}
+
+// The map is fetched only when the list's size for it is one the format allows for the file,
+// and used only when it is exactly the one listed.
+static bool fetch_map(const DownloadSource& source, const ListedFile& file, const MapReference& reference,
+                      BlockMap& map)
+{
+    if (reference.size == 0 || reference.size != max_block_map_size(file.size))
+        return false;
+    std::string bytes;
+    std::string reason;
+    if (!fetch_limited(source.session, source.base_url + percent_encode(reference.location), size_t(reference.size),
+                       bytes, reason) ||
+        bytes.size() != reference.size)
+        return false;
+    Sha256Context hash = {nullptr, nullptr};
+    std::string digest;
+    bool hashed = sha256_begin(hash, reason) && sha256_update(hash, bytes.data(), bytes.size(), reason) &&
+                  sha256_final(hash, digest, reason);
+    sha256_release(hash);
+    return hashed && digest == reference.sha256 && read_block_map(bytes.data(), bytes.size(), file.size, map, reason);
+}
+
+// What the threads of one rebuild share: the progress, and the ranges still to fetch. Everything
+// below `lock` is read and written under it.
+struct Rebuilding {
+    const DownloadSource& source;
+    const ListedFile& file;
+    const std::string& part_path;
+    const TransferSink& progress;
+    std::vector<ByteRange> ranges;
+    std::string validator;    // of the first range's answer; every later range asks with it
+    CRITICAL_SECTION lock;
+    uint64_t placed;          // bytes of the file in place in the part
+    uint64_t fetched;         // bytes fetched in this call
+    size_t next_range;        // the next range a connection takes
+    RangeAnswer outcome;      // the first answer other than received; received while there is none
+    std::string error_text;   // and its reason
+};
+
+static void count(Rebuilding& rebuilding, uint64_t placed, uint64_t fetched)
+{
+    EnterCriticalSection(&rebuilding.lock);
+    rebuilding.placed += placed;
+    rebuilding.fetched += fetched;
+    rebuilding.progress.received(rebuilding.progress.context, rebuilding.placed, rebuilding.fetched);
+    LeaveCriticalSection(&rebuilding.lock);
+}
+
+// The stopping answer first taken is the one told; the other connections start no new range.
+static void stop_with(Rebuilding& rebuilding, RangeAnswer answer, const std::string& error_text)
+{
+    EnterCriticalSection(&rebuilding.lock);
+    if (rebuilding.outcome == RangeAnswer::received) {
+        rebuilding.outcome = answer;
+        rebuilding.error_text = error_text;
+    }
+    LeaveCriticalSection(&rebuilding.lock);
+}
+
+static bool take_range(Rebuilding& rebuilding, size_t& index)
+{
+    EnterCriticalSection(&rebuilding.lock);
+    bool taken = rebuilding.outcome == RangeAnswer::received && rebuilding.next_range < rebuilding.ranges.size();
+    if (taken)
+        index = rebuilding.next_range++;
+    LeaveCriticalSection(&rebuilding.lock);
+    return taken;
+}
+
+struct Writer {
+    Rebuilding* rebuilding;
+    HANDLE part;
+};
+
+static bool write_fetched(void* context, uint64_t offset, const void* bytes, size_t length)
+{
+    Writer& writer = *static_cast<Writer*>(context);
+    if (!write_exactly(writer.part, offset, bytes, length))
+        return false;
+    count(*writer.rebuilding, length, length);
+    return true;
+}
+
+// Fetches ranges until none is left or one did not arrive, through a part handle of its own.
+static void fetch_ranges(Rebuilding& rebuilding)
+{
+    HANDLE part = CreateFileA(rebuilding.part_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (part == INVALID_HANDLE_VALUE) {
+        stop_with(rebuilding, RangeAnswer::failed, part_failure_text(GetLastError(), rebuilding.part_path));
+        return;
+    }
+    Writer writer = {&rebuilding, part};
+    RangeSink sink = {write_fetched, &writer};
+    size_t index = 0;
+    while (take_range(rebuilding, index)) {
+        const ByteRange& range = rebuilding.ranges[index];
+        std::string validator = rebuilding.validator;
+        std::string error_text;
+        RangeAnswer answer = fetch_range(rebuilding.source, rebuilding.file, range.offset, range.length, validator,
+                                         sink, error_text);
+        if (answer != RangeAnswer::received)
+            stop_with(rebuilding, answer, error_text);
+    }
+    CloseHandle(part);
+}
+
+static DWORD WINAPI run_connection(LPVOID context)
+{
+    fetch_ranges(*static_cast<Rebuilding*>(context));
+    return 0;
+}
+
+// The blocks found are copied into the part in runs that lie together in their source; those
+// the part holds in place already stay. False when the disk refuses.
+static bool copy_found_blocks(const BlockMap& map, const std::vector<BlockOrigin>& origins,
+                              const std::vector<HANDLE>& sources, HANDLE part, Rebuilding& rebuilding,
+                              std::string& error_text)
+{
+    std::vector<unsigned char> buffer(copy_piece_length);
+    uint32_t blocks = uint32_t(origins.size());
+    for (uint32_t first = 0; first < blocks;) {
+        const BlockOrigin& origin = origins[first];
+        uint64_t target = uint64_t(first) * map.block_size;
+        uint32_t last = first + 1;
+        while (last < blocks && origins[last].source == origin.source && origin.source != block_not_found &&
+               origins[last].offset == origin.offset + uint64_t(last - first) * map.block_size)
+            ++last;
+        uint64_t length = std::min<uint64_t>(uint64_t(last - first) * map.block_size, map.file_size - target);
+        if (origin.source != block_not_found && sources[origin.source] == part && origin.offset == target) {
+            count(rebuilding, length, 0);
+        } else if (origin.source != block_not_found) {
+            for (uint64_t done = 0; done < length;) {
+                size_t piece = size_t(std::min<uint64_t>(copy_piece_length, length - done));
+                size_t got = 0;
+                if (!read_exactly(sources[origin.source], origin.offset + done, buffer.data(), piece, got) ||
+                    !write_exactly(part, target + done, buffer.data(), piece)) {
+                    error_text = got < piece ? "can't read the old file" : "disk full?";
+                    return false;
+                }
+                done += piece;
+                count(rebuilding, piece, 0);
+            }
+        }
+        first = last;
+    }
+    return true;
+}
+
+// The first range alone, so that every later one can ask with its answer's validator; then the
+// rest on up to `connections` threads while this thread copies the blocks found.
+static bool fetch_and_copy(const BlockMap& map, const std::vector<BlockOrigin>& origins,
+                           const std::vector<HANDLE>& sources, HANDLE part, int connections, Rebuilding& rebuilding,
+                           std::string& error_text)
+{
+    std::vector<HANDLE> threads;
+    if (!rebuilding.ranges.empty()) {
+        Writer writer = {&rebuilding, part};
+        ByteRange first = rebuilding.ranges.back();
+        rebuilding.ranges.pop_back();
+        std::string reason;
+        RangeAnswer answer = fetch_range(rebuilding.source, rebuilding.file, first.offset, first.length,
+                                         rebuilding.validator, RangeSink{write_fetched, &writer}, reason);
+        if (answer != RangeAnswer::received)
+            stop_with(rebuilding, answer, reason);
+        size_t wanted = std::min<size_t>(size_t(std::max(connections, 1)), rebuilding.ranges.size());
+        for (size_t i = 0; i < wanted && answer == RangeAnswer::received; ++i) {
+            HANDLE thread = CreateThread(NULL, 0, run_connection, &rebuilding, 0, NULL);
+            if (thread != NULL)
+                threads.push_back(thread);
+        }
+    }
+    bool copied = rebuilding.outcome == RangeAnswer::received &&
+                  copy_found_blocks(map, origins, sources, part, rebuilding, error_text);
+    if (!copied && rebuilding.outcome == RangeAnswer::received)
+        stop_with(rebuilding, RangeAnswer::failed, error_text);
+    if (threads.empty() && rebuilding.outcome == RangeAnswer::received && !rebuilding.ranges.empty())
+        fetch_ranges(rebuilding);
+    wait_for_threads(threads, wait_interval_ms, NULL, NULL);
+    for (HANDLE thread : threads)
+        CloseHandle(thread);
+    error_text = rebuilding.error_text;
+    return rebuilding.outcome == RangeAnswer::received;
+}
+
+// Reads the whole part back through the digests and gives the verdict on it.
+static bool verify_part(HANDLE part, const ListedFile& file, std::string& error_text)
+{
+    FileDigests digests = {};
+    begin_digests(file, digests);
+    std::vector<unsigned char> buffer(copy_piece_length);
+    bool read = true;
+    for (uint64_t offset = 0; read && offset < file.size;) {
+        size_t piece = size_t(std::min<uint64_t>(copy_piece_length, file.size - offset));
+        size_t got = 0;
+        read = read_exactly(part, offset, buffer.data(), piece, got);
+        feed_digests(digests, buffer.data(), got);
+        offset += got;
+    }
+    bool verified = verify_listed_file(file, digests, error_text);
+    release_digests(digests);
+    return verified;
+}
+
+// A part of another version of the file is no source: its blocks are not in their place, and
+// writing the new ones over it could destroy bytes still to be copied.
+static HANDLE open_part(const std::string& part_path, const ListedFile& file, std::string& error_text)
+{
+    PartTag tag;
+    if (read_part_tag(part_path, tag) ? tag.md5 != file.md5 : GetFileAttributesA(part_path.c_str()) != INVALID_FILE_ATTRIBUTES)
+        remove_part(part_path);
+    HANDLE part = CreateFileA(part_path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (part == INVALID_HANDLE_VALUE)
+        error_text = part_failure_text(GetLastError(), part_path);
+    return part;
+}
+
+// Gives the part the file's size once it is marked as rebuilt: a kill from here on leaves a part
+// no download takes for the start of the file, and the next rebuild finds its blocks in place.
+static bool prepare_part(HANDLE part, const std::string& part_path, const ListedFile& file, std::string& error_text)
+{
+    write_part_tag(part_path, PartTag{file.md5, rebuilt_part_mark});
+    LARGE_INTEGER end;
+    end.QuadPart = LONGLONG(file.size);
+    if (!SetFilePointerEx(part, end, NULL, FILE_BEGIN) || !SetEndOfFile(part)) {
+        error_text = "disk full?";
+        return false;
+    }
+    return true;
+}
+
+static Rebuild rebuild_into(const DownloadSource& source, const ListedFile& file, const BlockMap& map,
+                            const std::string& target, const std::string& part_path, HANDLE part, int connections,
+                            const TransferSink& progress, std::string& error_text)
+{
+    HANDLE old = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             NULL, OPEN_EXISTING, 0, NULL);
+    std::vector<HANDLE> handles;
+    std::vector<DeltaSource> sources;
+    if (old != INVALID_HANDLE_VALUE) {
+        handles.push_back(old);
+        sources.push_back(DeltaSource{read_source, old, size_of(old)});
+    }
+    handles.push_back(part);
+    sources.push_back(DeltaSource{read_source, part, size_of(part), true});
+    std::vector<BlockOrigin> origins;
+    std::string reason;
+    Rebuild outcome = Rebuild::fall_back;
+    if (search_blocks(map, sources, nullptr, origins, reason) && prepare_part(part, part_path, file, error_text)) {
+        Rebuilding rebuilding = {source, file, part_path, progress, {}, std::string(), {}, 0, 0, 0,
+                                 RangeAnswer::received, std::string()};
+        plan_missing_ranges(map, origins, default_max_range_length, rebuilding.ranges);
+        InitializeCriticalSection(&rebuilding.lock);
+        bool complete = fetch_and_copy(map, origins, handles, part, connections, rebuilding, error_text);
+        DeleteCriticalSection(&rebuilding.lock);
+        if (complete)
+            outcome = Rebuild::placed;
+        else if (rebuilding.outcome != RangeAnswer::refused)
+            outcome = Rebuild::failed;
+    } else if (!error_text.empty()) {
+        outcome = Rebuild::failed;
+    }
+    if (old != INVALID_HANDLE_VALUE)
+        CloseHandle(old);
+    return outcome;
+}
+
+Rebuild rebuild_file(const DownloadSource& source, const ListedFile& file, const MapReference& map,
+                     const std::string& target, int connections, const TransferSink& progress,
+                     std::string& error_text)
+{
+    BlockMap blocks;
+    if (!fetch_map(source, file, map, blocks))
+        return Rebuild::fall_back;
+    std::string part_path = target + ".part";
+    create_folders(source.folder, target);
+    HANDLE part = open_part(part_path, file, error_text);
+    if (part == INVALID_HANDLE_VALUE)
+        return Rebuild::failed;
+    error_text.clear();
+    Rebuild outcome = rebuild_into(source, file, blocks, target, part_path, part, connections, progress, error_text);
+    bool flushed = outcome == Rebuild::placed && FlushFileBuffers(part);
+    bool verified = flushed && verify_part(part, file, error_text);
+    CloseHandle(part);
+    if (outcome == Rebuild::placed && !flushed) {
+        error_text = "disk full?";
+        return Rebuild::failed;
+    }
+    if (outcome != Rebuild::placed)
+        return outcome;
+    if (!verified) {
+        remove_part(part_path);
+        return error_text == "file damaged on the way" ? Rebuild::fall_back : Rebuild::failed;
+    }
+    return place_part(part_path, target, error_text) ? Rebuild::placed : Rebuild::failed;
+}
