@@ -1,0 +1,193 @@
+"""Delta updates through the real window: releases published by make_manifest with their block
+maps; an install and then an update that fetches only the ranges that changed; maps that are
+missing, damaged or not the ones a signed list names, and a server that ignores ranges, each
+falling back to the whole file in silence; a signed delta; and nginx answering the ranges."""
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+import harness
+import update_site
+from update_site import SiteTestCase, make_signing_key
+
+BIG = "data/world.pak"
+BIG_SIZE = 6 * 1024 * 1024
+BLOCK = 4096
+
+
+def random_bytes(size, seed):
+    state = seed * 2654435761 + 1
+    out = bytearray(size)
+    for i in range(0, size, 4):
+        state = (state * 1664525 + 1013904223) & 0xFFFFFFFF
+        out[i:i + 4] = state.to_bytes(4, "little")[:size - i]
+    return bytes(out)
+
+
+def changed(old, seed):
+    """The next release of a big file: a few kilobytes changed in three places, and 4 KiB put in
+    near its start, so that the rest of the file moves."""
+    new = bytearray(old[:10_000] + random_bytes(BLOCK, seed) + old[10_000:])
+    for at in (1_500_000, 3_000_000, 5_000_000):
+        new[at:at + 2000] = random_bytes(2000, seed + at)
+    return bytes(new)
+
+
+class DeltaSite(SiteTestCase):
+    """The test server's folder is the release folder make_manifest publishes, maps and all."""
+
+    def make_release(self, files, *options, root=None):
+        root = root or self.server.root
+        for path in os.listdir(root):
+            if path != "launcher.maps":
+                full = os.path.join(root, path)
+                shutil.rmtree(full) if os.path.isdir(full) else os.remove(full)
+        for path, data in files.items():
+            os.makedirs(os.path.dirname(os.path.join(root, path)) or root, exist_ok=True)
+            with open(os.path.join(root, path), "wb") as out:
+                out.write(data)
+        subprocess.run([self.session.paths.make_manifest, root, "--version", "1", "--quiet", "-o",
+                        os.path.join(root, "manifest.txt"), *options], check=True, capture_output=True, timeout=120)
+        with open(os.path.join(root, "manifest.txt"), "rb") as f:
+            return f.read()
+
+    def map_path(self, data):
+        return os.path.join(self.server.root, "launcher.maps", update_site.md5_text(data) + ".map")
+
+    def run_pass(self, timeout=60):
+        process, _ = self.launch()
+        state = self.wait_pass_end(timeout)
+        return process, state
+
+    def close(self, process):
+        self.probe.act(f"click {harness.ID_EXIT}")
+        self.assertEqual(self.wait_exit(process), 0)
+
+    def big_requests(self):
+        return [r for r in self.server.requests() if r["path"] == "/" + BIG]
+
+    def install(self, files):
+        self.make_release(files)
+        process, state = self.run_pass()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.close(process)
+
+
+class Updates(DeltaSite):
+    def test_an_update_fetches_the_map_and_only_the_changed_ranges(self):
+        old = random_bytes(BIG_SIZE, 1)
+        self.install({BIG: old, "readme.txt": b"first"})
+        new = changed(old, 2)
+        listed = self.make_release({BIG: new, "readme.txt": b"first"})
+        self.assertIn(b"M|", listed)
+        asked_before = len(self.server.requests())
+        # Slow enough to see the detail line tell what was fetched of the file.
+        self.server.rules({"/" + BIG: {"rate": 20_000}})
+        process, _ = self.launch()
+        state = self.wait_for(lambda s: s is not None and "fetched" in s["detail"]["text"] or s["start"]["enabled"],
+                              60, "the rebuild's detail line")
+        self.assertRegex(state["detail"]["text"], r"^data/world\.pak  -  fetched \d+ KB of 6\.0 MB  \(\d+ KB/s\)$")
+        state = self.wait_pass_end(60)
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFilesAre({BIG: new, "readme.txt": b"first"})
+        requests = [r for r in self.server.requests()[asked_before:] if r["path"] == "/" + BIG]
+        self.assertTrue(requests and all(re.fullmatch(r"bytes=\d+-\d+", r["range"]) for r in requests), requests)
+        fetched = sum(self.server.sent("/" + BIG)[-len(requests):])
+        map_size = os.path.getsize(self.map_path(new))
+        # Three changes and the insert, each at most a few blocks either side, and nothing else.
+        self.assertLessEqual(fetched, 4 * 4 * BLOCK + 3 * 2000 + BLOCK, self.details())
+        self.assertEqual(self.server.paths()[asked_before:].count("/launcher.maps/" + os.path.basename(self.map_path(new))), 1)
+        print(f"delta of a {BIG_SIZE} byte file: {fetched} bytes of ranges and a {map_size} byte map", flush=True)
+        self.close(process)
+
+    def test_what_is_not_as_it_should_be_falls_back_to_the_whole_file_in_silence(self):
+        current = random_bytes(BIG_SIZE, 3)
+        self.install({BIG: current})
+        for seed, case in enumerate(("missing map", "damaged map", "server ignores ranges", "another range"), 11):
+            new = changed(current, seed)
+            current = new
+            self.make_release({BIG: new})
+            rules = {}
+            if case == "missing map":
+                os.remove(self.map_path(new))
+            elif case == "damaged map":
+                with open(self.map_path(new), "r+b") as f:
+                    f.seek(100)
+                    f.write(b"\xff\xfe")
+            elif case == "server ignores ranges":
+                rules = {"/" + BIG: {"no_range": True}}
+            else:
+                rules = {"/" + BIG: {"wrong_range": BLOCK}}
+            self.server.rules(rules)
+            asked_before = len(self.big_requests())
+            process, state = self.run_pass()
+            context = f"\ncase: {case}" + self.details()
+            self.assertEqual(state["status"]["text"], "Update complete.", context)
+            self.assertMode(state, "START", True, False)
+            self.assertFilesAre({BIG: new})
+            # One whole download after whatever the rebuild asked for.
+            self.assertEqual(self.big_requests()[-1]["range"], "", context)
+            self.assertLessEqual(len(self.big_requests()) - asked_before, 2, context)
+            self.close(process)
+
+
+class SignedDelta(DeltaSite):
+    def test_a_signed_delta_uses_only_the_maps_the_list_names(self):
+        key = os.path.join(self.site, "studio.key")
+        public = make_signing_key(self.session.paths, key)
+        self.folder.write_ini(url=self.server.url, public_key=public)
+        old = random_bytes(BIG_SIZE, 5)
+        self.make_release({BIG: old}, "--sign-key", key, "--sequence", "1")
+        process, state = self.run_pass()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.close(process)
+
+        new = changed(old, 6)
+        self.make_release({BIG: new}, "--sign-key", key, "--sequence", "2")
+        process, state = self.run_pass()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFilesAre({BIG: new})
+        self.assertTrue(all(r["range"] for r in self.big_requests()[1:]), self.big_requests())
+        self.close(process)
+
+        # A map changed on the server after signing is not the one the list names: whole file.
+        newer = changed(new, 7)
+        self.make_release({BIG: newer}, "--sign-key", key, "--sequence", "3")
+        with open(self.map_path(newer), "r+b") as f:
+            f.seek(200)
+            f.write(b"\x00\x01\x02")
+        process, state = self.run_pass()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFilesAre({BIG: newer})
+        self.assertEqual(self.big_requests()[-1]["range"], "")
+        self.assertEqual(sum(1 for r in self.big_requests() if r["range"] == ""), 2)
+        self.close(process)
+
+
+class FromNginx(DeltaSite):
+    def test_nginx_answers_the_ranges_of_a_delta(self):
+        release = tempfile.mkdtemp(prefix="release-", dir=self.site)
+        nginx = update_site.Nginx(os.path.join(self.site, "nginx"), release)
+        self.addCleanup(nginx.close)
+        self.folder.write_ini(url=nginx.url)
+        old = random_bytes(BIG_SIZE, 8)
+        self.make_release({BIG: old}, root=release)
+        process, state = self.run_pass()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.close(process)
+        new = changed(old, 9)
+        self.make_release({BIG: new}, root=release)
+        process, state = self.run_pass()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFilesAre({BIG: new})
+        answers = re.findall(r'"GET /data/world\.pak\?v=\w+ HTTP/1\.1" (\d+) (\d+)', nginx.access_log())
+        self.assertEqual(answers[0][0], "200")
+        self.assertTrue(len(answers) > 1 and all(status == "206" for status, _ in answers[1:]), answers)
+        self.assertLess(sum(int(size) for _, size in answers[1:]), BIG_SIZE // 20)
+        self.close(process)
+
+
+if __name__ == "__main__":
+    harness.main()
