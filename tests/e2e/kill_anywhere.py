@@ -1,5 +1,6 @@
 """Kill it anywhere: update passes between two releases are cut from outside at random moments
-(the check, downloads, moves into place, the cache write, the launcher's replacement of itself),
+(the check, downloads, files rebuilt from blocks, moves into place, the cache write, the
+launcher's replacement of itself),
 and the next start must repair everything: after each recovery every listed file is compared
 byte for byte with the release.
 
@@ -30,7 +31,7 @@ SETTLE_SECONDS = 0.5
 FIRST_PASS_SECONDS = 1.0
 DONE_TEXTS = ("Update complete.", "Your game is up to date.")
 OWN_FILES = {b"launcher.exe", b"launcher.ini", b"launcher.cache"}
-PHASES = ["check", "download", "move", "cache write", "self-replacement",
+PHASES = ["check", "download", "rebuild", "move", "cache write", "self-replacement",
           "connect", "start-up", "after the pass"]
 
 IN_CLOSE_WRITE = 0x008
@@ -41,22 +42,42 @@ IN_ISDIR = 0x40000000
 EVENT_HEADER = struct.Struct("iIII")
 
 
+BIG_FILES = 6
+
+
+def changed_in_places(rng, data):
+    """The other release's copy of a big file: a few kilobytes changed in three places and one
+    kilobyte put in, so that a launcher rebuilds it from blocks of its old copy."""
+    new = bytearray(data)
+    for _ in range(3):
+        at = rng.randrange(len(new) - 3000)
+        new[at:at + 3000] = rng.randbytes(3000)
+    at = rng.randrange(len(new))
+    return bytes(new[:at] + rng.randbytes(1024) + new[at:])
+
+
 def make_releases(rng, running):
     """Release A: 300 files of mixed sizes (most small, six of 1-8 MB, some 40 MB in all) and a
     launcher build; release B changes about a third of it (files changed, new, and removed with
-    Delete=) and carries another launcher build, so that every switch replaces the launcher."""
+    Delete=) and carries another launcher build, so that every switch replaces the launcher. The
+    six big files change in a few places only: published with their block maps, each switch
+    rebuilds them from blocks."""
     folders = ["", "data/", "data/maps/", "sound/", "sound/voice/", "video/"]
     a = {}
+    big = []
     for i in range(299):
-        size = (rng.randint(1 << 20, 8 << 20) if i < 6 else rng.randint(64 << 10, 1 << 20) if i < 20
+        size = (rng.randint(1 << 20, 8 << 20) if i < BIG_FILES else rng.randint(64 << 10, 1 << 20) if i < 20
                 else rng.randint(0, 32 << 10))
-        a[f"{rng.choice(folders)}f{i:03d}.bin"] = rng.randbytes(size)
+        path = f"{rng.choice(folders)}f{i:03d}.bin"
+        a[path] = rng.randbytes(size)
+        big += [path] if i < BIG_FILES else []
     paths = sorted(a)
-    changed = rng.sample(paths, 55)
+    changed = big + rng.sample([p for p in paths if p not in big], 49)
     removed = rng.sample([p for p in paths if p not in changed], 22)
     b = {p: data for p, data in a.items() if p not in removed}
     for p in changed:
-        b[p] = rng.randbytes(max(len(a[p]) + rng.randint(-4096, 4096), 0))
+        b[p] = (changed_in_places(rng, a[p]) if p in big
+                else rng.randbytes(max(len(a[p]) + rng.randint(-4096, 4096), 0)))
     added = [f"{rng.choice(folders + ['extra/'])}n{i:03d}.bin" for i in range(22)]
     for i, p in enumerate(added):
         b[p] = rng.randbytes(rng.randint(0, 48 << 10) if i else rng.randint(1 << 20, 3 << 20))
@@ -135,6 +156,19 @@ def is_part_start(mask, path):
     return mask & IN_CREATE and not is_own(path) and path.endswith(".part")
 
 
+def rebuild_start(folder):
+    """The test for a rebuild's start: it marks its part as rebuilt before it writes a block into it."""
+    def is_rebuild_start(mask, path):
+        if not (mask & IN_CLOSE_WRITE and not is_own(path) and path.endswith(".part.tag")):
+            return False
+        try:
+            with open(os.path.join(folder, path), "rb") as f:
+                return f.read().endswith(b"\nrebuilt from blocks\n")
+        except OSError:
+            return False
+    return is_rebuild_start
+
+
 def is_game_move(mask, path):
     return mask & IN_MOVED_TO and not is_own(path)
 
@@ -150,8 +184,11 @@ def is_swap_step(mask, path):
             (mask & IN_MOVED_TO and path in ("Launcher.new.exe", "launcher.exe")))
 
 
-AIMS = ["check", "download", "move", "cache write", "self-replacement", "any"]
-AIM_WEIGHTS = [15, 25, 15, 15, 20, 10]
+AIMS = ["check", "download", "rebuild", "move", "cache write", "self-replacement", "any"]
+AIM_WEIGHTS = [15, 20, 15, 15, 10, 15, 10]
+# From a rebuild's mark on its part to its verified move, on loopback: the blocks copied and
+# the ranges fetched in between.
+REBUILD_SECONDS = 0.15
 SWAP_STEPS = 3
 # From the new launcher's part file to the successor's start, on loopback.
 SWAP_SECONDS = 0.03
@@ -159,7 +196,7 @@ SWAP_SECONDS = 0.03
 PART_SECONDS = 0.05
 
 
-def choose_aim(rng, kind, step, reads, downloads, pass_seconds):
+def choose_aim(rng, kind, step, reads, downloads, pass_seconds, folder):
     """Where the next kill goes: kind (and for a self-replacement the step of the swap), or one
     drawn by weight. A check aim starts without launcher.cache (as after it was lost), so that
     the check reads each of the `reads` files whose size matches its entry; `downloads` entries
@@ -174,6 +211,9 @@ def choose_aim(rng, kind, step, reads, downloads, pass_seconds):
     if kind == "download":
         return {"kind": kind, "event": is_part_start, "skip": rng.randrange(max(downloads * 3 // 4, 1)),
                 "delay": rng.uniform(0, PART_SECONDS)}
+    if kind == "rebuild":
+        return {"kind": kind, "event": rebuild_start(folder), "skip": rng.randrange(BIG_FILES),
+                "delay": rng.uniform(0, REBUILD_SECONDS)}
     if kind == "move":
         return {"kind": kind, "event": is_game_move, "skip": rng.randrange(max(downloads * 3 // 4, 1))}
     if kind == "cache write":
@@ -186,14 +226,20 @@ def choose_aim(rng, kind, step, reads, downloads, pass_seconds):
     return {"kind": kind, "when": lambda status, bar: True, "delay": share * pass_seconds}
 
 
-def classify(status, trigger, left):
+def classify(status, trigger, left, rebuilt):
     """The phase a kill hit. What it left on disk tells best (a temporary cache file, a part
     file, a half-done swap), then the file event that set it off, then the status text seen
-    just before it."""
+    just before it. `rebuilt`: a part marked as rebuilt from blocks is left."""
     if b"launcher.cache.tmp" in left:
         return "cache write"
+    if rebuilt:
+        return "rebuild"
     if left & {b"Launcher.new.exe.part", b"Launcher.new.exe"} or trigger and is_swap_step(*trigger):
         return "self-replacement"
+    if trigger and is_cache_write(*trigger):
+        return "cache write"
+    if trigger and trigger[1].endswith(".part.tag"):
+        return "rebuild"
     if trigger and is_game_move(*trigger):
         return "move"
     if trigger and is_check_read(*trigger):
@@ -356,6 +402,13 @@ class KillAnywhere(SiteTestCase):
                         problems.append(f"cache vouches for wrong content: {line!r}")
         return problems
 
+    def is_rebuilt_part(self, part_name):
+        tag = self.folder.file(part_name + ".tag")
+        if not os.path.isfile(tag):
+            return False
+        with open(tag, "rb") as f:
+            return f.read().endswith(b"\nrebuilt from blocks\n")
+
     def torn_files(self, files):
         """Files that are neither a release's whole bytes nor a download in progress: a cut
         may leave a file old or new, never half-written."""
@@ -375,8 +428,14 @@ class KillAnywhere(SiteTestCase):
                 fine = data == files["launcher.exe"]
             elif name == "Launcher.new.exe.part":
                 fine = files["launcher.exe"].startswith(data)
+            elif name.endswith(".part") and self.is_rebuilt_part(name):
+                # Blocks of the new file, of the old one or not yet written, in any mix: it takes
+                # the file's name only once verified.
+                fine = name[:-5] in files and len(data) <= len(files[name[:-5]])
             elif name.endswith(".part"):
                 fine = name[:-5] in files and files[name[:-5]].startswith(data)
+            elif name.endswith(".part.tag"):
+                fine = name[:-9] in files or name == "Launcher.new.exe.part.tag"
             else:
                 fine = any(data == release.get(name) for release, _ in self.releases)
             if not fine:
@@ -437,7 +496,8 @@ class KillAnywhere(SiteTestCase):
         self.seen = []
         status, trigger, moment = self.kill_pass(aim)
         left = self.folder_contents()
-        phase = classify(status, trigger, left)
+        rebuilt = any(p.endswith(b".part") and self.is_rebuilt_part(p.decode("latin-1")) for p in left)
+        phase = classify(status, trigger, left, rebuilt)
         evidence = sorted(p.decode("latin-1") for p in left
                           if p.endswith(b".part") or p.startswith((b"launcher.cache.", b"Launcher.")))
         kill = {"aim": aim["kind"], "phase": phase, "seconds": round(moment, 3), "status": status,
@@ -478,18 +538,20 @@ class KillAnywhere(SiteTestCase):
         first = [(kind, None) for kind in AIMS if kind != "self-replacement"]
         first = self.rng.sample(first + [("self-replacement", step) for step in range(SWAP_STEPS)],
                                 len(first) + SWAP_STEPS)
-        if first[0][0] == "check":
-            first[0], first[1] = first[1], first[0]
+        # The fresh install that comes first has no files for a check to read or a rebuild to use.
+        while first[0][0] in ("check", "rebuild"):
+            first.append(first.pop(0))
         current = {}
         try:
             for number in range(COUNT):
                 files, keys = self.releases[number % 2]
-                update_site.publish(self.server.root, files, keys)
+                update_site.publish_release(self.session.paths, self.server.root, files,
+                                            [word for key in keys for word in ("--delete", key[len("Delete="):])])
                 downloads = sum(1 for p, data in files.items() if current.get(p) != data)
                 reads = sum(1 for p, data in files.items()
                             if not is_own(p) and p in current and len(current[p]) == len(data))
                 kind, step = first[number] if number < len(first) else (None, None)
-                aim = choose_aim(self.rng, kind, step, reads, downloads, max(run["pass_seconds"]))
+                aim = choose_aim(self.rng, kind, step, reads, downloads, max(run["pass_seconds"]), self.folder.path)
                 self.cut_and_repair(number, files, aim, run)
                 run["kills"] += 1
                 current = files

@@ -4,8 +4,6 @@ missing, damaged or not the ones a signed list names, and a server that ignores 
 falling back to the whole file in silence; a signed delta; and nginx answering the ranges."""
 import os
 import re
-import shutil
-import subprocess
 import tempfile
 
 import harness
@@ -39,19 +37,7 @@ class DeltaSite(SiteTestCase):
     """The test server's folder is the release folder make_manifest publishes, maps and all."""
 
     def make_release(self, files, *options, root=None):
-        root = root or self.server.root
-        for path in os.listdir(root):
-            if path != "launcher.maps":
-                full = os.path.join(root, path)
-                shutil.rmtree(full) if os.path.isdir(full) else os.remove(full)
-        for path, data in files.items():
-            os.makedirs(os.path.dirname(os.path.join(root, path)) or root, exist_ok=True)
-            with open(os.path.join(root, path), "wb") as out:
-                out.write(data)
-        subprocess.run([self.session.paths.make_manifest, root, "--version", "1", "--quiet", "-o",
-                        os.path.join(root, "manifest.txt"), *options], check=True, capture_output=True, timeout=120)
-        with open(os.path.join(root, "manifest.txt"), "rb") as f:
-            return f.read()
+        return update_site.publish_release(self.session.paths, root or self.server.root, files, options)
 
     def map_path(self, data):
         return os.path.join(self.server.root, "launcher.maps", update_site.md5_text(data) + ".map")

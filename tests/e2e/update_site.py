@@ -55,6 +55,27 @@ def publish(root, files, keys=(), newline="\n", served=None):
     return text
 
 
+def publish_release(paths, root, files, options=()):
+    """Publishes as a studio does: root holds exactly the release's files (the block maps of an
+    earlier run aside, which make_manifest keeps or removes itself), and make_manifest writes the
+    list, the maps and their M| lines into it; options are make_manifest's own. Returns the list."""
+    os.makedirs(root, exist_ok=True)
+    for name in os.listdir(root):
+        if name != "launcher.maps":
+            full = os.path.join(root, name)
+            shutil.rmtree(full) if os.path.isdir(full) else os.remove(full)
+    for path, data in files.items():
+        target = os.path.join(os.fsencode(root), as_bytes(path))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(target, "wb") as out:
+            out.write(data)
+    listed = os.path.join(root, "manifest.txt")
+    subprocess.run([paths.make_manifest, root, "--version", "1", "--quiet", "-o", listed, *options], check=True,
+                   capture_output=True, timeout=120)
+    with open(listed, "rb") as f:
+        return f.read()
+
+
 def make_signing_key(paths, key_file):
     """A new studio key from `make_manifest keygen`; the PublicKey value for launcher.ini."""
     printed = subprocess.run([paths.make_manifest, "keygen", key_file], check=True, capture_output=True,
