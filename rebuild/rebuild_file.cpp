@@ -1,6 +1,7 @@
 // A file rebuilt from blocks: the map fetched and checked, the old copy and the kept part searched,
-// the blocks found copied into the part while the missing ranges arrive on several connections,
-// then the part read back through the one verification every placed file passes.
+// the file put together in the part in its order (found blocks copied, fetched ranges read back as
+// they arrive on several connections) with its digests fed on the way, then the one verification
+// every placed file passes.
 #include "rebuild/rebuild_file.h"
 
 #include <windows.h>
@@ -91,21 +92,23 @@ static bool fetch_map(const DownloadSource& source, const ListedFile& file, cons
     return hashed && digest == reference.sha256 && read_block_map(bytes.data(), bytes.size(), file.size, map, reason);
 }
 
-// What the threads of one rebuild share: the progress, and the ranges still to fetch. Everything
-// below `lock` is read and written under it.
+// What the threads of one rebuild share: the progress, and the ranges to fetch and which of them
+// have arrived. Everything below `lock` is read and written under it.
 struct Rebuilding {
     const DownloadSource& source;
     const ListedFile& file;
     const std::string& part_path;
     const TransferSink& progress;
-    std::vector<ByteRange> ranges;
-    std::string validator;    // of the first range's answer; every later range asks with it
+    std::vector<ByteRange> ranges;  // in file order
+    std::string validator;          // of the first range's answer; every later range asks with it
+    HANDLE arrived_event;           // set whenever a range has arrived whole
     CRITICAL_SECTION lock;
-    uint64_t placed;          // bytes of the file in place in the part
-    uint64_t fetched;         // bytes fetched in this call
-    size_t next_range;        // the next range a connection takes
-    RangeAnswer outcome;      // the first answer other than received; received while there is none
-    std::string error_text;   // and its reason
+    std::vector<char> arrived;      // 1 for each range in the part
+    uint64_t placed;                // bytes of the file in place in the part
+    uint64_t fetched;               // bytes fetched in this call
+    size_t next_range;              // the next range a connection takes
+    RangeAnswer outcome;            // the first answer other than received; received while there is none
+    std::string error_text;         // and its reason
 };
 
 static void count(Rebuilding& rebuilding, uint64_t placed, uint64_t fetched)
@@ -117,7 +120,8 @@ static void count(Rebuilding& rebuilding, uint64_t placed, uint64_t fetched)
     LeaveCriticalSection(&rebuilding.lock);
 }
 
-// The stopping answer first taken is the one told; the other connections start no new range.
+// The stopping answer first taken is the one told; the other connections start no new range,
+// and the thread that waits for ranges stops waiting.
 static void stop_with(Rebuilding& rebuilding, RangeAnswer answer, const std::string& error_text)
 {
     EnterCriticalSection(&rebuilding.lock);
@@ -126,6 +130,7 @@ static void stop_with(Rebuilding& rebuilding, RangeAnswer answer, const std::str
         rebuilding.error_text = error_text;
     }
     LeaveCriticalSection(&rebuilding.lock);
+    SetEvent(rebuilding.arrived_event);
 }
 
 static bool take_range(Rebuilding& rebuilding, size_t& index)
@@ -136,6 +141,14 @@ static bool take_range(Rebuilding& rebuilding, size_t& index)
         index = rebuilding.next_range++;
     LeaveCriticalSection(&rebuilding.lock);
     return taken;
+}
+
+static void mark_arrived(Rebuilding& rebuilding, size_t index)
+{
+    EnterCriticalSection(&rebuilding.lock);
+    rebuilding.arrived[index] = 1;
+    LeaveCriticalSection(&rebuilding.lock);
+    SetEvent(rebuilding.arrived_event);
 }
 
 struct Writer {
@@ -152,6 +165,20 @@ static bool write_fetched(void* context, uint64_t offset, const void* bytes, siz
     return true;
 }
 
+static RangeAnswer fetch_one(Rebuilding& rebuilding, size_t index, HANDLE part, std::string& validator,
+                             std::string& error_text)
+{
+    Writer writer = {&rebuilding, part};
+    const ByteRange& range = rebuilding.ranges[index];
+    RangeAnswer answer = fetch_range(rebuilding.source, rebuilding.file, range.offset, range.length, validator,
+                                     RangeSink{write_fetched, &writer}, error_text);
+    if (answer == RangeAnswer::received)
+        mark_arrived(rebuilding, index);
+    else
+        stop_with(rebuilding, answer, error_text);
+    return answer;
+}
+
 // Fetches ranges until none is left or one did not arrive, through a part handle of its own.
 static void fetch_ranges(Rebuilding& rebuilding)
 {
@@ -161,17 +188,11 @@ static void fetch_ranges(Rebuilding& rebuilding)
         stop_with(rebuilding, RangeAnswer::failed, part_failure_text(GetLastError(), rebuilding.part_path));
         return;
     }
-    Writer writer = {&rebuilding, part};
-    RangeSink sink = {write_fetched, &writer};
     size_t index = 0;
     while (take_range(rebuilding, index)) {
-        const ByteRange& range = rebuilding.ranges[index];
         std::string validator = rebuilding.validator;
         std::string error_text;
-        RangeAnswer answer = fetch_range(rebuilding.source, rebuilding.file, range.offset, range.length, validator,
-                                         sink, error_text);
-        if (answer != RangeAnswer::received)
-            stop_with(rebuilding, answer, error_text);
+        fetch_one(rebuilding, index, part, validator, error_text);
     }
     CloseHandle(part);
 }
@@ -182,95 +203,118 @@ static DWORD WINAPI run_connection(LPVOID context)
     return 0;
 }
 
-// The blocks found are copied into the part in runs that lie together in their source; those
-// the part holds in place already stay. False when the disk refuses.
-static bool copy_found_blocks(const BlockMap& map, const std::vector<BlockOrigin>& origins,
-                              const std::vector<HANDLE>& sources, HANDLE part, Rebuilding& rebuilding,
-                              std::string& error_text)
+// Waits until range `index` is in the part; false once the rebuild has stopped.
+static bool wait_for_range(Rebuilding& rebuilding, size_t index)
+{
+    for (;;) {
+        EnterCriticalSection(&rebuilding.lock);
+        bool arrived = rebuilding.arrived[index] != 0;
+        bool stopped = rebuilding.outcome != RangeAnswer::received;
+        LeaveCriticalSection(&rebuilding.lock);
+        if (arrived)
+            return true;
+        if (stopped)
+            return false;
+        WaitForSingleObject(rebuilding.arrived_event, wait_interval_ms);
+    }
+}
+
+// Where the bytes of the file from one place on come from, up to `end`: a run of blocks that lie
+// together in one source, or that the part holds in place already.
+struct Run {
+    uint64_t end;          // the run's end in the file
+    HANDLE source;         // the file its bytes are read from
+    uint64_t from;         // where in that file they start
+    bool in_place;         // the part holds them where they belong: nothing to write
+};
+
+static bool next_run(const BlockMap& map, const std::vector<BlockOrigin>& origins,
+                     const std::vector<HANDLE>& sources, HANDLE part, uint64_t at, uint64_t stop, Run& run)
+{
+    uint32_t first = uint32_t(at / map.block_size);
+    const BlockOrigin& origin = origins[first];
+    if (origin.source == block_not_found)
+        return false;
+    uint32_t last = first + 1;
+    while (last < origins.size() && uint64_t(last) * map.block_size < stop && origins[last].source == origin.source &&
+           origins[last].offset == origin.offset + uint64_t(last - first) * map.block_size)
+        ++last;
+    run.end = std::min(uint64_t(last) * map.block_size, stop);
+    run.source = sources[origin.source];
+    run.from = origin.offset + (at - uint64_t(first) * map.block_size);
+    run.in_place = run.source == part && run.from == at;
+    return true;
+}
+
+// Puts the file together in the part in its order, and feeds every byte through the digests on
+// the way: found blocks are copied (those in place only read), fetched ranges read back once they
+// have arrived, while the connections fetch the ones after. So the part is verified without
+// being read again whole.
+static bool assemble(const BlockMap& map, const std::vector<BlockOrigin>& origins, const std::vector<HANDLE>& sources,
+                     HANDLE part, Rebuilding& rebuilding, FileDigests& digests, std::string& error_text)
 {
     std::vector<unsigned char> buffer(copy_piece_length);
-    uint32_t blocks = uint32_t(origins.size());
-    for (uint32_t first = 0; first < blocks;) {
-        const BlockOrigin& origin = origins[first];
-        uint64_t target = uint64_t(first) * map.block_size;
-        uint32_t last = first + 1;
-        while (last < blocks && origins[last].source == origin.source && origin.source != block_not_found &&
-               origins[last].offset == origin.offset + uint64_t(last - first) * map.block_size)
-            ++last;
-        uint64_t length = std::min<uint64_t>(uint64_t(last - first) * map.block_size, map.file_size - target);
-        if (origin.source != block_not_found && sources[origin.source] == part && origin.offset == target) {
-            count(rebuilding, length, 0);
-        } else if (origin.source != block_not_found) {
-            for (uint64_t done = 0; done < length;) {
-                size_t piece = size_t(std::min<uint64_t>(copy_piece_length, length - done));
-                size_t got = 0;
-                if (!read_exactly(sources[origin.source], origin.offset + done, buffer.data(), piece, got) ||
-                    !write_exactly(part, target + done, buffer.data(), piece)) {
-                    error_text = got < piece ? "can't read the old file" : "disk full?";
-                    return false;
-                }
-                done += piece;
-                count(rebuilding, piece, 0);
-            }
+    const std::vector<ByteRange>& ranges = rebuilding.ranges;
+    size_t next = 0;
+    for (uint64_t at = 0; at < map.file_size;) {
+        bool fetched = next < ranges.size() && ranges[next].offset == at;
+        Run run = {0, part, at, true};
+        if (fetched) {
+            if (!wait_for_range(rebuilding, next))
+                return false;
+            run.end = at + ranges[next++].length;
+        } else if (!next_run(map, origins, sources, part, at, next < ranges.size() ? ranges[next].offset : map.file_size,
+                             run)) {
+            stop_with(rebuilding, RangeAnswer::refused, "an inconsistent block map");
+            return false;
         }
-        first = last;
+        for (uint64_t done = 0; at + done < run.end;) {
+            size_t piece = size_t(std::min<uint64_t>(copy_piece_length, run.end - at - done));
+            size_t got = 0;
+            if (!read_exactly(run.source, run.from + done, buffer.data(), piece, got) ||
+                (!run.in_place && !write_exactly(part, at + done, buffer.data(), piece))) {
+                error_text = got < piece ? "can't read the old file" : "disk full?";
+                stop_with(rebuilding, RangeAnswer::failed, error_text);
+                return false;
+            }
+            feed_digests(digests, buffer.data(), piece);
+            done += piece;
+            if (!fetched)
+                count(rebuilding, piece, 0);
+        }
+        at = run.end;
     }
     return true;
 }
 
 // The first range alone, so that every later one can ask with its answer's validator; then the
-// rest on up to `connections` threads while this thread copies the blocks found.
-static bool fetch_and_copy(const BlockMap& map, const std::vector<BlockOrigin>& origins,
-                           const std::vector<HANDLE>& sources, HANDLE part, int connections, Rebuilding& rebuilding,
-                           std::string& error_text)
+// rest on up to `connections` threads while this thread puts the file together.
+static bool fetch_and_assemble(const BlockMap& map, const std::vector<BlockOrigin>& origins,
+                               const std::vector<HANDLE>& sources, HANDLE part, int connections,
+                               Rebuilding& rebuilding, FileDigests& digests, std::string& error_text)
 {
     std::vector<HANDLE> threads;
     if (!rebuilding.ranges.empty()) {
-        Writer writer = {&rebuilding, part};
-        ByteRange first = rebuilding.ranges.back();
-        rebuilding.ranges.pop_back();
+        rebuilding.next_range = 1;
         std::string reason;
-        RangeAnswer answer = fetch_range(rebuilding.source, rebuilding.file, first.offset, first.length,
-                                         rebuilding.validator, RangeSink{write_fetched, &writer}, reason);
-        if (answer != RangeAnswer::received)
-            stop_with(rebuilding, answer, reason);
-        size_t wanted = std::min<size_t>(size_t(std::max(connections, 1)), rebuilding.ranges.size());
-        for (size_t i = 0; i < wanted && answer == RangeAnswer::received; ++i) {
-            HANDLE thread = CreateThread(NULL, 0, run_connection, &rebuilding, 0, NULL);
-            if (thread != NULL)
-                threads.push_back(thread);
+        if (fetch_one(rebuilding, 0, part, rebuilding.validator, reason) == RangeAnswer::received) {
+            size_t wanted = std::min<size_t>(size_t(std::max(connections, 1)), rebuilding.ranges.size() - 1);
+            for (size_t i = 0; i < wanted; ++i) {
+                HANDLE thread = CreateThread(NULL, 0, run_connection, &rebuilding, 0, NULL);
+                if (thread != NULL)
+                    threads.push_back(thread);
+            }
+            if (threads.empty())
+                fetch_ranges(rebuilding);
         }
     }
-    bool copied = rebuilding.outcome == RangeAnswer::received &&
-                  copy_found_blocks(map, origins, sources, part, rebuilding, error_text);
-    if (!copied && rebuilding.outcome == RangeAnswer::received)
-        stop_with(rebuilding, RangeAnswer::failed, error_text);
-    if (threads.empty() && rebuilding.outcome == RangeAnswer::received && !rebuilding.ranges.empty())
-        fetch_ranges(rebuilding);
+    bool whole = rebuilding.outcome == RangeAnswer::received &&
+                 assemble(map, origins, sources, part, rebuilding, digests, error_text);
     wait_for_threads(threads, wait_interval_ms, NULL, NULL);
     for (HANDLE thread : threads)
         CloseHandle(thread);
     error_text = rebuilding.error_text;
-    return rebuilding.outcome == RangeAnswer::received;
-}
-
-// Reads the whole part back through the digests and gives the verdict on it.
-static bool verify_part(HANDLE part, const ListedFile& file, std::string& error_text)
-{
-    FileDigests digests = {};
-    begin_digests(file, digests);
-    std::vector<unsigned char> buffer(copy_piece_length);
-    bool read = true;
-    for (uint64_t offset = 0; read && offset < file.size;) {
-        size_t piece = size_t(std::min<uint64_t>(copy_piece_length, file.size - offset));
-        size_t got = 0;
-        read = read_exactly(part, offset, buffer.data(), piece, got);
-        feed_digests(digests, buffer.data(), got);
-        offset += got;
-    }
-    bool verified = verify_listed_file(file, digests, error_text);
-    release_digests(digests);
-    return verified;
+    return whole && rebuilding.outcome == RangeAnswer::received;
 }
 
 // A part of another version of the file is no source: its blocks are not in their place, and
@@ -301,9 +345,11 @@ static bool prepare_part(HANDLE part, const std::string& part_path, const Listed
     return true;
 }
 
+// Searches the old copy and the part, then fetches and assembles. Placed here means complete,
+// with the digests of every byte; the caller gives the verdict.
 static Rebuild rebuild_into(const DownloadSource& source, const ListedFile& file, const BlockMap& map,
                             const std::string& target, const std::string& part_path, HANDLE part, int connections,
-                            const TransferSink& progress, std::string& error_text)
+                            const TransferSink& progress, FileDigests& digests, std::string& error_text)
 {
     HANDLE old = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              NULL, OPEN_EXISTING, 0, NULL);
@@ -318,23 +364,48 @@ static Rebuild rebuild_into(const DownloadSource& source, const ListedFile& file
     std::vector<BlockOrigin> origins;
     std::string reason;
     Rebuild outcome = Rebuild::fall_back;
-    if (search_blocks(map, sources, nullptr, origins, reason) && prepare_part(part, part_path, file, error_text)) {
-        Rebuilding rebuilding = {source, file, part_path, progress, {}, std::string(), {}, 0, 0, 0,
+    HANDLE arrived_event = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (arrived_event != NULL && search_blocks(map, sources, nullptr, origins, reason) &&
+        prepare_part(part, part_path, file, error_text)) {
+        Rebuilding rebuilding = {source, file, part_path, progress, {}, std::string(), arrived_event, {}, {}, 0, 0, 0,
                                  RangeAnswer::received, std::string()};
         plan_missing_ranges(map, origins, default_max_range_length, rebuilding.ranges);
+        rebuilding.arrived.assign(rebuilding.ranges.size(), 0);
         InitializeCriticalSection(&rebuilding.lock);
-        bool complete = fetch_and_copy(map, origins, handles, part, connections, rebuilding, error_text);
+        bool whole = fetch_and_assemble(map, origins, handles, part, connections, rebuilding, digests, error_text);
         DeleteCriticalSection(&rebuilding.lock);
-        if (complete)
+        if (whole)
             outcome = Rebuild::placed;
         else if (rebuilding.outcome != RangeAnswer::refused)
             outcome = Rebuild::failed;
     } else if (!error_text.empty()) {
         outcome = Rebuild::failed;
     }
+    if (arrived_event != NULL)
+        CloseHandle(arrived_event);
     if (old != INVALID_HANDLE_VALUE)
         CloseHandle(old);
     return outcome;
+}
+
+// A rebuilt file that is not the listed one goes, and the whole file comes instead; one the
+// system could not hash, or whose flush or move failed, fails the attempt like a download would.
+static Rebuild finish(const ListedFile& file, const std::string& target, const std::string& part_path,
+                      Rebuild outcome, bool flushed, FileDigests& digests, std::string& error_text)
+{
+    if (outcome != Rebuild::placed)
+        return outcome;
+    if (!flushed) {
+        error_text = "disk full?";
+        return Rebuild::failed;
+    }
+    if (!verify_listed_file(file, digests, error_text)) {
+        if (!digests.failure.empty())
+            return Rebuild::failed;
+        remove_part(part_path);
+        return Rebuild::fall_back;
+    }
+    return place_part(part_path, target, error_text) ? Rebuild::placed : Rebuild::failed;
 }
 
 Rebuild rebuild_file(const DownloadSource& source, const ListedFile& file, const MapReference& map,
@@ -350,19 +421,13 @@ Rebuild rebuild_file(const DownloadSource& source, const ListedFile& file, const
     if (part == INVALID_HANDLE_VALUE)
         return Rebuild::failed;
     error_text.clear();
-    Rebuild outcome = rebuild_into(source, file, blocks, target, part_path, part, connections, progress, error_text);
+    FileDigests digests = {};
+    begin_digests(file, digests);
+    Rebuild outcome = rebuild_into(source, file, blocks, target, part_path, part, connections, progress, digests,
+                                   error_text);
     bool flushed = outcome == Rebuild::placed && FlushFileBuffers(part);
-    bool verified = flushed && verify_part(part, file, error_text);
     CloseHandle(part);
-    if (outcome == Rebuild::placed && !flushed) {
-        error_text = "disk full?";
-        return Rebuild::failed;
-    }
-    if (outcome != Rebuild::placed)
-        return outcome;
-    if (!verified) {
-        remove_part(part_path);
-        return error_text == "file damaged on the way" ? Rebuild::fall_back : Rebuild::failed;
-    }
-    return place_part(part_path, target, error_text) ? Rebuild::placed : Rebuild::failed;
+    outcome = finish(file, target, part_path, outcome, flushed, digests, error_text);
+    release_digests(digests);
+    return outcome;
 }
