@@ -1,16 +1,19 @@
 """HTTPS through the real window, from nginx with certificates of the suite's own test CA, which the
-prefix trusts: a signed install; servers whose certificate comes from a CA the prefix does not
-trust, reaches no known CA, has expired or names another host, a server that speaks no TLS and
-one that redirects to plain HTTP, each refused with its reason on the status line and nothing
-applied; and a file whose address leads to a refused certificate, never placed."""
+prefix trusts: a signed install and a signed delta update; servers whose certificate comes from a
+CA the prefix does not trust, reaches no known CA, has expired or names another host, a server
+that speaks no TLS and one that redirects to plain HTTP, each refused with its reason on the
+status line and nothing applied; and a file whose address leads to a refused certificate, never
+placed."""
 import datetime
 import os
+import re
 import subprocess
 import tempfile
 import types
 
 import harness
 import update_site
+from test_delta import BIG, BIG_SIZE, BLOCK, changed, random_bytes
 from test_signed_release import SignedSite, pattern, write_files
 
 # The name in every Url: nginx listens on 127.0.0.1 alone, and the server certificates are issued
@@ -23,6 +26,8 @@ LONG_AGO = ("20200101000000Z", "20200201000000Z")
 VALID_DAYS = 2
 UNREACHABLE = "Can't reach the update server ({}).".format
 WELCOME = "Welcome!"
+# A few changed places of a big file: each range a launcher asks for spans a block or two of them.
+SMALL_RANGE = 4 * BLOCK
 
 OPENSSL_CONF = """\
 [ca]
@@ -166,6 +171,27 @@ class HttpsSite(SignedSite):
         self.assertEqual(self.accepted_release(), b"100\n")
         self.assertEqual(sorted(line.split('"')[1].split("?")[0] for line in nginx.access_log().splitlines()),
                          ["GET /data/world.bin", "GET /manifest.txt", "GET /readme.txt"])
+        self.close_launcher(process)
+
+    def test_a_signed_delta_update_fetches_the_map_and_small_ranges(self):
+        old = random_bytes(BIG_SIZE, 21)
+        self.publish_signed({BIG: old}, 100, b"Served over HTTPS.")
+        nginx = self.nginx(self.tls.trusted)
+        process, state = self.run_pass(nginx.url)
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.close_launcher(process)
+        installed = len(nginx.access_log().splitlines())
+        new = changed(old, 22)
+        self.publish_signed({BIG: new}, 101, b"Changed in a few places.")
+        process, state = self.run_pass(nginx.url)
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFilesAre({BIG: new})
+        update = "\n".join(nginx.access_log().splitlines()[installed:])
+        answers = re.findall(r'"GET ([^? ]+)\S* HTTP/1\.1" (\d+) (\d+)', update)
+        map_path = f"/launcher.maps/{update_site.md5_text(new)}.map"
+        self.assertEqual([status for path, status, _ in answers if path == map_path], ["200"], update)
+        big = [(status, int(size)) for path, status, size in answers if path == "/" + BIG]
+        self.assertTrue(big and all(status == "206" and size <= SMALL_RANGE for status, size in big), update)
         self.close_launcher(process)
 
     def test_refused_servers_apply_nothing(self):
