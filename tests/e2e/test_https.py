@@ -2,8 +2,8 @@
 prefix trusts: a signed install and a signed delta update; servers whose certificate comes from a
 CA the prefix does not trust, reaches no known CA, has expired or names another host, a server
 that speaks no TLS and one that redirects to plain HTTP, each refused with its reason on the
-status line and nothing applied; and a file whose address leads to a refused certificate, never
-placed."""
+status line and nothing applied; a file whose address leads to a refused certificate, never
+placed; and make_manifest verify refusing the same servers with the launcher's reasons."""
 import datetime
 import os
 import re
@@ -26,6 +26,7 @@ LONG_AGO = ("20200101000000Z", "20200201000000Z")
 VALID_DAYS = 2
 UNREACHABLE = "Can't reach the update server ({}).".format
 WELCOME = "Welcome!"
+NO_LIST = "manifest.txt: no answer: expected the update list (at most 16 MiB), "
 # A few changed places of a big file: each range a launcher asks for spans a block or two of them.
 SMALL_RANGE = 4 * BLOCK
 
@@ -233,6 +234,39 @@ class HttpsSite(SignedSite):
         self.assertEqual([p for p in self.folder_contents() if p.endswith(b".part")], [])
         self.assertEqual(stranger.access_log(), "")
         self.close_launcher(process)
+
+    def verify(self, tool, url, *options):
+        """make_manifest verify's problem lines and exit status; the Windows tool runs in the
+        prefix, whose trusted roots hold the suite's CA, and the native one trusts the system's."""
+        command = [tool, "verify", url, *options]
+        if tool.endswith(".exe"):
+            command.insert(0, self.session.paths.wine_run)
+        env = {k: v for k, v in self.session.env.items() if not k.lower().endswith("_proxy")}
+        result = subprocess.run(command, env=env, capture_output=True, timeout=120)
+        lines = result.stdout.decode("latin-1").splitlines()
+        self.assertRegex(lines[-1] if lines else "", r"^verify: \d+ files, \d+ problems, ", result.stderr)
+        return lines[:-1], result.returncode
+
+    def test_verify_checks_https_as_the_launcher_does(self):
+        self.publish_signed({"data/a.bin": pattern(5000, 8)}, 100, b"Checked from outside.")
+        windows = self.session.paths.windows_make_manifest
+        native = self.session.paths.make_manifest
+        trusted = self.nginx(self.tls.trusted)
+        self.assertEqual(self.verify(windows, trusted.url, "--public-key", self.public, "--deep"), ([], 0))
+        refused = [self.nginx(self.tls.stranger), self.nginx(self.tls.expired), self.nginx(self.tls.other_name)]
+        plain = self.nginx()
+        cases = [
+            (windows, refused[0].url, "certificate not trusted"),
+            (windows, refused[1].url, "certificate expired"),
+            (windows, refused[2].url, "certificate for another name"),
+            # The system's roots never hold the suite's CA.
+            (native, trusted.url, "certificate not trusted"),
+            (native, f"https://{HOST}:{plain.port}/", "secure connection failed"),
+        ]
+        for tool, url, reason in cases:
+            self.assertEqual(self.verify(tool, url), ([NO_LIST + reason], 1), f"{tool} verify {url}")
+        for server in refused:
+            self.assertEqual(server.access_log(), "", "a refused server was asked for the release")
 
 
 if __name__ == "__main__":
