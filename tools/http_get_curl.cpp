@@ -4,6 +4,7 @@
 #include "tools/http_get.h"
 
 #include <curl/curl.h>
+#include <openssl/x509_vfy.h>
 #include <pthread.h>
 
 #include <chrono>
@@ -86,11 +87,45 @@ static size_t receive(char* data, size_t size, size_t count, void* context)
     return skip_body(transfer, length);
 }
 
-// libcurl's message starts with a capital; the reasons here are lower-case.
+static bool is_upper(char c)
+{
+    return c >= 'A' && c <= 'Z';
+}
+
+// The launcher's words (transfer/http_response.cpp) for a server that HTTPS refuses, so that
+// verify names it as players' windows do; libcurl's own text for a failed handshake is an
+// OpenSSL error code. Null for any other failure. The verify results are OpenSSL's: the libcurl
+// linked is its OpenSSL flavour.
+static const char* refusal_text(CURL* handle, CURLcode code)
+{
+    if (code == CURLE_SSL_CONNECT_ERROR) {
+        return "secure connection failed";
+    }
+    if (code != CURLE_PEER_FAILED_VERIFICATION) {
+        return nullptr;
+    }
+    long result = X509_V_OK;
+    curl_easy_getinfo(handle, CURLINFO_SSL_VERIFYRESULT, &result);
+    if (result == X509_V_ERR_CERT_HAS_EXPIRED || result == X509_V_ERR_CERT_NOT_YET_VALID) {
+        return "certificate expired";
+    }
+    // libcurl checks the name itself once the handshake has passed the chain, and leaves its
+    // placeholder "unspecified" as the result when the name fails.
+    if (result == X509_V_ERR_UNSPECIFIED) {
+        return "certificate for another name";
+    }
+    return "certificate not trusted";
+}
+
+// The reasons here are lower-case; libcurl's start with a capital, unless a name begins them.
 static std::string failure_text(const HttpClient& client, CURLcode code)
 {
+    const char* refusal = refusal_text(client.handle, code);
+    if (refusal != nullptr) {
+        return refusal;
+    }
     std::string text = client.error[0] != '\0' ? client.error : curl_easy_strerror(code);
-    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') {
+    if (text.size() > 1 && is_upper(text[0]) && !is_upper(text[1])) {
         text[0] = static_cast<char>(text[0] - 'A' + 'a');
     }
     return text;

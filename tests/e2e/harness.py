@@ -52,6 +52,9 @@ class Paths:
         self.work = _env_path("E2E_WORK")
         self.artifacts = _env_path("E2E_ARTIFACTS")
         self.make_manifest = _env_path("E2E_MAKE_MANIFEST")
+        # The studio's Windows tool, from the tree of the launcher under test.
+        self.windows_make_manifest = os.path.join(os.path.dirname(os.path.dirname(self.launcher)), "tools",
+                                                  "make_manifest.exe")
 
 
 def windows_path(unix_path):

@@ -1,16 +1,19 @@
 """HTTPS through the real window, from nginx with certificates of the suite's own test CA, which the
-prefix trusts: a signed install; servers whose certificate comes from a CA the prefix does not
-trust, reaches no known CA, has expired or names another host, a server that speaks no TLS and
-one that redirects to plain HTTP, each refused with its reason on the status line and nothing
-applied; and a file whose address leads to a refused certificate, never placed."""
+prefix trusts: a signed install and a signed delta update; servers whose certificate comes from a
+CA the prefix does not trust, reaches no known CA, has expired or names another host, a server
+that speaks no TLS and one that redirects to plain HTTP, each refused with its reason on the
+status line and nothing applied; a file whose address leads to a refused certificate, never
+placed; and make_manifest verify refusing the same servers with the launcher's reasons."""
 import datetime
 import os
+import re
 import subprocess
 import tempfile
 import types
 
 import harness
 import update_site
+from test_delta import BIG, BIG_SIZE, BLOCK, changed, random_bytes
 from test_signed_release import SignedSite, pattern, write_files
 
 # The name in every Url: nginx listens on 127.0.0.1 alone, and the server certificates are issued
@@ -23,6 +26,9 @@ LONG_AGO = ("20200101000000Z", "20200201000000Z")
 VALID_DAYS = 2
 UNREACHABLE = "Can't reach the update server ({}).".format
 WELCOME = "Welcome!"
+NO_LIST = "manifest.txt: no answer: expected the update list (at most 16 MiB), "
+# A few changed places of a big file: each range a launcher asks for spans a block or two of them.
+SMALL_RANGE = 4 * BLOCK
 
 OPENSSL_CONF = """\
 [ca]
@@ -168,6 +174,27 @@ class HttpsSite(SignedSite):
                          ["GET /data/world.bin", "GET /manifest.txt", "GET /readme.txt"])
         self.close_launcher(process)
 
+    def test_a_signed_delta_update_fetches_the_map_and_small_ranges(self):
+        old = random_bytes(BIG_SIZE, 21)
+        self.publish_signed({BIG: old}, 100, b"Served over HTTPS.")
+        nginx = self.nginx(self.tls.trusted)
+        process, state = self.run_pass(nginx.url)
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.close_launcher(process)
+        installed = len(nginx.access_log().splitlines())
+        new = changed(old, 22)
+        self.publish_signed({BIG: new}, 101, b"Changed in a few places.")
+        process, state = self.run_pass(nginx.url)
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertFilesAre({BIG: new})
+        update = "\n".join(nginx.access_log().splitlines()[installed:])
+        answers = re.findall(r'"GET ([^? ]+)\S* HTTP/1\.1" (\d+) (\d+)', update)
+        map_path = f"/launcher.maps/{update_site.md5_text(new)}.map"
+        self.assertEqual([status for path, status, _ in answers if path == map_path], ["200"], update)
+        big = [(status, int(size)) for path, status, size in answers if path == "/" + BIG]
+        self.assertTrue(big and all(status == "206" and size <= SMALL_RANGE for status, size in big), update)
+        self.close_launcher(process)
+
     def test_refused_servers_apply_nothing(self):
         self.publish_signed({"data/a.bin": b"never to arrive"}, 100, b"Never to be shown.")
         plain = self.nginx()
@@ -207,6 +234,39 @@ class HttpsSite(SignedSite):
         self.assertEqual([p for p in self.folder_contents() if p.endswith(b".part")], [])
         self.assertEqual(stranger.access_log(), "")
         self.close_launcher(process)
+
+    def verify(self, tool, url, *options):
+        """make_manifest verify's problem lines and exit status; the Windows tool runs in the
+        prefix, whose trusted roots hold the suite's CA, and the native one trusts the system's."""
+        command = [tool, "verify", url, *options]
+        if tool.endswith(".exe"):
+            command.insert(0, self.session.paths.wine_run)
+        env = {k: v for k, v in self.session.env.items() if not k.lower().endswith("_proxy")}
+        result = subprocess.run(command, env=env, capture_output=True, timeout=120)
+        lines = result.stdout.decode("latin-1").splitlines()
+        self.assertRegex(lines[-1] if lines else "", r"^verify: \d+ files, \d+ problems, ", result.stderr)
+        return lines[:-1], result.returncode
+
+    def test_verify_checks_https_as_the_launcher_does(self):
+        self.publish_signed({"data/a.bin": pattern(5000, 8)}, 100, b"Checked from outside.")
+        windows = self.session.paths.windows_make_manifest
+        native = self.session.paths.make_manifest
+        trusted = self.nginx(self.tls.trusted)
+        self.assertEqual(self.verify(windows, trusted.url, "--public-key", self.public, "--deep"), ([], 0))
+        refused = [self.nginx(self.tls.stranger), self.nginx(self.tls.expired), self.nginx(self.tls.other_name)]
+        plain = self.nginx()
+        cases = [
+            (windows, refused[0].url, "certificate not trusted"),
+            (windows, refused[1].url, "certificate expired"),
+            (windows, refused[2].url, "certificate for another name"),
+            # The system's roots never hold the suite's CA.
+            (native, trusted.url, "certificate not trusted"),
+            (native, f"https://{HOST}:{plain.port}/", "secure connection failed"),
+        ]
+        for tool, url, reason in cases:
+            self.assertEqual(self.verify(tool, url), ([NO_LIST + reason], 1), f"{tool} verify {url}")
+        for server in refused:
+            self.assertEqual(server.access_log(), "", "a refused server was asked for the release")
 
 
 if __name__ == "__main__":
