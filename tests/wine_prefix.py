@@ -50,7 +50,7 @@ def launcher_under_test(build_dir):
     shipped = os.path.join(build_dir, "win32", "shell", "launcher.exe")
     twin = os.path.join(build_dir, "win64", "shell", "launcher.exe")
     if not runs_32bit():
-        return twin, "the 64-bit twin: this kernel runs no 32-bit programs"
+        return twin, "the 64-bit twin (this kernel runs no 32-bit programs)"
     if not os.path.exists(shipped) or (os.path.exists(twin) and os.path.getmtime(shipped) < os.path.getmtime(twin)):
         raise RuntimeError(f"{shipped} is missing or older than {twin}: run scripts/build win32")
-    return shipped, f"the shipped 32-bit launcher {shipped}"
+    return shipped, "the shipped 32-bit launcher"

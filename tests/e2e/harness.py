@@ -99,7 +99,8 @@ class Session:
             shutil.rmtree(folder, ignore_errors=True)
             os.makedirs(folder)
         os.makedirs(self.paths.wineprefix, exist_ok=True)
-        print(f"end-to-end runs drive {self.paths.launcher_kind}", file=sys.stderr, flush=True)
+        print(f"end-to-end runs drive {self.paths.launcher_kind}: {self.paths.launcher}", file=sys.stderr,
+              flush=True)
         number = _free_display()
         self.display = f":{number}"
         width, height = SCREEN_SIZE

@@ -209,7 +209,8 @@ class HostileCase(LauncherTestCase):
         record = {"group": self.group, "case": case, "fault": fault,
                   "status": state["status"]["text"], "detail": state["detail"]["text"],
                   "mode": mode_of(state), "progress": state["progress"]["pos"],
-                  "seconds": round(seconds, 1), "kept": kept, "verified": False}
+                  "seconds": round(seconds, 1), "kept": kept, "verified": False,
+                  "launcher": self.session.paths.launcher_kind}
         record.update(extra)
         self.write_result(record)
         self.probe.act(f"click {ID_EXIT}")

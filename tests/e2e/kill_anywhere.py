@@ -530,7 +530,8 @@ class KillAnywhere(SiteTestCase):
     def test_every_cut_is_repaired_by_the_next_start(self):
         print(f"kill-anywhere: seed {SEED}, {COUNT} kills", flush=True)
         began = time.monotonic()
-        run = {"seed": SEED, "kills": 0, "phases": {}, "aims_hit": {}, "checked": 0, "wrong": 0, "lost": [],
+        run = {"seed": SEED, "launcher": self.session.paths.launcher_kind, "kills": 0, "phases": {}, "aims_hit": {},
+               "checked": 0, "wrong": 0, "lost": [],
                "each": [], "pass_seconds": [FIRST_PASS_SECONDS]}
         # The first kills take each aim once, and each step of the swap, in a random order, so
         # that a short run hits them all; the fresh install that comes first has no files for a

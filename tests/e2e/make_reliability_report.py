@@ -139,6 +139,8 @@ def wine_version():
 KILL_PHASES = [
     ("check", "the local check was reading the files (the kill came right after it opened one)"),
     ("download", "part files were being written"),
+    ("rebuild", "a big file was being rebuilt from blocks: its part marked as rebuilt, its blocks and ranges "
+                "on their way"),
     ("move", "right after a downloaded file was moved into place, the others still coming"),
     ("cache write", "`launcher.cache.tmp` was left: the cache was being replaced"),
     ("self-replacement", "the new launcher was being fetched, started, or taking the launcher's name over"),
@@ -155,12 +157,15 @@ def render_kills(run):
         "## Update passes killed at random moments",
         "",
         "`tests/e2e/kill_anywhere.py` (the `e2e_kill_anywhere` test of `scripts/test`) publishes two "
-        "releases in turn: 300 files of mixed sizes (most small, six of 1 to 8 MB, about 40 MB in "
-        "all), and one that changes about a third of them (changed, new, and removed with `Delete=`) "
-        "and carries another launcher build, so that every pass replaces the launcher too. Each time "
+        "releases in turn with `make_manifest`, block maps and all: 300 files of mixed sizes (most "
+        "small, six of 1 to 8 MB, about 40 MB in all), and one that changes about a third of them "
+        "(changed, new, and removed with `Delete=`; the six big ones changed in a few places only, so "
+        "that every pass rebuilds them from blocks) and carries another launcher build, so that every "
+        "pass replaces the launcher too. Each time "
         "it starts the launcher in the game folder, kills its process from outside at a random "
         "moment, starts it again and lets a whole pass finish. Right after each kill every file must "
-        "be whole (one release's bytes, or a `.part` that is the start of its file); after each "
+        "be whole (one release's bytes, a `.part` that is the start of its file, or a `.part` marked "
+        "as rebuilt from blocks, which takes its name only once verified); after each "
         "repair every listed file is compared byte for byte with the release, nothing may be left "
         "but the listed files, `launcher.exe`, `launcher.ini` and `launcher.cache`, and no record of "
         "`launcher.cache` may vouch for bytes its file does not hold (after the kill too).",
@@ -169,7 +174,8 @@ def render_kills(run):
         "every step of the launcher's replacement; later ones draw an aim by weight: after the k-th file "
         "the check opens (with `launcher.cache` removed first, so that the check reads every file), "
         "when the bar passes a random share of the download or a moment after the k-th part file "
-        "appears, right after the k-th file is moved into place, right when `launcher.cache.tmp` is "
+        "appears, a moment after a big file's part is marked as rebuilt, right after the k-th file is "
+        "moved into place, right when `launcher.cache.tmp` is "
         "made or written, right after a step of the replacement (the new launcher's part file, the "
         "verified new file beside the old one as `Launcher.new.exe`, the new launcher moving itself "
         "over `launcher.exe`) or a random delay after its part file appears, and at a random time "
@@ -181,7 +187,7 @@ def render_kills(run):
         "launcher's files, the file event that set it off, part files, else the status line seen "
         "just before it.",
         "",
-        f"The last run (seed {run['seed']}, {run['seconds']} s):",
+        f"The last run ({run.get('launcher', 'the 64-bit twin')}, seed {run['seed']}, {run['seconds']} s):",
         "",
         "| Phase hit | Kills | What the kill met |",
         "|---|---|---|",
@@ -219,15 +225,17 @@ def render_kills(run):
 
 def render(cases, kills=None):
     cases.sort(key=lambda r: CASE_ORDER.index(r["case"]) if r["case"] in CASE_ORDER else len(CASE_ORDER))
+    launchers = sorted({r.get("launcher", "the 64-bit twin") for r in cases})
     total = sum(r["seconds"] for r in cases) + sum(r.get("first_pass_seconds", 0) for r in cases)
     out = [
         "# Reliability under hostile servers and disks",
         "",
-        "Every case below ran the real launcher (the win64 build) under "
+        f"Every case below ran the real launcher ({', '.join(launchers)}) under "
         f"{wine_version()} against a loopback update server that misbehaves on purpose "
         "(`tests/server/update_server.py`), or in a game folder that fights back, and was watched "
         "through its window by the probe. Each case also checked that the launcher closes with "
-        "exit code 0, that no `.part` file is left, and that nothing outside the game folder "
+        "exit code 0, that no `.part` file is left (but a verified file that could not take its name, "
+        "which the next attempt places), and that nothing outside the game folder "
         "changed (a sibling folder and a file beside the game folder, compared by name, size and "
         "modification time).",
         "",
@@ -237,7 +245,7 @@ def render(cases, kills=None):
         "regenerate this file:",
         "",
         "```",
-        "BUILD_DIR=build/hostile scripts/build win64",
+        "BUILD_DIR=build/hostile scripts/build native win64 win32",
         "ctest --test-dir build/hostile/win64 -R 'hostile|kill_anywhere' --output-on-failure",
         "python3 tests/e2e/make_reliability_report.py -o docs/reliability.md",
         "```",
