@@ -271,9 +271,13 @@ static bool assemble(const BlockMap& map, const std::vector<BlockOrigin>& origin
         for (uint64_t done = 0; at + done < run.end;) {
             size_t piece = size_t(std::min<uint64_t>(copy_piece_length, run.end - at - done));
             size_t got = 0;
-            if (!read_exactly(run.source, run.from + done, buffer.data(), piece, got) ||
-                (!run.in_place && !write_exactly(part, at + done, buffer.data(), piece))) {
-                error_text = got < piece ? "can't read the old file" : "disk full?";
+            // An old copy or part that can't be read back is unexpected: the file comes whole.
+            if (!read_exactly(run.source, run.from + done, buffer.data(), piece, got)) {
+                stop_with(rebuilding, RangeAnswer::refused, "can't read a block back");
+                return false;
+            }
+            if (!run.in_place && !write_exactly(part, at + done, buffer.data(), piece)) {
+                error_text = "disk full?";
                 stop_with(rebuilding, RangeAnswer::failed, error_text);
                 return false;
             }
