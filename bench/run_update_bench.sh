@@ -179,7 +179,7 @@ bench_small() {
         run_bench batch "$target" "$url" "$(wine_path "$work/small.list")" "$rounds" 4 | grep -v SPEEDUP
         rm -rf "$work/target"/*
         start=$(date +%s.%N)
-        (cd "$work/target" && curl -s --parallel --parallel-max 4 --create-dirs -K "$work/curl.config")
+        (cd "$work/target" && curl -s --no-progress-meter --parallel --parallel-max 4 --create-dirs -K "$work/curl.config")
         end=$(date +%s.%N)
         echo "curl --parallel --parallel-max 4 over the same URLs, for context: $(seconds_between "$start" "$end") s"
     done
