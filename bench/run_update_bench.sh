@@ -8,7 +8,7 @@
 # the peak working set of downloads on one and on 8 connections, the signature steps of a pass
 # over a signed list of 50,000 entries against its parsing, a signed 1 GiB download (MD5 and
 # SHA-256) against a bare loop computing both, and the two builds side by side (MD5 in memory,
-# the system's SHA-256 for context, the 1 GiB download).
+# the system's SHA-256 for context, the 1 GiB download in wall and in CPU time).
 # Builds the win32 tree and the native make_manifest when missing; the 64-bit twin needs the
 # win64 tree built.
 # Usage: BUILD_DIR=build [BENCH_ROUNDS=3] [SIGNATURE_ROUNDS=20] bench/run_update_bench.sh [builds]
@@ -257,10 +257,10 @@ bench_signed() {
     rm -rf "$work/target"
 }
 
-# One line of the two builds' table: LABEL, the 32-bit rate, the 64-bit rate.
+# One line of the two builds' table: LABEL, UNIT, the 32-bit rate, the 64-bit rate.
 builds_line() {
-    printf '%s: 32-bit %s MiB/s, 64-bit %s MiB/s; 32-bit / 64-bit %s\n' "$1" "$2" "$3" \
-        "$(awk -v a="$2" -v b="$3" 'BEGIN {printf "%.2f", a / b}')"
+    printf '%s: 32-bit %s %s, 64-bit %s %s; 32-bit / 64-bit %s\n' "$1" "$3" "$2" "$4" "$2" \
+        "$(awk -v a="$3" -v b="$4" 'BEGIN {printf "%.2f", a / b}')"
 }
 
 # figures BITS TAG MODE [ARG...]: the TAG line of that build's update_bench in MODE, without the
@@ -298,7 +298,7 @@ bench_builds() {
         echo "$shipped_bench is older than $twin_bench: run scripts/build win32" >&2
         exit 2
     fi
-    local expected round bits line md5 sha256 digests download bare
+    local expected round bits line md5 sha256 digests download bare download_cpu
     local -A best=()
     expected=$(pattern_digests "$md5_passes")
     for round in $(seq "$rounds"); do
@@ -320,17 +320,20 @@ bench_builds() {
         for bits in 32 64; do
             fresh_target
             line=$(figures "$bits" DOWNLOAD_MIBS download "$target" "$url" "$(wine_path "$work/big.list")" 1)
-            read -r _ download bare <<<"$line"
+            read -r _ download bare download_cpu <<<"$line"
             best[download_$bits]=$(higher "${best[download_$bits]:-}" "$download")
             best[bare_$bits]=$(higher "${best[bare_$bits]:-}" "$bare")
+            best[download_cpu_$bits]=$(higher "${best[download_cpu_$bits]:-}" "$download_cpu")
         done
     done
     stop_server
     rm -rf "$work/target"
-    builds_line "MD5 in memory ($((md5_passes * 64)) MiB, CPU time)" "${best[md5_32]}" "${best[md5_64]}"
-    builds_line "the system's SHA-256 in memory, for context" "${best[sha256_32]}" "${best[sha256_64]}"
-    builds_line "download_file, 1 GiB over loopback" "${best[download_32]}" "${best[download_64]}"
-    builds_line "bare read/MD5/write loop, same file" "${best[bare_32]}" "${best[bare_64]}"
+    builds_line "MD5 in memory ($((md5_passes * 64)) MiB, CPU time)" MiB/s "${best[md5_32]}" "${best[md5_64]}"
+    builds_line "the system's SHA-256 in memory, for context" MiB/s "${best[sha256_32]}" "${best[sha256_64]}"
+    builds_line "download_file, 1 GiB over loopback" MiB/s "${best[download_32]}" "${best[download_64]}"
+    builds_line "download_file's CPU (the whole process)" "MiB per CPU second" "${best[download_cpu_32]}" \
+        "${best[download_cpu_64]}"
+    builds_line "bare read/MD5/write loop, same file" MiB/s "${best[bare_32]}" "${best[bare_64]}"
 }
 
 mkdir -p "$work"
