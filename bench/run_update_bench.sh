@@ -1,32 +1,53 @@
 #!/usr/bin/env bash
-# Benchmarks of the update pass under wine64: the local check of 10,000 files (one thread against
-# several, warm cache against a bare attribute loop, no cache against md5sum), downloads over
-# loopback (1 GiB and 2,000 small files against a bare read/digest/write loop on the same stack;
-# the download step on 4 connections against 1, with and without a 20 ms answer delay; curl for
-# context), a 1 GiB download cut at 60% and resumed, the peak working set of downloads on one
-# and on 8 connections, the signature steps of a pass over a signed list of 50,000 entries against
-# its parsing, and a signed 1 GiB download (MD5 and SHA-256) against a bare loop computing both.
-# Needs the win64 tree built (and the native make_manifest, built here when missing).
-# Usage: BUILD_DIR=build [BENCH_ROUNDS=3] [SIGNATURE_ROUNDS=20] bench/run_update_bench.sh [check] [big] [small]
-#        [resume] [memory] [signature] [signed]
+# Benchmarks of the update pass under wine, of the shipped 32-bit build wherever this kernel runs
+# 32-bit programs (the 64-bit twin elsewhere; the first line says which): the local check of
+# 10,000 files (one thread against several, warm cache against a bare attribute loop, no cache
+# against md5sum), downloads over loopback (1 GiB and 2,000 small files against a bare
+# read/digest/write loop on the same stack; the download step on 4 connections against 1, with
+# and without a 20 ms answer delay; curl for context), a 1 GiB download cut at 60% and resumed,
+# the peak working set of downloads on one and on 8 connections, the signature steps of a pass
+# over a signed list of 50,000 entries against its parsing, a signed 1 GiB download (MD5 and
+# SHA-256) against a bare loop computing both, and the two builds side by side (MD5 in memory,
+# the system's SHA-256 for context, the 1 GiB download in wall and in CPU time).
+# Builds the win32 tree and the native make_manifest when missing; the 64-bit twin needs the
+# win64 tree built.
+# Usage: BUILD_DIR=build [BENCH_ROUNDS=3] [SIGNATURE_ROUNDS=20] bench/run_update_bench.sh [builds]
+#        [check] [big] [small] [resume] [memory] [signature] [signed]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out="${BUILD_DIR:-build}"
 case "$out" in /*) ;; *) out="$here/$out" ;; esac
-bench_exe="$out/win64/bench/update_bench.exe"
+shipped_bench="$out/win32/bench/update_bench.exe"
+twin_bench="$out/win64/bench/update_bench.exe"
 work="$out/bench-work"
 # A prefix of its own, so that a bench never ends the server of a test run in the same checkout.
 export WINEPREFIX="$out/bench-wineprefix"
 rounds="${BENCH_ROUNDS:-3}"
 parts=("$@")
-[ ${#parts[@]} -eq 0 ] && parts=(check big small resume memory signature signed)
+[ ${#parts[@]} -eq 0 ] && parts=(builds check big small resume memory signature signed)
 tool="$out/native/tools/make_manifest"
 threads=$(nproc)
 [ "$threads" -gt 4 ] && threads=4
-[ -x "$bench_exe" ] || { echo "build the win64 tree first: $bench_exe is missing" >&2; exit 2; }
+# Passes of the md5 mode over its 64 MiB: about a second of CPU time per round, so that the
+# thread clock's 10 ms ticks stay near 1% of it.
+md5_passes=16
+
+if BUILD_DIR="$out" "$here/scripts/runs-32bit"; then
+    runs_32bit=yes
+    bench_exe=$shipped_bench
+    echo "measuring the shipped 32-bit build: $bench_exe"
+    [ -x "$bench_exe" ] || BUILD_DIR="$out" "$here/scripts/build" win32 >/dev/null
+else
+    runs_32bit=no
+    bench_exe=$twin_bench
+    echo "measuring the 64-bit twin: $bench_exe (this kernel runs no 32-bit programs)"
+    [ -x "$bench_exe" ] || { echo "build the win64 tree first: $bench_exe is missing" >&2; exit 2; }
+fi
 
 wine_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
 run_bench() { "$here/scripts/wine-run" "$bench_exe" "$@"; }
+# higher BEST RATE: the higher of the two (BEST is empty before the first round).
+higher() { awk -v best="$1" -v rate="$2" 'BEGIN {print (best == "" || rate + 0 > best + 0) ? rate : best}'; }
 seconds_between() { echo "$1 $2" | awk '{printf "%.2f", $2 - $1}'; }
 
 # make_files DIR COUNT MIN MAX LIST [FOLDER]: COUNT files of random sizes in DIR (below FOLDER/)
@@ -158,7 +179,7 @@ bench_small() {
         run_bench batch "$target" "$url" "$(wine_path "$work/small.list")" "$rounds" 4 | grep -v SPEEDUP
         rm -rf "$work/target"/*
         start=$(date +%s.%N)
-        (cd "$work/target" && curl -s --parallel --parallel-max 4 --create-dirs -K "$work/curl.config")
+        (cd "$work/target" && curl -s --no-progress-meter --parallel --parallel-max 4 --create-dirs -K "$work/curl.config")
         end=$(date +%s.%N)
         echo "curl --parallel --parallel-max 4 over the same URLs, for context: $(seconds_between "$start" "$end") s"
     done
@@ -236,11 +257,91 @@ bench_signed() {
     rm -rf "$work/target"
 }
 
+# One line of the two builds' table: LABEL, UNIT, the 32-bit rate, the 64-bit rate.
+builds_line() {
+    printf '%s: 32-bit %s %s, 64-bit %s %s; 32-bit / 64-bit %s\n' "$1" "$3" "$2" "$4" "$2" \
+        "$(awk -v a="$3" -v b="$4" 'BEGIN {printf "%.2f", a / b}')"
+}
+
+# figures BITS TAG MODE [ARG...]: the TAG line of that build's update_bench in MODE, without the
+# CR that wine's console puts before each line end.
+figures() {
+    local exe=$twin_bench tag=$2
+    [ "$1" = 32 ] && exe=$shipped_bench
+    shift 2
+    "$here/scripts/wine-run" "$exe" "$@" | tr -d '\r' | awk -v tag="$tag" '$1 == tag'
+}
+
+# The digests the md5 mode must find in PASSES over its 64 MiB of the server's generate pattern.
+pattern_digests() {
+    python3 - "$1" <<'PY'
+import hashlib, sys
+size = 64 << 20
+data = (bytes(range(251)) * (size // 251 + 1))[:size]
+md5, sha256 = hashlib.md5(), hashlib.sha256()
+for _ in range(int(sys.argv[1])):
+    md5.update(data)
+    sha256.update(data)
+print(md5.hexdigest(), sha256.hexdigest())
+PY
+}
+
+bench_builds() {
+    echo "== the shipped 32-bit build against its 64-bit twin: best of $rounds rounds, the two taking turns"
+    if [ "$runs_32bit" = no ]; then
+        echo "skipped: this kernel runs no 32-bit programs"
+        return 0
+    fi
+    [ -x "$twin_bench" ] || { echo "build the win64 tree first: $twin_bench is missing" >&2; exit 2; }
+    # As the end-to-end runs ask: a shipped build older than its twin may not be these sources.
+    if [ "$shipped_bench" -ot "$twin_bench" ]; then
+        echo "$shipped_bench is older than $twin_bench: run scripts/build win32" >&2
+        exit 2
+    fi
+    local expected round bits line md5 sha256 digests download bare download_cpu
+    local -A best=()
+    expected=$(pattern_digests "$md5_passes")
+    for round in $(seq "$rounds"); do
+        for bits in 32 64; do
+            line=$(figures "$bits" HASH_MIBS md5 "$md5_passes" 1)
+            read -r _ md5 sha256 digests <<<"$line"
+            if [ "$digests" != "$expected" ]; then
+                echo "the $bits-bit build's digests are wrong: '$digests', not '$expected'"
+                exit 1
+            fi
+            best[md5_$bits]=$(higher "${best[md5_$bits]:-}" "$md5")
+            best[sha256_$bits]=$(higher "${best[sha256_$bits]:-}" "$sha256")
+        done
+    done
+    big_file
+    echo '{}' > "$work/rules.json"
+    start_server
+    for round in $(seq "$rounds"); do
+        for bits in 32 64; do
+            fresh_target
+            line=$(figures "$bits" DOWNLOAD_MIBS download "$target" "$url" "$(wine_path "$work/big.list")" 1)
+            read -r _ download bare download_cpu <<<"$line"
+            best[download_$bits]=$(higher "${best[download_$bits]:-}" "$download")
+            best[bare_$bits]=$(higher "${best[bare_$bits]:-}" "$bare")
+            best[download_cpu_$bits]=$(higher "${best[download_cpu_$bits]:-}" "$download_cpu")
+        done
+    done
+    stop_server
+    rm -rf "$work/target"
+    builds_line "MD5 in memory ($((md5_passes * 64)) MiB, CPU time)" MiB/s "${best[md5_32]}" "${best[md5_64]}"
+    builds_line "the system's SHA-256 in memory, for context" MiB/s "${best[sha256_32]}" "${best[sha256_64]}"
+    builds_line "download_file, 1 GiB over loopback" MiB/s "${best[download_32]}" "${best[download_64]}"
+    builds_line "download_file's CPU (the whole process)" "MiB per CPU second" "${best[download_cpu_32]}" \
+        "${best[download_cpu_64]}"
+    builds_line "bare read/MD5/write loop, same file" MiB/s "${best[bare_32]}" "${best[bare_64]}"
+}
+
 mkdir -p "$work"
 trap finish EXIT
 "$here/scripts/wine-run" --start "$work/wine.log"
 for part in "${parts[@]}"; do
     case "$part" in
+        builds) bench_builds ;;
         check) bench_check ;;
         big) bench_big ;;
         small) bench_small ;;

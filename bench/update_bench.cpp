@@ -1,6 +1,7 @@
 // Speed of the local check, of the downloads and of a signed list's check, each against a bare
 // loop over the same platform calls, against itself on one thread or against the pass's parsing
-// in the same run, plus the peak working set of a download. Driven by run_update_bench.sh.
+// in the same run, plus the peak working set of a download and the digests' speed in memory.
+// Driven by run_update_bench.sh.
 //   update_bench check DIR LIST T            check with no cache on 1 and T threads, bare loops
 //                                            on 1 and T threads, check with a warm cache
 //   update_bench download DIR URL LIST N     N rounds of download_file against the bare loop
@@ -12,6 +13,9 @@
 //   update_bench signature DIR LIST KEY N    the signature steps of a pass over the signed LIST
 //                                            (KEY: the PublicKey value) against its parsing,
 //                                            best of N; DIR holds launcher.release
+//   update_bench md5 P N                     the launcher's MD5 in P passes over 64 MiB in memory,
+//                                            with the system's SHA-256 over the same bytes for
+//                                            context, best of N
 #include <windows.h>
 #include <wininet.h>
 #include <psapi.h>
@@ -39,6 +43,11 @@ static const int check_rounds = 3;
 static const DWORD block_size = 65536;
 static const DWORD download_flags = 0x84000200;
 static const char launcher_file[] = "launcher.exe";
+static const double filetime_seconds = 1e-7;  // FILETIME counts 100 ns
+// The test server's "generate" pattern (bytes 0..250 repeated), so the script can check the
+// digests of the md5 mode without sharing a generator.
+static const unsigned pattern_period = 251;
+static const unsigned md5_buffer_mebibytes = 64;
 
 static unsigned char bare_buffer[block_size];
 
@@ -54,6 +63,42 @@ static double seconds_now()
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&counter);
     return double(counter.QuadPart) / double(frequency.QuadPart);
+}
+
+static double cpu_seconds(const FILETIME& kernel, const FILETIME& user)
+{
+    ULARGE_INTEGER kernel_ticks;
+    kernel_ticks.LowPart = kernel.dwLowDateTime;
+    kernel_ticks.HighPart = kernel.dwHighDateTime;
+    ULARGE_INTEGER user_ticks;
+    user_ticks.LowPart = user.dwLowDateTime;
+    user_ticks.HighPart = user.dwHighDateTime;
+    return double(kernel_ticks.QuadPart + user_ticks.QuadPart) * filetime_seconds;
+}
+
+// CPU time of this thread, for the digests alone: the machine is shared, and time spent waiting
+// for a core says nothing about either build. It moves in clock ticks (10 ms under wine), so a round
+// of the md5 mode lasts over a hundred of them.
+static double thread_cpu_seconds()
+{
+    FILETIME created;
+    FILETIME ended;
+    FILETIME kernel;
+    FILETIME user;
+    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
+    return cpu_seconds(kernel, user);
+}
+
+// CPU time of the whole process, the network stack's threads included: what a download costs
+// the player's machine, which the wall time of a shared machine hides.
+static double process_cpu_seconds()
+{
+    FILETIME created;
+    FILETIME ended;
+    FILETIME kernel;
+    FILETIME user;
+    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
+    return cpu_seconds(kernel, user);
 }
 
 static bool read_text(const char* file_name, std::string& text)
@@ -323,23 +368,29 @@ static int run_download(const UpdateList& list, int rounds)
         return 0;
     }
     double best_download = 1e30;
+    double best_download_cpu = 1e30;
     double best_bare = 1e30;
     double best_one_call = 1e30;
     for (int round = 0; round < rounds; ++round) {
+        double cpu_start = process_cpu_seconds();
         double download = timed_downloads(list);
+        best_download_cpu = best_of(best_download_cpu, process_cpu_seconds() - cpu_start);
         double bare = timed_bare_loop(list, false);
         double one_call = timed_bare_loop(list, true);
         best_download = download < best_download ? download : best_download;
         best_bare = bare < best_bare ? bare : best_bare;
         best_one_call = one_call < best_one_call ? one_call : best_one_call;
     }
-    printf("download%s: %u files, %.1f MiB: download_file %.2f s (%.1f MiB/s), bare loop %.2f s "
-           "(%.1f MiB/s); throughput ratio %.2f (goal >= 0.9); peak working set %.1f MiB\n",
-           is_signed(list) ? " (signed: MD5 and SHA-256)" : "", unsigned(list.files.size()), megabytes,
-           best_download, megabytes / best_download, best_bare, megabytes / best_bare,
-           best_bare / best_download, peak_working_set_mib());
+    printf("download%s: %u files, %.1f MiB: download_file %.2f s (%.1f MiB/s; %.2f s of CPU), "
+           "bare loop %.2f s (%.1f MiB/s); throughput ratio %.2f (goal >= 0.9); peak working set "
+           "%.1f MiB\n", is_signed(list) ? " (signed: MD5 and SHA-256)" : "",
+           unsigned(list.files.size()), megabytes, best_download, megabytes / best_download,
+           best_download_cpu, best_bare, megabytes / best_bare, best_bare / best_download,
+           peak_working_set_mib());
     printf("bare loop with the one-call InternetOpenUrlA instead, for context: %.2f s (%.1f MiB/s)\n",
            best_one_call, megabytes / best_one_call);
+    printf("DOWNLOAD_MIBS %.1f %.1f %.1f\n", megabytes / best_download, megabytes / best_bare,
+           megabytes / best_download_cpu);
     return 0;
 }
 
@@ -505,15 +556,79 @@ static int run_signature(const std::string& text, const std::string& public_key,
     return 0;
 }
 
+static double timed_md5(const std::vector<unsigned char>& bytes, int passes, std::string& digest)
+{
+    double start = thread_cpu_seconds();
+    Md5Context context;
+    md5_init(context);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (size_t done = 0; done < bytes.size(); done += block_size)
+            md5_update(context, bytes.data() + done, block_size);
+    }
+    digest = md5_final(context);
+    return thread_cpu_seconds() - start;
+}
+
+static double timed_sha256(const std::vector<unsigned char>& bytes, int passes, std::string& digest)
+{
+    std::string error_text;
+    Sha256Context context = {nullptr, nullptr};
+    double start = thread_cpu_seconds();
+    bool hashed = sha256_begin(context, error_text);
+    for (int pass = 0; hashed && pass < passes; ++pass) {
+        for (size_t done = 0; hashed && done < bytes.size(); done += block_size)
+            hashed = sha256_update(context, bytes.data() + done, block_size, error_text);
+    }
+    hashed = hashed && sha256_final(context, digest, error_text);
+    double elapsed = thread_cpu_seconds() - start;
+    sha256_release(context);
+    if (!hashed) {
+        fprintf(stderr, "the system's SHA-256 failed: %s\n", error_text.c_str());
+        exit(1);
+    }
+    return elapsed;
+}
+
+// The digests alone, in the blocks the check and the download feed them, over bytes already in
+// memory: what the two builds' code costs, with no disk or network in the way. Timed in CPU
+// time of this thread; `passes` over one buffer make a round long enough for its clock.
+static int run_md5(int passes, int rounds)
+{
+    std::vector<unsigned char> bytes(size_t(md5_buffer_mebibytes) << 20);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<unsigned char>(i % pattern_period);
+    std::string md5_text;
+    std::string sha256_text;
+    double best_md5 = 1e30;
+    double best_sha256 = 1e30;
+    for (int round = 0; round < rounds; ++round) {
+        best_md5 = best_of(best_md5, timed_md5(bytes, passes, md5_text));
+        best_sha256 = best_of(best_sha256, timed_sha256(bytes, passes, sha256_text));
+    }
+    double megabytes = double(md5_buffer_mebibytes) * passes;
+    printf("digests in memory: %d passes over %u MiB in %lu-byte blocks, best of %d in CPU time: "
+           "MD5 %.1f MiB/s, the system's SHA-256 %.1f MiB/s\n", passes, md5_buffer_mebibytes,
+           static_cast<unsigned long>(block_size), rounds, megabytes / best_md5,
+           megabytes / best_sha256);
+    printf("HASH_MIBS %.1f %.1f %s %s\n", megabytes / best_md5, megabytes / best_sha256,
+           md5_text.c_str(), sha256_text.c_str());
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 4) {
         fprintf(stderr, "usage: update_bench check DIR LIST THREADS | download DIR URL LIST ROUNDS"
                         " | batch DIR URL LIST ROUNDS CONNECTIONS | resume DIR URL LIST"
-                        " | signature DIR LIST KEY ROUNDS\n");
+                        " | signature DIR LIST KEY ROUNDS | md5 PASSES ROUNDS\n");
         return 2;
     }
     std::string mode = argv[1];
+    if (mode == "md5") {
+        int passes = atoi(argv[2]);
+        int rounds = atoi(argv[3]);
+        return passes > 0 && rounds > 0 ? run_md5(passes, rounds) : 2;
+    }
     folder = argv[2];
     UpdateList list;
     if (mode == "check" && argc >= 5) {
