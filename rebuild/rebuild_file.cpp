@@ -409,7 +409,7 @@ static Rebuild finish(const ListedFile& file, const std::string& target, const s
         remove_part(part_path);
         return Rebuild::fall_back;
     }
-    return place_part(part_path, target, error_text) ? Rebuild::placed : Rebuild::failed;
+    return place_part(part_path, target, true, error_text) ? Rebuild::placed : Rebuild::failed;
 }
 
 Rebuild rebuild_file(const DownloadSource& source, const ListedFile& file, const MapReference& map,

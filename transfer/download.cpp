@@ -20,6 +20,9 @@ static const DWORD receive_block_size = 65536;
 static const uint64_t size_tolerance = 1048576;  // bytes past the listed size before giving up
 static const unsigned long status_ok = 200;
 static const unsigned long status_partial = 206;
+// A smaller file's part is not gone on from: fetching it again costs less than tagging it, whose
+// writing and removal take four file calls, about what a small download costs under wine.
+static const uint64_t resume_min_size = 256 * 1024;
 
 // The state of one call; the buffer and the digests are the call's own.
 struct Receipt {
@@ -190,13 +193,13 @@ static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, bool&
 // (the game holds the old file) stays with its tag: the next attempt finds it whole, verifies it
 // again and places it without a request, instead of fetching the whole file anew.
 static Attempt place_verified(const std::string& target, const std::string& part_path, Receipt& receipt,
-                              std::string& error_text)
+                              bool tagged, std::string& error_text)
 {
     if (!verify_listed_file(receipt.file, receipt.digests, error_text)) {
         remove_part(part_path);
         return Attempt::failed;
     }
-    if (!place_part(part_path, target, error_text))
+    if (!place_part(part_path, target, tagged, error_text))
         return Attempt::failed;
     return Attempt::placed;
 }
@@ -217,7 +220,7 @@ static Attempt place_whole_part(const std::string& target, const std::string& pa
         remove_part(part_path);
         return Attempt::start_over;
     }
-    if (!flush_part(part_path, error_text) || !place_part(part_path, target, error_text))
+    if (!flush_part(part_path, error_text) || !place_part(part_path, target, true, error_text))
         return Attempt::failed;
     return Attempt::placed;
 }
@@ -233,18 +236,19 @@ static Attempt receive_answer(const DownloadSource& source, const std::string& t
         error_text = part_failure_text(GetLastError(), part_path);
         return Attempt::failed;
     }
-    if (from == 0) {
+    bool tagged = from > 0 || receipt.file.size >= resume_min_size;
+    if (from == 0 && tagged) {
         std::string validator;
         response_validator(http.request, validator);
         write_part_tag(part_path, PartTag{receipt.file.md5, validator});
     }
     bool lost = false;
     if (!receive_into(http.request, part, receipt, lost, error_text)) {
-        if (!lost || receipt.digests.size == 0)
+        if (!lost || receipt.digests.size == 0 || !tagged)
             remove_part(part_path);
         return Attempt::failed;
     }
-    return place_verified(target, part_path, receipt, error_text);
+    return place_verified(target, part_path, receipt, tagged, error_text);
 }
 
 // One attempt at the file. With `use_kept`, a part an earlier attempt left is placed when whole,

@@ -100,7 +100,7 @@ static DWORD place_probe_error(const std::string& target)
 // Windows refuses to move over a read-only file (wine does not), so such a target is made
 // writable and the move tried once more. What is left of a refusal is told apart: a folder under
 // the file's name, a file held open, a place the player may not write.
-bool place_part(const std::string& part_path, const std::string& target, std::string& error_text)
+bool place_part(const std::string& part_path, const std::string& target, bool tagged, std::string& error_text)
 {
     const DWORD move_flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     bool moved = MoveFileExA(part_path.c_str(), target.c_str(), move_flags) != 0;
@@ -113,7 +113,8 @@ bool place_part(const std::string& part_path, const std::string& target, std::st
         error = moved ? 0 : GetLastError();
     }
     if (moved) {
-        DeleteFileA(tag_path(part_path).c_str());
+        if (tagged)
+            DeleteFileA(tag_path(part_path).c_str());
         return true;
     }
     DWORD probe = !is_folder && error == error_access_denied ? place_probe_error(target) : 0;

@@ -34,6 +34,6 @@ void create_folders(const std::string& folder, const std::string& target);
 bool flush_part(const std::string& part_path, std::string& error_text);
 
 // Moves a verified part over `target`, written through, so that it is on the disk before the
-// cache records the file; its tag goes. False with the reason (see move_failure_text), the part
-// then kept as it is, verified, for a later attempt.
-bool place_part(const std::string& part_path, const std::string& target, std::string& error_text);
+// cache records the file; its tag goes with it when it is `tagged`. False with the reason (see
+// move_failure_text), the part then kept as it is, verified, for a later attempt.
+bool place_part(const std::string& part_path, const std::string& target, bool tagged, std::string& error_text);

@@ -95,11 +95,11 @@ class CutBodies(HostileCase):
     group = "server"
 
     def test_file_body_stops_mid_file_every_time(self):
-        new = pattern(200_000)
+        new = pattern(400_000)
         server = self.start_server()
         server.serve(b"data/a.bin", new)
         server.publish([entry(b"data/a.bin", new)])
-        server.rules({"/data/a.bin": {"drop_after": 50_000}})
+        server.rules({"/data/a.bin": {"drop_after": 100_000}})
         self.folder.put(b"data/a.bin", OLD)
         self.folder.write_ini(url=server.url)
         process, state, seconds = self.run_pass()
@@ -108,10 +108,10 @@ class CutBodies(HostileCase):
         self.assertGreaterEqual(seconds, THREE_ATTEMPTS_SECONDS)
         self.assertEqual(self.folder.get(b"data/a.bin"), OLD)
         # Each attempt goes on where the one before broke off, so the part holds three cuts' worth.
-        self.assertEqual(len(self.folder.get(b"data/a.bin.part")), 150_000)
+        self.assertEqual(len(self.folder.get(b"data/a.bin.part")), 300_000)
         self.close_and_check(process, state, "file body cut mid-file",
-                             "Content-Length 200000, connection closed after 50000 bytes, every attempt",
-                             seconds, "old file intact; the part file keeps the 150000 bytes that arrived, "
+                             "Content-Length 400000, connection closed after 100000 bytes, every attempt",
+                             seconds, "old file intact; the part file keeps the 300000 bytes that arrived, "
                              "for the next attempt", part_of={b"data/a.bin": new},
                              attempts=server.hits("/data/a.bin"))
 

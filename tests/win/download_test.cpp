@@ -134,7 +134,7 @@ TEST(Download, DroppedConnectionIsLostKeepsItsPartAndTheNextCallFetchesOnlyTheRe
 TEST(Download, KeptPartsGoOnOnlyFromTheSameAnswer)
 {
     std::string dir = fresh_game_folder();
-    std::string content = pattern_bytes(200000);
+    std::string content = pattern_bytes(300000);
     serve_file("r.bin", content);
     UpdateEntry entry = entry_for("r.bin", content);
     set_rules(R"({"/r.bin": {"drop_after": 50000, "times": 1}})");
@@ -192,7 +192,7 @@ TEST(Download, KeptPartsGoOnOnlyFromTheSameAnswer)
     clear_request_log();
     write_file(dir + "r.bin.part", content + "more");
     ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
-    EXPECT_EQ((std::vector<uint64_t>{200000}), bytes_sent_for("/r.bin"));
+    EXPECT_EQ((std::vector<uint64_t>{300000}), bytes_sent_for("/r.bin"));
 
     clear_request_log();
     write_file(dir + "r.bin", "old");
@@ -309,11 +309,18 @@ TEST(Download, VerifiedFileThatCantTakeItsNameIsKeptAndPlacedLater)
 TEST(Download, StalledServerEndsWithALostConnection)
 {
     std::string dir = fresh_game_folder();
-    std::string content = pattern_bytes(100000);
+    std::string content = pattern_bytes(300000);
     serve_file("slow.bin", content);
     set_rules(R"({"/slow.bin": {"stall_after": 1000, "stall_seconds": 2}})");
     Outcome outcome = download(dir, entry_for("slow.bin", content), dir + "slow.bin");
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ("connection lost", outcome.error_text);
     EXPECT_TRUE(file_exists(dir + "slow.bin.part"));
+    // A smaller file's part is not kept: it would be fetched again from its first byte anyway.
+    serve_file("small.bin", content.substr(0, 100000));
+    set_rules(R"({"/small.bin": {"stall_after": 1000, "stall_seconds": 2}})");
+    outcome = download(dir, entry_for("small.bin", content.substr(0, 100000)), dir + "small.bin");
+    EXPECT_EQ("connection lost", outcome.error_text);
+    EXPECT_FALSE(file_exists(dir + "small.bin.part"));
+    EXPECT_FALSE(file_exists(dir + "small.bin.part.tag"));
 }
