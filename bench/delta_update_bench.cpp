@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "delta/block_index.h"
 #include "delta/block_map.h"
 #include "delta/block_search.h"
 #include "delta/block_sums.h"
@@ -453,6 +454,63 @@ static uint32_t blocks_found(const std::vector<BlockOrigin>& origins)
     return found;
 }
 
+// What a pass over the old copy does with each block it reads, to tell the search's costs apart.
+enum class BlockWork {
+    none,         // reading alone
+    weak_sums,    // the weak sum of every block, as the search's first pass computes it
+    strong_sums,  // the MD5 of every block, as the search confirms a weak sum that matched
+};
+
+// Where the passes leave a trace of their sums, so that the compiler keeps the work.
+static volatile uint32_t sums_trace;
+
+static Timing timed_block_pass(const std::string& name, uint32_t block_size, BlockWork work)
+{
+    HANDLE file = open_for_reading(name);
+    std::vector<unsigned char> piece(piece_length);
+    unsigned char digest[md5_digest_length];
+    uint32_t mixed = 0;
+    double cpu = thread_cpu_seconds();
+    double start = seconds_now();
+    DWORD got = 0;
+    while (ReadFile(file, piece.data(), DWORD(piece.size()), &got, NULL) && got > 0) {
+        for (DWORD at = 0; work != BlockWork::none && at + block_size <= got; at += block_size) {
+            if (work == BlockWork::weak_sums) {
+                mixed ^= weak_sum(piece.data() + at, block_size);
+            } else {
+                strong_sum(piece.data() + at, block_size, digest);
+                mixed ^= digest[0];
+            }
+        }
+    }
+    Timing timing = {seconds_now() - start, thread_cpu_seconds() - cpu};
+    CloseHandle(file);
+    sums_trace = mixed;
+    return timing;
+}
+
+static double timed_index_build(const BlockMap& map)
+{
+    BlockIndex index;
+    double start = seconds_now();
+    build_block_index(map, index);
+    return seconds_now() - start;
+}
+
+// What the search's work is made of, each timed alone over the old copy: its index of the map,
+// reading, the weak sum of every block, the MD5 of every block.
+static void print_search_parts(const char* name, const Case& c, const BlockMap& map)
+{
+    double index = timed_index_build(map);
+    Timing read = timed_block_pass(c.old_copy, map.block_size, BlockWork::none);
+    Timing weak = timed_block_pass(c.old_copy, map.block_size, BlockWork::weak_sums);
+    Timing strong = timed_block_pass(c.old_copy, map.block_size, BlockWork::strong_sums);
+    printf("%s, the search's parts alone: the index of the map %.2f s; passes over the old copy in %u-byte blocks: "
+           "ReadFile alone %.2f s (CPU %.2f), with the weak sum of every block %.2f s (CPU %.2f), with the MD5 of "
+           "every block %.2f s (CPU %.2f)\n",
+           name, index, map.block_size, read.wall, read.cpu, weak.wall, weak.cpu, strong.wall, strong.cpu);
+}
+
 static int run_search(const Case& c, int rounds, double goal)
 {
     BlockMap map;
@@ -474,9 +532,10 @@ static int run_search(const Case& c, int rounds, double goal)
     double megabytes = double(c.entry.size) / mebibyte;
     bool met = best_loop.wall / best_search.wall >= goal && blocks_found(origins) == origins.size();
     printf("search of the unchanged %.0f MiB file through ReadFile: %.0f MiB/s, all %u blocks found; plain "
-           "ReadFile + MD5 loop %.0f MiB/s; best of %d: %.2f of its speed (goal >= %.2f): %s\n",
+           "ReadFile + MD5 loop %.0f MiB/s; best of %d: %.2f of its speed, %.2f in CPU time (goal >= %.2f): %s\n",
            megabytes, megabytes / best_search.wall, unsigned(origins.size()), megabytes / best_loop.wall, rounds,
-           best_loop.wall / best_search.wall, goal, verdict(met));
+           best_loop.wall / best_search.wall, best_loop.cpu / best_search.cpu, goal, verdict(met));
+    print_search_parts("search", c, map);
     return 0;
 }
 
@@ -539,41 +598,6 @@ static void timed_copy(const BlockMap& map, const std::vector<BlockOrigin>& orig
     CloseHandle(old);
 }
 
-// What a pass over the old copy does with each block it reads, to tell the search's costs apart.
-enum class BlockWork {
-    none,         // reading alone
-    weak_sums,    // the weak sum of every block, as the search's first pass computes it
-    strong_sums,  // the MD5 of every block, as the search confirms a weak sum that matched
-};
-
-// Where the passes leave a trace of their sums, so that the compiler keeps the work.
-static volatile uint32_t sums_trace;
-
-static Timing timed_block_pass(const std::string& name, uint32_t block_size, BlockWork work)
-{
-    HANDLE file = open_for_reading(name);
-    std::vector<unsigned char> piece(piece_length);
-    unsigned char digest[md5_digest_length];
-    uint32_t mixed = 0;
-    double cpu = thread_cpu_seconds();
-    double start = seconds_now();
-    DWORD got = 0;
-    while (ReadFile(file, piece.data(), DWORD(piece.size()), &got, NULL) && got > 0) {
-        for (DWORD at = 0; work != BlockWork::none && at + block_size <= got; at += block_size) {
-            if (work == BlockWork::weak_sums) {
-                mixed ^= weak_sum(piece.data() + at, block_size);
-            } else {
-                strong_sum(piece.data() + at, block_size, digest);
-                mixed ^= digest[0];
-            }
-        }
-    }
-    Timing timing = {seconds_now() - start, thread_cpu_seconds() - cpu};
-    CloseHandle(file);
-    sums_trace = mixed;
-    return timing;
-}
-
 // The rebuild's steps one after another in one thread, each timed on its own: the search over the
 // old copy (and what it is made of: reading, the weak sums, the MD5 of every block), the copy of
 // what it found, the flush, and the read-back of the new file through MD5.
@@ -584,9 +608,6 @@ static int run_profile(const Case& c)
     std::vector<BlockOrigin> origins;
     timed_read_md5(c.old_copy);  // into the page cache, where the race's rebuilds found it too
     Timing search = timed_search(map, c.old_copy, origins);
-    Timing read = timed_block_pass(c.old_copy, map.block_size, BlockWork::none);
-    Timing weak = timed_block_pass(c.old_copy, map.block_size, BlockWork::weak_sums);
-    Timing strong = timed_block_pass(c.old_copy, map.block_size, BlockWork::strong_sums);
     std::string part_path = c.folder + "profile.part";
     Timing copy = {0, 0};
     Timing flush = {0, 0};
@@ -600,9 +621,7 @@ static int run_profile(const Case& c)
            search.wall, search.cpu, megabytes / search.wall, blocks_found(origins), unsigned(origins.size()), copy.wall,
            copy.cpu, flush.wall, read_back.wall, read_back.cpu, megabytes / read_back.wall,
            search.wall + copy.wall + flush.wall + read_back.wall);
-    printf("profile, passes over the old copy in %u-byte blocks: ReadFile alone %.2f s (CPU %.2f), with the weak "
-           "sum of every block %.2f s (CPU %.2f), with the MD5 of every block %.2f s (CPU %.2f)\n",
-           map.block_size, read.wall, read.cpu, weak.wall, weak.cpu, strong.wall, strong.cpu);
+    print_search_parts("profile", c, map);
     return 0;
 }
 
