@@ -97,6 +97,11 @@ static double seconds_now()
     return double(counter.QuadPart) / double(frequency.QuadPart);
 }
 
+static uint64_t ticks_of(const FILETIME& time)
+{
+    return uint64_t(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+}
+
 // CPU time of this thread: a loop that got less of a core than its wall-clock time shows it.
 static double thread_cpu_seconds()
 {
@@ -105,9 +110,31 @@ static double thread_cpu_seconds()
     FILETIME kernel;
     FILETIME user;
     GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
-    uint64_t ticks = (uint64_t(kernel.dwHighDateTime) << 32 | kernel.dwLowDateTime) +
-                     (uint64_t(user.dwHighDateTime) << 32 | user.dwLowDateTime);
-    return double(ticks) / 1e7;
+    return double(ticks_of(kernel) + ticks_of(user)) / 1e7;
+}
+
+// The machine's idle and total core time so far, as the system counts it for all cores.
+struct CoreTimes {
+    uint64_t idle;
+    uint64_t total;
+};
+
+static CoreTimes core_times()
+{
+    FILETIME idle;
+    FILETIME kernel;
+    FILETIME user;
+    GetSystemTimes(&idle, &kernel, &user);
+    return CoreTimes{ticks_of(idle), ticks_of(kernel) + ticks_of(user)};  // kernel time holds the idle time
+}
+
+// The share of all cores busy since `since`: the bench and the server keep part of them busy
+// themselves, so a step that saw them all busy met other work on the machine.
+static double percent_busy_since(const CoreTimes& since)
+{
+    CoreTimes now = core_times();
+    uint64_t total = now.total - since.total;
+    return total == 0 ? 0 : 100.0 * double(total - (now.idle - since.idle)) / double(total);
 }
 
 static double peak_working_set_mib()
@@ -347,14 +374,19 @@ static int run_race(const Case& c, int rounds, const char* name, const char* kin
     Served served = {0, 0, 0, 0};
     for (int round = 0; round < rounds; ++round) {
         size_t mark = log_mark(c);
+        CoreTimes cores = core_times();
         RebuildClock clock = timed_rebuild(c);
+        double rebuild_busy = percent_busy_since(cores);
         served = served_since(c, mark);
         remove_target(c);
+        cores = core_times();
         double download = timed_download(c);
+        double download_busy = percent_busy_since(cores);
         printf("  round %d: rebuild %.2f s (map and search %.2f, found blocks and ranges %.2f, flush, read-back "
-               "and move %.2f), whole download %.2f s\n",
+               "and move %.2f; cores busy %.0f%%), whole download %.2f s (cores busy %.0f%%)\n",
                round + 1, clock.end - clock.start, clock.first_report - clock.start,
-               clock.last_report - clock.first_report, clock.end - clock.last_report, download);
+               clock.last_report - clock.first_report, clock.end - clock.last_report, rebuild_busy, download,
+               download_busy);
         if (round == 0 || clock.end - clock.start < best_rebuild.end - best_rebuild.start)
             best_rebuild = clock;
         best_download = std::min(best_download, download);
