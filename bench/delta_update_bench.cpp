@@ -1,7 +1,7 @@
-// Delta updates measured on the launcher's own code under wine: the bytes a rebuild costs (what the
-// server sent, map included), its time against a whole download of the same file from the same
-// server in the same run, the block search against a plain read and MD5 loop, and the peak working
-// set of a large rebuild. Driven by run_delta_bench.sh, which makes, publishes and serves the files.
+// Delta updates measured on the launcher's own code under wine: what a rebuild fetches, its time
+// against a whole download from the same server in the same run, the block search against a plain
+// read and MD5 loop, and the peak working set of a large rebuild.
+// Driven by run_delta_bench.sh, which makes, publishes and serves the files:
 //   delta_update_bench fetch DIR URL LIST OLD LOG NAME GOAL     one rebuild: what the server sent for
 //                                                               it, against GOAL percent of the file
 //   delta_update_bench unchanged DIR URL LIST OLD LOG          the check of an identical old copy,
@@ -78,14 +78,14 @@ struct Served {
 };
 
 // When a rebuild began and ended, and when its progress first and last spoke: before the first
-// report it fetched the map and searched, between them it copied found blocks while the ranges
-// arrived, after the last it flushed, read the part back and moved it.
+// report it fetched the map, searched and asked for its first range alone, between them it
+// copied found blocks while the other ranges arrived, after the last it flushed, read the part
+// back and moved it.
 struct RebuildClock {
     double start;
     double first_report;  // 0 until the first report
     double last_report;
     double end;
-    uint64_t fetched;     // bytes of the file fetched, as the rebuild counts them
 };
 
 static double seconds_now()
@@ -266,14 +266,13 @@ static void place_old_copy(const Case& c)
         fail("can't link " + c.old_copy + " as " + c.target + " (error " + std::to_string(GetLastError()) + ")");
 }
 
-static void note_progress(void* context, uint64_t, uint64_t arrived)
+static void note_progress(void* context, uint64_t, uint64_t)
 {
     RebuildClock& clock = *static_cast<RebuildClock*>(context);
     double now = seconds_now();
     if (clock.first_report == 0)
         clock.first_report = now;
     clock.last_report = now;
-    clock.fetched = arrived;
 }
 
 static void ignore_received(void*, uint64_t, uint64_t) {}
@@ -282,7 +281,7 @@ static RebuildClock timed_rebuild(const Case& c)
 {
     place_old_copy(c);
     DownloadSource source = {session, c.base_url, c.folder};
-    RebuildClock clock = {seconds_now(), 0, 0, 0, 0};
+    RebuildClock clock = {seconds_now(), 0, 0, 0};
     std::string error_text;
     Rebuild outcome = rebuild_file(source, listed_file(c.entry), c.map, c.target, rebuild_connections,
                                    TransferSink{note_progress, &clock}, error_text);
@@ -290,8 +289,10 @@ static RebuildClock timed_rebuild(const Case& c)
     if (outcome != Rebuild::placed)
         fail(std::string("the rebuild ") + (outcome == Rebuild::fall_back ? "fell back to a whole download" : "failed") +
              (error_text.empty() ? "" : ": " + error_text));
-    if (clock.first_report == 0)
-        clock.first_report = clock.last_report = clock.end;
+    if (clock.first_report == 0) {
+        clock.first_report = clock.end;
+        clock.last_report = clock.end;
+    }
     return clock;
 }
 
@@ -369,7 +370,7 @@ static bool goal_met(const char* kind, double goal, double rebuild, double downl
 // same load; the best of each is compared.
 static int run_race(const Case& c, int rounds, const char* name, const char* kind, double goal)
 {
-    RebuildClock best_rebuild = {0, 0, 0, 0, 0};
+    RebuildClock best_rebuild = {0, 0, 0, 0};
     double best_download = 1e30;
     Served served = {0, 0, 0, 0};
     for (int round = 0; round < rounds; ++round) {
