@@ -29,6 +29,10 @@ value is an object with any of (the key "*" holds the rule for every path not li
                          gets the whole file, as many servers and CDNs answer it)
   "wrong_range": N       answer a range with the bytes N further on (Content-Range says so)
   "rate": N              send the body at N bytes per second, like a slow line
+  "rate_all": N          share one line of N bytes per second among every answer whose rule has
+                         "rate_all", like a player's connection: several answers at once (the
+                         ranges of a delta on four connections, say) send N bytes per second
+                         together, never more than one block of N / 20 bytes ahead of it
   "delay_ms": N          wait N milliseconds before answering, like a distant server's round trip
   "etag": "TEXT"         the ETag of the answer (default: one made from the file's size and time,
                          as static servers make it); a range request whose If-Range names another
@@ -60,6 +64,7 @@ class Settings:
     log_file = None
     lock = threading.Lock()
     hits = {}
+    shared_line_free = 0.0  # when the line of the "rate_all" answers takes its next block
 
 
 def load_rules():
@@ -71,6 +76,16 @@ def load_rules():
         return json.loads(text) if text.strip() else {}
     except (OSError, ValueError):
         return {}
+
+
+def take_shared_line(length, rate):
+    """Books the shared line for a block of `length` bytes at `rate` bytes per second and returns
+    when the block may leave: an idle line earns no credit, so a burst never exceeds one block."""
+    with Settings.lock:
+        now = time.monotonic()
+        start = max(now, Settings.shared_line_free)
+        Settings.shared_line_free = start + length / rate
+    return start
 
 
 def pattern_block(offset, length):
@@ -272,11 +287,20 @@ class Handler(BaseHTTPRequestHandler):
         if "stall_after" in rule:
             limit = min(limit, start + int(rule["stall_after"]))
         rate = int(rule.get("rate", 0))
+        rate_all = int(rule.get("rate_all", 0))
+        # A limited answer leaves in blocks of a twentieth of a second at its lowest rate.
+        block_length = max(rate // 20, 1) if rate else SEND_BLOCK
+        if rate_all:
+            block_length = min(block_length, max(rate_all // 20, 1))
         began = time.monotonic()
         offset = start
         try:
             while offset < limit:
-                length = min(SEND_BLOCK if not rate else max(rate // 20, 1), limit - offset)
+                length = min(block_length, limit - offset)
+                if rate_all:
+                    wait = take_shared_line(length, rate_all) - time.monotonic()
+                    if wait > 0:
+                        time.sleep(wait)
                 if offset < size:
                     block = read(offset, min(length, size - offset))
                 else:
