@@ -110,13 +110,17 @@ static bool confirm_window(Search& search, uint32_t weak, const unsigned char* w
     return taken != 0;
 }
 
-// Compares one block that no source has given yet with the bytes at its own offset.
-static bool compare_block(Search& search, uint32_t source, uint32_t block, const unsigned char* bytes)
+// Compares one block that no source has given yet with the bytes at its own offset. Where the
+// block before matched in place, this one most likely does too: the MD5 alone decides then, and
+// the weak sum, which only spares the MD5 of blocks that differ, is not summed at all. A block
+// is taken on its strong sum in either case.
+static bool compare_block(Search& search, uint32_t source, uint32_t block, const unsigned char* bytes,
+                          bool likely_same)
 {
     const BlockMap& map = search.map;
     uint64_t at = uint64_t(block) * map.block_size;
     if (at + block_map_block_length(map, block) > search.sources[source].size ||
-        weak_sum(bytes, map.block_size) != map.weak[block]) {
+        (!likely_same && weak_sum(bytes, map.block_size) != map.weak[block])) {
         return false;
     }
     unsigned char digest[md5_digest_length];
@@ -153,7 +157,9 @@ static bool compare_in_place(Search& search, uint32_t source, uint64_t pass_star
         for (uint32_t block = first; block < last; ++block) {
             const unsigned char* bytes = buffer + size_t(block - first) * block_size;
             bool found = search.origins[block].source != block_not_found;
-            if (found ? weak_sum(bytes, block_size) == map.weak[block] : compare_block(search, source, block, bytes)) {
+            bool likely_same = block > 0 && status[block - 1] == in_place;
+            if (found ? weak_sum(bytes, block_size) == map.weak[block]
+                      : compare_block(search, source, block, bytes, likely_same)) {
                 status[block] = in_place;
             }
         }
