@@ -123,6 +123,10 @@ bool check_published_path(const std::string& path, std::string& error_text)
             name_start = i + 1;
         }
     }
+    if (is_launcher_own_file(path.data(), path.size())) {
+        error_text = "the launcher keeps a file of this name for itself; no list may name it";
+        return false;
+    }
     // The launcher's own rule has the last word, so nothing it would drop is ever published.
     if (!is_safe_relative_path(path.data(), path.size())) {
         error_text = "refused by the launcher's path rule";

@@ -103,3 +103,22 @@ bool is_safe_relative_path(const char* path, size_t length)
     }
     return is_acceptable_component(path + component_start, length - component_start);
 }
+
+bool is_launcher_own_file(const char* path, size_t length)
+{
+    static const char* const own_files[] = {"launcher.ini",     "launcher.cache",     "launcher.release",
+                                            "launcher.ini.tmp", "launcher.cache.tmp", "launcher.release.tmp"};
+    while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) {
+        --length;
+    }
+    for (const char* own : own_files) {
+        size_t i = 0;
+        while (i < length && own[i] != '\0' && lower_ascii(path[i]) == own[i]) {
+            ++i;
+        }
+        if (i == length && own[i] == '\0') {
+            return true;
+        }
+    }
+    return false;
+}

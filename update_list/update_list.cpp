@@ -20,36 +20,10 @@ static bool is_safe(const std::string& path)
     return is_safe_relative_path(path.data(), path.size());
 }
 
-// The files the launcher keeps beside the game for itself. A list that could name one could
-// change the launcher's settings (its server, its key), vouch for files in its cache, or take its
-// record of accepted releases back. Named as Windows names them: in any letter case, with the
-// trailing dots and blanks it drops.
-static bool names_launcher_file(const std::string& path)
-{
-    static const char* const own_files[] = {"launcher.ini",       "launcher.cache",       "launcher.release",
-                                            "launcher.ini.tmp",   "launcher.cache.tmp",   "launcher.release.tmp"};
-    size_t length = path.size();
-    while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) {
-        --length;
-    }
-    std::string name(path, 0, length);
-    for (char& byte : name) {
-        if (byte >= 'A' && byte <= 'Z') {
-            byte = static_cast<char>(byte - 'A' + 'a');
-        }
-    }
-    for (const char* own : own_files) {
-        if (name == own) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Entries and deletions touch the disk: they must keep to the game's own files.
 static bool is_game_file(const std::string& path)
 {
-    return is_safe(path) && !names_launcher_file(path);
+    return is_safe(path) && !is_launcher_own_file(path.data(), path.size());
 }
 
 static bool is_entry_line(ListLine line)

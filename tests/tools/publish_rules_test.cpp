@@ -38,6 +38,10 @@ TEST(PublishedPath, RefusesNamesTheLauncherWouldReadOrStoreAsAnotherName)
     EXPECT_NE(refusal("maps /a.bin").find("'maps '"), std::string::npos);
     EXPECT_NE(refusal("a.").find("dot"), std::string::npos);
     EXPECT_NE(refusal("sound/con.wav").find("device"), std::string::npos);
+    // Named in a list, the launcher's own files would be dropped by every launcher: refused here
+    // as files and as deletions alike, in any letter case.
+    EXPECT_NE(refusal("LAUNCHER.Release").find("for itself"), std::string::npos);
+    EXPECT_NE(refusal("launcher.cache.tmp").find("for itself"), std::string::npos);
     EXPECT_NE(refusal("LPT1").find("device"), std::string::npos);
     EXPECT_NE(refusal("Aux.txt").find("device"), std::string::npos);
 }
