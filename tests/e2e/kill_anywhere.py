@@ -227,23 +227,24 @@ def choose_aim(rng, kind, step, reads, downloads, pass_seconds, folder):
 
 
 def classify(status, trigger, left, rebuilt):
-    """The phase a kill hit. What it left on disk tells best (a temporary cache file, a part
-    file, a half-done swap), then the file event that set it off, then the status text seen
-    just before it. `rebuilt`: a part marked as rebuilt from blocks is left."""
+    """The phase a kill hit: a temporary cache file or a half-done swap left on disk, then the file
+    event that set the kill off (the moment it aimed at), then other part files left (downloads run
+    beside the rebuilds of big files, so a rebuilt part alone says little of a kill aimed
+    elsewhere), then the status text seen just before it. `rebuilt`: a part marked as rebuilt from
+    blocks is left."""
     if b"launcher.cache.tmp" in left:
         return "cache write"
-    if rebuilt:
-        return "rebuild"
     if left & {b"Launcher.new.exe.part", b"Launcher.new.exe"} or trigger and is_swap_step(*trigger):
         return "self-replacement"
-    if trigger and is_cache_write(*trigger):
-        return "cache write"
-    if trigger and trigger[1].endswith(".part.tag"):
+    if trigger:
+        for test, phase in ((is_cache_write, "cache write"), (is_game_move, "move"), (is_check_read, "check"),
+                            (is_part_start, "download")):
+            if test(*trigger):
+                return phase
+        if trigger[1].endswith(".part.tag"):
+            return "rebuild"
+    if rebuilt:
         return "rebuild"
-    if trigger and is_game_move(*trigger):
-        return "move"
-    if trigger and is_check_read(*trigger):
-        return "check"
     if any(p.endswith(b".part") for p in left):
         return "download"
     for prefix, phase in (("Updating the launcher", "self-replacement"), ("Downloading", "download"),
