@@ -54,14 +54,17 @@ NOTES = {
     "read-only mount": (
         "A folder that cannot be written (here a read-only mount; on Windows a folder whose "
         "permissions deny writing) stops the part file from being made: three attempts, then "
-        "\"can't write\" with the part file's name."),
+        "\"no permission to write in the game folder\"."),
     "target is a folder": (
-        "The file is downloaded and verified, then the move over the folder fails; the reason "
-        "names a file in use, so there is no second attempt, and the folder keeps what it held."),
+        "The file is downloaded and verified, then the move over the folder fails. The two "
+        "attempts after it try the move again from the verified file kept in its part, without a "
+        "request (someone may remove the folder meanwhile); the folder keeps what it held, and the "
+        "part waits for the next pass."),
     "file held open by the game": (
         "Wine refuses `MoveFileExA` over a file another process holds open without delete "
-        "sharing, as Windows does: one attempt, the old file intact, the verified part file "
-        "deleted."),
+        "sharing, as Windows does: one attempt (a file in use is not tried again in the same "
+        "pass), the old file intact, the verified file kept in its part. RETRY once the game has "
+        "let go places it without downloading it again."),
     "full disk": (
         "The write that finds the disk full fails, the part file is deleted (the free space "
         "comes back), and the next attempts fail the same way."),
@@ -80,6 +83,7 @@ CASE_ORDER = [
     "HTML page for every address", "HTML page for a file", "50,000 current entries",
     "paths of 240 and 241 bytes", "240-byte path in a deep game folder",
     "non-ASCII and percent signs in paths", "list aims outside the game folder",
+    "list names the launcher's own files",
     "read-only folder and file", "read-only mount", "target is a folder",
     "cache file is a folder", "full disk", "file held open by the game",
 ]
@@ -290,8 +294,10 @@ def render(cases, kills=None):
         "The text the launcher takes from outside is also fuzzed with libFuzzer targets in "
         "`tests/fuzz/`: the update list parser (`fuzz_update_list`), the path rule "
         "(`fuzz_safe_path`), the digest cache file (`fuzz_cache_file`), the URL encoding "
-        "(`fuzz_percent_encode`), MD5 against a reference (`fuzz_md5`) and the lists that "
-        "`make_manifest` writes, read back by the launcher's parser (`fuzz_manifest`), each with a seed "
+        "(`fuzz_percent_encode`), MD5 against a reference (`fuzz_md5`), the signed-list reader "
+        "(`fuzz_signed_list`), block maps with the search and range plan on any map the reader "
+        "takes (`fuzz_block_map`) and the lists that `make_manifest` writes, read back by the "
+        "launcher's parser (`fuzz_manifest`), each with a seed "
         "corpus in `tests/fuzz/corpus/`. The test suite runs each for a fixed number of runs "
         "(`ctest --test-dir build/fuzz`); for longer runs:",
         "",

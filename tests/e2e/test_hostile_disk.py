@@ -135,7 +135,7 @@ class Targets(HostileCase):
         self.close_and_check(process, state, "target is a folder",
                              "data/a.bin exists as a folder holding a file", seconds,
                              "folder and its file untouched; the verified file kept in its part",
-                             part_of={b"data/a.bin": new}, attempts=server.hits("/data/a.bin"))
+                             part_of={b"data/a.bin": new}, requests=server.hits("/data/a.bin"))
 
     def test_file_held_open_by_the_game(self):
         new = pattern(20_000)
@@ -165,7 +165,7 @@ class Targets(HostileCase):
         self.close_and_check(process, state, "file held open by the game",
                              "another process holds data/a.bin open without delete sharing; RETRY once it lets go",
                              seconds, "old file intact while held; RETRY placed the kept verified file",
-                             attempts=server.hits("/data/a.bin"))
+                             requests=server.hits("/data/a.bin"))
 
     def release(self, holder):
         if holder.poll() is not None:
