@@ -69,6 +69,24 @@ def _free_display():
     raise RuntimeError("no free X display between :90 and :99")
 
 
+def unix_processes_naming(path):
+    """Live unix processes whose command line names path: wine's processes carry their Windows
+    command line, where path shows behind its drive letter."""
+    mark = path.lower().replace("\\", "/")
+    found = []
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                command = f.read().decode("latin-1").lower().replace("\\", "/")
+            with open(f"/proc/{entry}/stat") as f:
+                zombie = f.read().rsplit(")", 1)[1].split()[0] == "Z"
+        except (OSError, IndexError):
+            continue
+        if mark in command and not zombie:
+            found.append(int(entry))
+    return found
+
+
 def _wait_until(condition, timeout, what):
     deadline = time.monotonic() + timeout
     while not condition():
@@ -438,7 +456,20 @@ class LauncherTestCase(unittest.TestCase):
                 if process.poll() is None:
                     process.kill()
                     process.wait()
+            # A launcher started by another one (a replacement, a restart) is no child of this
+            # test; one left running would hold the instance lock and its window into the next.
+            _wait_until(lambda: not self.end_programs_of_folder(), 10, "the game folder's programs to end")
         _wait_until(lambda: self.probe.state() is None, 10, "the launcher window to go away")
+
+    def end_programs_of_folder(self):
+        """Kills what still runs from this scenario's game folder; says whether there was any."""
+        pids = unix_processes_naming(self.folder.path + os.sep)
+        for pid in pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        return bool(pids)
 
     # Starting and ending.
 

@@ -258,19 +258,7 @@ def unix_launchers(folder):
     """Unix processes still running a launcher of this game folder. Wine tells the task manager
     that a process is gone before its unix process has ended, and a launcher that a dying one was
     starting at that moment hangs in its start-up for good (on Windows the start is one call)."""
-    mark = os.path.join(folder, "launcher.exe").lower()
-    found = []
-    for entry in os.listdir("/proc"):
-        try:
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                command = f.read().decode("latin-1").lower().replace("\\", "/")
-            with open(f"/proc/{entry}/stat") as f:
-                zombie = f.read().rsplit(")", 1)[1].split()[0] == "Z"
-        except (OSError, IndexError):
-            continue
-        if mark in command and not zombie:
-            found.append(int(entry))
-    return found
+    return harness.unix_processes_naming(os.path.join(folder, "launcher.exe"))
 
 
 def md5(data):
