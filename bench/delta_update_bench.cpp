@@ -21,7 +21,6 @@
 // DIR under the listed name before every rebuild, LOG the server's log of what it sent.
 #include <windows.h>
 #include <wininet.h>
-#include <psapi.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_measure.h"
 #include "delta/block_index.h"
 #include "delta/block_map.h"
 #include "delta/block_search.h"
@@ -88,29 +88,9 @@ struct RebuildClock {
     double end;
 };
 
-static double seconds_now()
-{
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return double(counter.QuadPart) / double(frequency.QuadPart);
-}
-
 static uint64_t ticks_of(const FILETIME& time)
 {
     return uint64_t(time.dwHighDateTime) << 32 | time.dwLowDateTime;
-}
-
-// CPU time of this thread: a loop that got less of a core than its wall-clock time shows it.
-static double thread_cpu_seconds()
-{
-    FILETIME created;
-    FILETIME ended;
-    FILETIME kernel;
-    FILETIME user;
-    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
-    return double(ticks_of(kernel) + ticks_of(user)) / 1e7;
 }
 
 // The machine's idle and total core time so far, as the system counts it for all cores.
@@ -137,14 +117,6 @@ static double percent_busy_since(const CoreTimes& since)
     return total == 0 ? 0 : 100.0 * double(total - (now.idle - since.idle)) / double(total);
 }
 
-static double peak_working_set_mib()
-{
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-    return double(counters.PeakWorkingSetSize) / mebibyte;
-}
-
 static void fail(const std::string& what)
 {
     fprintf(stderr, "delta_update_bench: %s\n", what.c_str());
@@ -156,26 +128,12 @@ static const char* verdict(bool met)
     return met ? "met" : "MISSED";
 }
 
-static bool read_text(const std::string& file_name, std::string& text)
-{
-    text.clear();
-    FILE* stream = fopen(file_name.c_str(), "rb");
-    if (stream == NULL)
-        return false;
-    char block[65536];
-    size_t got;
-    while ((got = fread(block, 1, sizeof(block), stream)) > 0)
-        text.append(block, got);
-    fclose(stream);
-    return true;
-}
-
 static Case load_case(const std::string& folder, const std::string& base_url, const std::string& list_file,
                       const std::string& old_copy, const std::string& log)
 {
     std::string text;
     UpdateList list;
-    if (!read_text(list_file, text) || !parse_update_list(text.c_str(), list) || list.files.size() != 1)
+    if (!read_whole_file(list_file, text) || !parse_update_list(text.c_str(), list) || list.files.size() != 1)
         fail("can't read a list of one file from " + list_file);
     BlockMaps maps = block_maps_of(list);
     BlockMaps::const_iterator found = maps.find(list.files[0].path);
@@ -190,7 +148,7 @@ static void read_map(const Case& c, BlockMap& map)
 {
     std::string bytes;
     std::string reason;
-    if (!read_text(c.map_file, bytes) || !read_block_map(bytes.data(), bytes.size(), c.entry.size, map, reason))
+    if (!read_whole_file(c.map_file, bytes) || !read_block_map(bytes.data(), bytes.size(), c.entry.size, map, reason))
         fail("can't read the map " + c.map_file + ": " + reason);
 }
 
@@ -216,7 +174,7 @@ static size_t count_of(const std::string& text, size_t from, const char* key)
 static size_t log_mark(const Case& c)
 {
     std::string text;
-    read_text(c.log, text);
+    read_whole_file(c.log, text);
     return text.size();
 }
 
@@ -225,7 +183,7 @@ static Served served_since(const Case& c, size_t mark)
 {
     std::string text;
     for (int poll = 0; poll < log_polls; ++poll) {
-        read_text(c.log, text);
+        read_whole_file(c.log, text);
         if (text.size() >= mark && count_of(text, mark, "\"method\"") == count_of(text, mark, "\"sent_for\""))
             break;
         Sleep(log_poll_ms);

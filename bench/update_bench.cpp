@@ -18,7 +18,6 @@
 //                                            context, best of N
 #include <windows.h>
 #include <wininet.h>
-#include <psapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_measure.h"
 #include "digest/md5.h"
 #include "digest/sha256.h"
 #include "engine/download_batch.h"
@@ -43,7 +43,6 @@ static const int check_rounds = 3;
 static const DWORD block_size = 65536;
 static const DWORD download_flags = 0x84000200;
 static const char launcher_file[] = "launcher.exe";
-static const double filetime_seconds = 1e-7;  // FILETIME counts 100 ns
 // The test server's "generate" pattern (bytes 0..250 repeated), so the script can check the
 // digests of the md5 mode without sharing a generator.
 static const unsigned pattern_period = 251;
@@ -56,70 +55,12 @@ static std::string folder;
 static std::string base_url;
 static HINTERNET session;
 
-static double seconds_now()
-{
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER counter;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&counter);
-    return double(counter.QuadPart) / double(frequency.QuadPart);
-}
-
-static double cpu_seconds(const FILETIME& kernel, const FILETIME& user)
-{
-    ULARGE_INTEGER kernel_ticks;
-    kernel_ticks.LowPart = kernel.dwLowDateTime;
-    kernel_ticks.HighPart = kernel.dwHighDateTime;
-    ULARGE_INTEGER user_ticks;
-    user_ticks.LowPart = user.dwLowDateTime;
-    user_ticks.HighPart = user.dwHighDateTime;
-    return double(kernel_ticks.QuadPart + user_ticks.QuadPart) * filetime_seconds;
-}
-
-// CPU time of this thread, for the digests alone: the machine is shared, and time spent waiting
-// for a core says nothing about either build. It moves in clock ticks (10 ms under wine), so a round
-// of the md5 mode lasts over a hundred of them.
-static double thread_cpu_seconds()
-{
-    FILETIME created;
-    FILETIME ended;
-    FILETIME kernel;
-    FILETIME user;
-    GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user);
-    return cpu_seconds(kernel, user);
-}
-
-// CPU time of the whole process, the network stack's threads included: what a download costs
-// the player's machine, which the wall time of a shared machine hides.
-static double process_cpu_seconds()
-{
-    FILETIME created;
-    FILETIME ended;
-    FILETIME kernel;
-    FILETIME user;
-    GetProcessTimes(GetCurrentProcess(), &created, &ended, &kernel, &user);
-    return cpu_seconds(kernel, user);
-}
-
-static bool read_text(const char* file_name, std::string& text)
-{
-    FILE* stream = fopen(file_name, "rb");
-    if (stream == NULL)
-        return false;
-    char block[65536];
-    size_t got;
-    while ((got = fread(block, 1, sizeof(block), stream)) > 0)
-        text.append(block, got);
-    fclose(stream);
-    return true;
-}
-
 // The entries of a signed list get their SHA-256 as a pass gives them, so that their downloads
 // check it too.
 static bool load_list(const char* file_name, UpdateList& list)
 {
     std::string text;
-    if (!read_text(file_name, text) || !parse_update_list(text.c_str(), list))
+    if (!read_whole_file(file_name, text) || !parse_update_list(text.c_str(), list))
         return false;
     if (text.find("\nH|") == std::string::npos)
         return true;
@@ -139,14 +80,6 @@ static uint64_t total_size(const UpdateList& list)
     for (const UpdateEntry& entry : list.files)
         total += entry.size;
     return total;
-}
-
-static double peak_working_set_mib()
-{
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof(counters);
-    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
-    return double(counters.PeakWorkingSetSize) / 1048576.0;
 }
 
 // The reports cost what the pass's do, apart from the window.
@@ -641,7 +574,7 @@ int main(int argc, char** argv)
     if (mode == "signature" && argc >= 6) {
         std::string text;
         std::string public_key;
-        if (!read_text(argv[3], text) || !decode_base64(argv[4], strlen(argv[4]), public_key))
+        if (!read_whole_file(argv[3], text) || !decode_base64(argv[4], strlen(argv[4]), public_key))
             return 2;
         return run_signature(text, public_key, atoi(argv[5]));
     }
