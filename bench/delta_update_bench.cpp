@@ -38,6 +38,7 @@
 #include "engine/download_batch.h"
 #include "engine/internet_session.h"
 #include "game_folder/local_check.h"
+#include "platform/file_at.h"
 #include "rebuild/rebuild_file.h"
 #include "transfer/download.h"
 #include "transfer/part_file.h"
@@ -362,25 +363,12 @@ static int run_race(const Case& c, int rounds, const char* name, const char* kin
     return 0;
 }
 
-static bool read_exactly(HANDLE file, uint64_t offset, void* buffer, size_t length)
-{
-    size_t got = 0;
-    while (got < length) {
-        OVERLAPPED at = {};
-        at.Offset = DWORD(offset + got);
-        at.OffsetHigh = DWORD((offset + got) >> 32);
-        DWORD read = 0;
-        if (!ReadFile(file, static_cast<char*>(buffer) + got, DWORD(length - got), &read, &at) || read == 0)
-            return false;
-        got += read;
-    }
-    return true;
-}
-
 // The search reads its source as the rebuild has it read: ReadFile at an offset.
 static size_t read_source(void* context, uint64_t offset, void* buffer, size_t length)
 {
-    return read_exactly(static_cast<HANDLE>(context), offset, buffer, length) ? length : 0;
+    size_t got = 0;
+    read_exactly(static_cast<HANDLE>(context), offset, buffer, length, got);
+    return got;
 }
 
 static HANDLE open_for_reading(const std::string& name)
@@ -530,25 +518,17 @@ static int run_search(const Case& c, int rounds, double goal)
     return 0;
 }
 
-static void write_at(HANDLE file, uint64_t offset, const void* bytes, size_t length)
-{
-    OVERLAPPED at = {};
-    at.Offset = DWORD(offset);
-    at.OffsetHigh = DWORD(offset >> 32);
-    DWORD written = 0;
-    if (!WriteFile(file, bytes, DWORD(length), &written, &at) || written != length)
-        fail("can't write the copy");
-}
-
 // Copies `length` bytes from `from` in the old copy to `to` in the part, in pieces.
 static void copy_run(HANDLE old, uint64_t from, HANDLE part, uint64_t to, uint64_t length,
                      std::vector<unsigned char>& piece)
 {
     for (uint64_t done = 0; done < length;) {
         size_t step = size_t(std::min<uint64_t>(piece.size(), length - done));
-        if (!read_exactly(old, from + done, piece.data(), step))
+        size_t got = 0;
+        if (!read_exactly(old, from + done, piece.data(), step, got))
             fail("can't read the old copy");
-        write_at(part, to + done, piece.data(), step);
+        if (!write_exactly(part, to + done, piece.data(), step))
+            fail("can't write the copy");
         done += step;
     }
 }

@@ -13,6 +13,7 @@
 #include "delta/block_search.h"
 #include "delta/range_plan.h"
 #include "digest/sha256.h"
+#include "platform/file_at.h"
 #include "platform/thread_wait.h"
 #include "transfer/fetch_text.h"
 #include "transfer/listed_file.h"
@@ -25,38 +26,6 @@ const uint64_t rebuild_min_size = 1024 * 1024;
 
 static const size_t copy_piece_length = 1024 * 1024;
 static const DWORD wait_interval_ms = 150;
-
-// A file read or written at given offsets; several threads may use one handle each.
-static bool read_exactly(HANDLE file, uint64_t offset, void* buffer, size_t length, size_t& got)
-{
-    got = 0;
-    while (got < length) {
-        OVERLAPPED at = {};
-        at.Offset = DWORD(offset + got);
-        at.OffsetHigh = DWORD((offset + got) >> 32);
-        DWORD read = 0;
-        if (!ReadFile(file, static_cast<char*>(buffer) + got, DWORD(length - got), &read, &at) || read == 0)
-            return false;
-        got += read;
-    }
-    return true;
-}
-
-static bool write_exactly(HANDLE file, uint64_t offset, const void* bytes, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        OVERLAPPED at = {};
-        at.Offset = DWORD(offset + done);
-        at.OffsetHigh = DWORD((offset + done) >> 32);
-        DWORD written = 0;
-        if (!WriteFile(file, static_cast<const char*>(bytes) + done, DWORD(length - done), &written, &at) ||
-            written == 0)
-            return false;
-        done += written;
-    }
-    return true;
-}
 
 static size_t read_source(void* context, uint64_t offset, void* buffer, size_t length)
 {
