@@ -127,22 +127,7 @@ files_1g() {
     publish inserted "$work/old1g.bin" inserted
 }
 
-start_server() {
-    rm -f "$work/port"
-    echo '{}' > "$work/rules.json"
-    python3 "$here/tests/server/update_server.py" --root "$work/served" --rules "$work/rules.json" \
-        --log "$work/server.log" --port-file "$work/port" >/dev/null &
-    server_pid=$!
-    for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
-    url="http://127.0.0.1:$(cat "$work/port")/"
-}
-stop_server() {
-    [ -n "$server_pid" ] || return 0
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
-}
-server_pid=""
+. "$here/bench/test_server.sh"
 wine_started=""
 finish() {
     stop_server
@@ -216,7 +201,8 @@ BUILD_DIR="$out" BUILD_JOBS="${BUILD_JOBS:-1}" "$here/scripts/build" native "$tr
 mkdir -p "$work/served"
 : > "$work/figures.txt"
 trap finish EXIT
-start_server
+echo '{}' > "$work/rules.json"
+start_server "$work/server.log"
 wine_started=yes
 "$here/scripts/wine-run" --start "$work/wine.log"
 for part in "${parts[@]}"; do

@@ -87,21 +87,7 @@ with open(list_file, "w") as f:
 PY
 }
 
-start_server() {
-    rm -f "$work/port"
-    python3 "$here/tests/server/update_server.py" --root "$work/served" --rules "$work/rules.json" \
-        --port-file "$work/port" >/dev/null &
-    server_pid=$!
-    for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
-    url="http://127.0.0.1:$(cat "$work/port")/"
-}
-stop_server() {
-    [ -n "$server_pid" ] || return 0
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=""
-}
-server_pid=""
+. "$here/bench/test_server.sh"
 finish() { stop_server; "$here/scripts/wine-run" --stop; }
 fresh_target() { rm -rf "$work/target"; mkdir -p "$work/target"; target="$(wine_path "$work/target")\\"; }
 

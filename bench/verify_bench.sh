@@ -15,15 +15,8 @@ delay_ms=20
 goal=0.25
 
 [ -x "$tool" ] || BUILD_DIR="$out" "$here/scripts/build" native >/dev/null
-server_pid=""
-stop_server() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap stop_server EXIT
+. "$here/bench/test_server.sh"
+trap 'stop_server; rm -rf "$work"' EXIT
 rm -rf "$work"
 mkdir -p "$work/served"
 echo "== making $files files of 100 to 4,000 bytes"
@@ -40,11 +33,7 @@ PY
 "$tool" "$work/served" --version bench --run d00/f00000.bin --quiet -o "$work/served/manifest.txt"
 cp "$work/served/manifest.txt" "$work/expected.txt"
 echo "{\"*\": {\"delay_ms\": $delay_ms}}" > "$work/rules.json"
-python3 "$here/tests/server/update_server.py" --root "$work/served" --rules "$work/rules.json" \
-    --port-file "$work/port" >/dev/null &
-server_pid=$!
-for _ in $(seq 100); do [ -f "$work/port" ] && break; sleep 0.1; done
-url="http://127.0.0.1:$(cat "$work/port")/"
+start_server
 
 now() { date +%s.%N; }
 calc() { awk "BEGIN { print ($1) }"; }
