@@ -1,10 +1,10 @@
 """Delta updates through the real window: releases published by make_manifest with their block
-maps; an install and then an update that fetches only the ranges that changed; maps that are
-missing, damaged or not the ones a signed list names, and a server that ignores ranges, each
-falling back to the whole file in silence; a signed delta; and nginx answering the ranges."""
+maps; an install and then an update that fetches only the ranges that changed; a missing map, a
+server that ignores ranges and a map that is not the one a signed list names, each falling back to
+the whole file in silence; and a signed delta. nginx answers a delta's ranges in
+the HTTPS suite."""
 import os
 import re
-import tempfile
 
 import harness
 import update_site
@@ -89,23 +89,19 @@ class Updates(DeltaSite):
         self.close(process)
 
     def test_what_is_not_as_it_should_be_falls_back_to_the_whole_file_in_silence(self):
+        # One fault on the map's side and one on the server's: the rebuild's own tests go through
+        # every cause; here the pass takes its verdict.
         current = random_bytes(BIG_SIZE, 3)
         self.install({BIG: current})
-        for seed, case in enumerate(("missing map", "damaged map", "server ignores ranges", "another range"), 11):
+        for seed, case in enumerate(("missing map", "server ignores ranges"), 11):
             new = changed(current, seed)
             current = new
             self.make_release({BIG: new})
             rules = {}
             if case == "missing map":
                 os.remove(self.map_path(new))
-            elif case == "damaged map":
-                with open(self.map_path(new), "r+b") as f:
-                    f.seek(100)
-                    f.write(b"\xff\xfe")
-            elif case == "server ignores ranges":
-                rules = {"/" + BIG: {"no_range": True}}
             else:
-                rules = {"/" + BIG: {"wrong_range": BLOCK}}
+                rules = {"/" + BIG: {"no_range": True}}
             self.server.rules(rules)
             asked_before = len(self.big_requests())
             process, state = self.run_pass()
@@ -149,32 +145,6 @@ class SignedDelta(DeltaSite):
         self.assertFilesAre({BIG: newer})
         self.assertEqual(self.big_requests()[-1]["range"], "")
         self.assertEqual(sum(1 for r in self.big_requests() if r["range"] == ""), 2)
-        self.close(process)
-
-
-class FromNginx(DeltaSite):
-    def test_nginx_answers_the_ranges_of_a_delta(self):
-        release = tempfile.mkdtemp(prefix="release-", dir=self.site)
-        nginx = update_site.Nginx(os.path.join(self.site, "nginx"), release)
-        self.addCleanup(nginx.close)
-        # Nine asked, eight taken: the delta's ranges come on the most connections at once.
-        self.folder.write_ini(url=nginx.url, connections="9")
-        old = random_bytes(BIG_SIZE, 8)
-        self.make_release({BIG: old}, root=release)
-        process, state = self.run_pass()
-        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
-        self.close(process)
-        new = changed(old, 9)
-        for at in range(400_000, BIG_SIZE, 700_000):
-            new = new[:at] + random_bytes(1000, at) + new[at + 1000:]
-        self.make_release({BIG: new}, root=release)
-        process, state = self.run_pass()
-        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
-        self.assertFilesAre({BIG: new})
-        answers = re.findall(r'"GET /data/world\.pak\?v=\w+ HTTP/1\.1" (\d+) (\d+)', nginx.access_log())
-        self.assertEqual(answers[0][0], "200")
-        self.assertTrue(len(answers) > 1 and all(status == "206" for status, _ in answers[1:]), answers)
-        self.assertLess(sum(int(size) for _, size in answers[1:]), BIG_SIZE // 20)
         self.close(process)
 
 

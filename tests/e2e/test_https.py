@@ -1,5 +1,6 @@
 """HTTPS through the real window, from nginx with certificates of the suite's own test CA, which the
-prefix trusts: a signed install and a signed delta update; servers whose certificate comes from a
+prefix trusts: a signed install and a signed delta update, its small ranges on the most
+connections; servers whose certificate comes from a
 CA the prefix does not trust, reaches no known CA, has expired or names another host, a server
 that speaks no TLS and one that redirects to plain HTTP, each refused with its reason on the
 status line and nothing applied; a file whose address leads to a refused certificate, never
@@ -156,43 +157,41 @@ class HttpsSite(SignedSite):
             out.write(news + b"\n")
         self.serve_list(self.sign(sequence, ("--news", news_file)))
 
-    def run_pass(self, url):
-        self.folder.write_ini(url=url, public_key=self.public)
+    def run_pass(self, url, connections=None):
+        self.folder.write_ini(url=url, public_key=self.public, connections=connections)
         process, _ = self.launch()
         return process, self.wait_pass_end()
 
-    def test_signed_install(self):
-        release = {"readme.txt": b"Welcome to Tavrin.\r\n" * 20, "data/world.bin": pattern(300 * 1024, 6)}
+    def test_a_signed_install_then_a_signed_delta_of_small_ranges_on_the_most_connections(self):
+        old = random_bytes(BIG_SIZE, 21)
+        release = {"readme.txt": b"Welcome to Tavrin.\r\n" * 20, "data/world.bin": pattern(300 * 1024, 6), BIG: old}
         self.publish_signed(release, 100, b"Served over HTTPS.")
         nginx = self.nginx(self.tls.trusted)
-        process, state = self.run_pass(nginx.url)
+        # Nine asked, eight taken: the delta's ranges come on the most connections at once.
+        process, state = self.run_pass(nginx.url, connections="9")
         self.assertEqual(state["status"]["text"], "Update complete.", self.details())
         self.assertEqual(state["info"]["text"], "Served over HTTPS.", self.details())
         self.assertFilesAre(release)
         self.assertEqual(self.accepted_release(), b"100\n")
         self.assertEqual(sorted(line.split('"')[1].split("?")[0] for line in nginx.access_log().splitlines()),
-                         ["GET /data/world.bin", "GET /manifest.txt", "GET /readme.txt"])
+                         sorted(["GET /manifest.txt", "GET /readme.txt", "GET /data/world.bin", "GET /" + BIG]))
         self.close_launcher(process)
 
-    def test_a_signed_delta_update_fetches_the_map_and_small_ranges(self):
-        old = random_bytes(BIG_SIZE, 21)
-        self.publish_signed({BIG: old}, 100, b"Served over HTTPS.")
-        nginx = self.nginx(self.tls.trusted)
-        process, state = self.run_pass(nginx.url)
-        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
-        self.close_launcher(process)
         installed = len(nginx.access_log().splitlines())
         new = changed(old, 22)
-        self.publish_signed({BIG: new}, 101, b"Changed in a few places.")
-        process, state = self.run_pass(nginx.url)
+        for at in range(400_000, BIG_SIZE, 700_000):
+            new = new[:at] + random_bytes(1000, at) + new[at + 1000:]
+        self.publish_signed(dict(release, **{BIG: new}), 101, b"Changed in a few places.")
+        process, state = self.run_pass(nginx.url, connections="9")
         self.assertEqual(state["status"]["text"], "Update complete.", self.details())
-        self.assertFilesAre({BIG: new})
+        self.assertFilesAre(dict(release, **{BIG: new}))
         update = "\n".join(nginx.access_log().splitlines()[installed:])
         answers = re.findall(r'"GET ([^? ]+)\S* HTTP/1\.1" (\d+) (\d+)', update)
         map_path = f"/launcher.maps/{update_site.md5_text(new)}.map"
         self.assertEqual([status for path, status, _ in answers if path == map_path], ["200"], update)
         big = [(status, int(size)) for path, status, size in answers if path == "/" + BIG]
         self.assertTrue(big and all(status == "206" and size <= SMALL_RANGE for status, size in big), update)
+        self.assertLess(sum(size for _, size in big), BIG_SIZE // 20)
         self.close_launcher(process)
 
     def test_refused_servers_apply_nothing(self):
