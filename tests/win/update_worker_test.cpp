@@ -289,6 +289,31 @@ TEST(UpdateWorker, FailureAmidSeveralConnectionsLetsTheFilesInFlightFinishAndSta
 }
 
 // "In use" ends its file's attempts at once, whatever else is in flight.
+TEST(UpdateWorker, FileInUseAmidSeveralConnectionsFailsAfterOneAttempt)
+{
+    std::string dir = fresh_pass_folder();
+    serve_file("main.exe", "new game");
+    serve_file("a.bin", "a");
+    serve_file("b.bin", "b");
+    serve_file("manifest.txt", make_list({list_line("a.bin", "a"), list_line("main.exe", "new game"),
+                                          list_line("b.bin", "b")}));
+    set_rules(R"({"/a.bin": {"delay_ms": 1000}, "/b.bin": {"delay_ms": 1000}})");
+    write_file(dir + "main.exe", "old game");
+    HANDLE held = CreateFileA((dir + "main.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    WPARAM result = run_pass(3);
+    CloseHandle(held);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ("Download failed: the file is in use - close the game first", window_log.status.back());
+    EXPECT_EQ("main.exe", window_log.detail.back());
+    EXPECT_EQ(1u, requests_for("/main.exe").size());
+    EXPECT_TRUE(file_exists(dir + "a.bin"));
+    EXPECT_TRUE(file_exists(dir + "b.bin"));
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "main.exe", got));
+    EXPECT_EQ("old game", got);
+}
+
 namespace {
 
 DWORD WINAPI end_after_a_while(LPVOID ended)
@@ -314,31 +339,6 @@ TEST(ThreadWait, ARefusedWaitStillWaitsForEveryThread)
     EXPECT_EQ(1, ended);
     EXPECT_GT(ticks, 0);
     CloseHandle(running);
-}
-
-TEST(UpdateWorker, FileInUseAmidSeveralConnectionsFailsAfterOneAttempt)
-{
-    std::string dir = fresh_pass_folder();
-    serve_file("main.exe", "new game");
-    serve_file("a.bin", "a");
-    serve_file("b.bin", "b");
-    serve_file("manifest.txt", make_list({list_line("a.bin", "a"), list_line("main.exe", "new game"),
-                                          list_line("b.bin", "b")}));
-    set_rules(R"({"/a.bin": {"delay_ms": 1000}, "/b.bin": {"delay_ms": 1000}})");
-    write_file(dir + "main.exe", "old game");
-    HANDLE held = CreateFileA((dir + "main.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    WPARAM result = run_pass(3);
-    CloseHandle(held);
-    EXPECT_EQ(0u, result);
-    EXPECT_EQ("Download failed: the file is in use - close the game first", window_log.status.back());
-    EXPECT_EQ("main.exe", window_log.detail.back());
-    EXPECT_EQ(1u, requests_for("/main.exe").size());
-    EXPECT_TRUE(file_exists(dir + "a.bin"));
-    EXPECT_TRUE(file_exists(dir + "b.bin"));
-    std::string got;
-    ASSERT_TRUE(read_file(dir + "main.exe", got));
-    EXPECT_EQ("old game", got);
 }
 
 namespace {
