@@ -62,12 +62,7 @@ static bool rs_to_der(const std::string& signature_rs, std::string& der)
 bool verify_list_signature(const std::string& public_key_xy, const char* data, size_t length,
                            const std::string& signature_rs, std::string& error_text)
 {
-    if (public_key_xy.size() != list_public_key_length) {
-        error_text = "the public key is not 64 bytes";
-        return false;
-    }
-    if (signature_rs.size() != list_signature_length) {
-        error_text = "the signature is not 64 bytes";
+    if (!list_signature_sizes_fit(public_key_xy, signature_rs, error_text)) {
         return false;
     }
     std::string der;

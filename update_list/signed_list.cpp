@@ -37,6 +37,20 @@ static bool only_line_ends(const std::string& text, size_t from)
     return text.find_first_not_of("\r\n", from) == std::string::npos;
 }
 
+bool list_signature_sizes_fit(const std::string& public_key_xy, const std::string& signature_rs,
+                              std::string& error_text)
+{
+    if (public_key_xy.size() != list_public_key_length) {
+        error_text = "the public key is not 64 bytes";
+        return false;
+    }
+    if (signature_rs.size() != list_signature_length) {
+        error_text = "the signature is not 64 bytes";
+        return false;
+    }
+    return true;
+}
+
 bool find_list_signature(const std::string& text, ListSignature& found, std::string& error_text)
 {
     size_t start = first_signature_line(text);

@@ -13,6 +13,11 @@
 extern const size_t list_signature_length;
 extern const size_t list_public_key_length;
 
+// The sizes every check of a signature needs before it starts, with the same reasons in the
+// launcher and in make_manifest: "the public key is not 64 bytes", "the signature is not 64 bytes".
+bool list_signature_sizes_fit(const std::string& public_key_xy, const std::string& signature_rs,
+                              std::string& error_text);
+
 struct ListSignature {
     size_t signed_length;   // bytes signed: from the list's first byte up to its "Signature=" line
     std::string signature;  // the 64 bytes r||s decoded from that line
