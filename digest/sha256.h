@@ -33,6 +33,9 @@ bool sha256_final(Sha256Context& context, std::string& digest_text, std::string&
 bool sha256_of(const void* data, size_t length, unsigned char (&digest)[sha256_digest_length],
                std::string& error_text);
 
+// The same, as the 64 lower-case hex digits the update list writes.
+bool sha256_text_of(const void* data, size_t length, std::string& digest_text, std::string& error_text);
+
 // Closes whatever hash is open; harmless on a context that is released already, that begin
 // refused, or that starts as {nullptr, nullptr}, so that every path can end with it.
 void sha256_release(Sha256Context& context);

@@ -53,12 +53,9 @@ static bool fetch_map(const DownloadSource& source, const ListedFile& file, cons
                        bytes, reason) ||
         bytes.size() != reference.size)
         return false;
-    Sha256Context hash = {nullptr, nullptr};
     std::string digest;
-    bool hashed = sha256_begin(hash, reason) && sha256_update(hash, bytes.data(), bytes.size(), reason) &&
-                  sha256_final(hash, digest, reason);
-    sha256_release(hash);
-    return hashed && digest == reference.sha256 && read_block_map(bytes.data(), bytes.size(), file.size, map, reason);
+    return sha256_text_of(bytes.data(), bytes.size(), digest, reason) && digest == reference.sha256 &&
+           read_block_map(bytes.data(), bytes.size(), file.size, map, reason);
 }
 
 // What the threads of one rebuild share: the progress, and the ranges to fetch and which of them

@@ -224,19 +224,6 @@ static bool is_kept(const std::vector<std::string>& patterns, const std::string&
     return kept;
 }
 
-static bool sha256_text_of(const std::string& bytes, std::string& digest_text, std::string& error_text)
-{
-    Sha256Context context = {nullptr, nullptr};
-    if (!sha256_begin(context, error_text)) {
-        return false;
-    }
-    if (!sha256_update(context, bytes.data(), bytes.size(), error_text)) {
-        sha256_release(context);
-        return false;
-    }
-    return sha256_final(context, digest_text, error_text);
-}
-
 // Stores the entry's block map, once per run for identical files, and names it on the entry.
 static bool publish_block_map(const Options& options, const std::string& map, ManifestFile& entry,
                               std::set<std::string>& locations, std::string& error_text)
@@ -246,7 +233,7 @@ static bool publish_block_map(const Options& options, const std::string& map, Ma
         return false;
     }
     entry.map_size = map.size();
-    return sha256_text_of(map, entry.map_sha256, error_text);
+    return sha256_text_of(map.data(), map.size(), entry.map_sha256, error_text);
 }
 
 // Hashes every file, and writes the block maps of large F| files unless --no-delta; `locations`

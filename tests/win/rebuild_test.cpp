@@ -27,12 +27,9 @@ std::string random_bytes(size_t size, unsigned seed)
 
 std::string sha256_text(const std::string& bytes)
 {
-    Sha256Context context = {nullptr, nullptr};
     std::string text;
     std::string error_text;
-    EXPECT_TRUE(sha256_begin(context, error_text) && sha256_update(context, bytes.data(), bytes.size(), error_text) &&
-                sha256_final(context, text, error_text));
-    sha256_release(context);
+    EXPECT_TRUE(sha256_text_of(bytes.data(), bytes.size(), text, error_text)) << error_text;
     return text;
 }
 
