@@ -236,14 +236,18 @@ static void note_progress(void* context, uint64_t, uint64_t)
 
 static void ignore_received(void*, uint64_t, uint64_t) {}
 
+// The clock's first report is the first byte put in place, after the search.
+static void ignore_search(void*, unsigned) {}
+
 static RebuildClock timed_rebuild(const Case& c)
 {
     place_old_copy(c);
     DownloadSource source = {session, c.base_url, c.folder};
     RebuildClock clock = {seconds_now(), 0, 0, 0};
     std::string error_text;
+    RebuildMemory memory;
     Rebuild outcome = rebuild_file(source, listed_file(c.entry), c.map, c.target, rebuild_connections,
-                                   TransferSink{note_progress, &clock}, error_text);
+                                   RebuildSink{ignore_search, note_progress, &clock}, memory, error_text);
     clock.end = seconds_now();
     if (outcome != Rebuild::placed)
         fail(std::string("the rebuild ") + (outcome == Rebuild::fall_back ? "fell back to a whole download" : "failed") +

@@ -20,6 +20,7 @@ static const DWORD retry_pause_ms = 1000;
 static const DWORD report_interval_ms = 150;
 static const double speed_after_seconds = 0.2;  // earlier speeds are noise, shown as 0
 static const uint64_t progress_scale = 1000;
+static const unsigned search_done = 1000;
 
 ListedFile listed_file(const UpdateEntry& entry)
 {
@@ -57,8 +58,9 @@ struct FileFetch {
 };
 
 // A file held open by the running game won't be freed by waiting a second, so "in use" ends the
-// attempts at once. `begin_attempt(rebuilt)` gives the sink of each attempt. A rebuild that falls
-// back fetches the whole file in the same attempt, and is not tried again in this pass.
+// attempts at once. `begin_attempt(rebuilt)` gives the sink of each attempt. A rebuild's later
+// attempts go on from what its first learnt (map, search, what arrived); one that falls back
+// fetches the whole file in the same attempt, and is not tried again in this pass.
 template <typename BeginAttempt>
 static bool fetch_with_attempts(const FileFetch& fetch, const UpdateEntry& entry, BeginAttempt begin_attempt,
                                 std::string& error_text)
@@ -66,15 +68,18 @@ static bool fetch_with_attempts(const FileFetch& fetch, const UpdateEntry& entry
     std::string target = join_local_path(fetch.source.folder, entry.path);
     ListedFile file = listed_file(entry);
     const MapReference* map = map_to_rebuild_with(fetch.maps, entry, target);
+    RebuildMemory memory;
     for (int attempt = 0; attempt < attempts_per_file; ++attempt) {
         Rebuild rebuilt = Rebuild::fall_back;
         if (map != nullptr)
-            rebuilt = rebuild_file(fetch.source, file, *map, target, fetch.connections, begin_attempt(true), error_text);
+            rebuilt = rebuild_file(fetch.source, file, *map, target, fetch.connections, begin_attempt(true), memory,
+                                   error_text);
         if (rebuilt == Rebuild::placed)
             return true;
         if (rebuilt == Rebuild::fall_back) {
             map = nullptr;
-            if (download_file(fetch.source, file, target, begin_attempt(false), error_text))
+            RebuildSink sink = begin_attempt(false);
+            if (download_file(fetch.source, file, target, TransferSink{sink.received, sink.context}, error_text))
                 return true;
         }
         if (error_text.find("in use") != std::string::npos)
@@ -111,8 +116,10 @@ static bool download_one_by_one(const FileFetch& fetch, const PassObserver& obse
         const UpdateEntry& entry = check.download_list[size_t(i)];
         show_files_started(observer, size_t(i) + 1, size_t(count), total_text);
         if (!fetch_with_attempts(fetch, entry, [&](bool rebuilt) {
-                                     return rebuilt ? begin_rebuilt_file(progress, entry.path, entry.size)
-                                                    : begin_file(progress, entry.path);
+                                     if (rebuilt)
+                                         return begin_rebuilt_file(progress, entry.path, entry.size);
+                                     TransferSink sink = begin_file(progress, entry.path);
+                                     return RebuildSink{nullptr, sink.received, sink.context};
                                  },
                                  error_text)) {
             save_hash_cache(source.folder, cache);
@@ -124,6 +131,15 @@ static bool download_one_by_one(const FileFetch& fetch, const PassObserver& obse
     }
     return true;
 }
+
+// What one connection is at, for the bar and the detail line.
+struct SlotState {
+    uint64_t on_hand = 0;       // bytes of its file that the bar counts
+    uint64_t call_arrived = 0;  // bytes received in its current call
+    size_t file = 0;            // its file
+    uint64_t rebuilt_size = 0;  // that file's size while it is rebuilt from blocks, else 0
+    unsigned searched = 0;      // thousandths of that rebuild's search
+};
 
 // What the connections of a step share. Everything below `lock` is read and written under it.
 // The connections never call the observer: the pass's thread shows their state while they run.
@@ -142,8 +158,7 @@ struct SharedStep {
     std::vector<char> arrived{};            // 1 for each file verified and in place
     uint64_t done_bytes = 0;                // bytes of the files that arrived whole
     uint64_t step_arrived = 0;              // bytes received in this step, kept ones not counted
-    std::vector<uint64_t> on_hand{};        // per connection: bytes of the file in flight
-    std::vector<uint64_t> call_arrived{};   // per connection: bytes received in its current call
+    std::vector<SlotState> slots{};         // per connection
     const std::string* latest_path = NULL;  // the file started last
 };
 
@@ -152,17 +167,33 @@ struct Connection {
     size_t slot;
 };
 
+// A file whose old copy is being searched, the first in list order of those: -1 for none.
+static int file_being_compared(const SharedStep& step, unsigned& searched)
+{
+    int compared = -1;
+    for (const SlotState& slot : step.slots) {
+        if (slot.rebuilt_size != 0 && slot.searched < search_done && (compared < 0 || slot.file < size_t(compared))) {
+            compared = int(slot.file);
+            searched = slot.searched;
+        }
+    }
+    return compared;
+}
+
 // The status line when another file has started since the last look, then the bar and the
-// detail line with the bytes of all files and the speed of the whole step.
+// detail line: the file whose old copy is being compared, as long as one is (that is when the
+// bytes stand still), otherwise the bytes of all files and the speed of the whole step.
 static void show_step(SharedStep& step, size_t& shown_started)
 {
     EnterCriticalSection(&step.lock);
     size_t started = step.next;
     uint64_t done = step.done_bytes;
-    for (uint64_t bytes : step.on_hand)
-        done += bytes;
+    for (const SlotState& slot : step.slots)
+        done += slot.on_hand;
     uint64_t arrived = step.step_arrived;
     std::string path = step.latest_path != NULL ? *step.latest_path : std::string();
+    unsigned searched = 0;
+    int compared = file_being_compared(step, searched);
     LeaveCriticalSection(&step.lock);
     if (started == 0)
         return;
@@ -174,6 +205,10 @@ static void show_step(SharedStep& step, size_t& shown_started)
     if (step.total_bytes != 0)
         position = unsigned(done * progress_scale / step.total_bytes);
     show_progress(step.observer, position);
+    if (compared >= 0) {
+        show_comparing(step.observer, step.files[size_t(compared)].path, searched);
+        return;
+    }
     double seconds = DWORD(GetTickCount() - step.start_tick) / 1000.0;
     double speed = 0;
     if (seconds > speed_after_seconds)
@@ -187,20 +222,34 @@ static void connection_received(void* context, uint64_t on_hand, uint64_t arrive
     Connection& connection = *static_cast<Connection*>(context);
     SharedStep& step = *connection.step;
     EnterCriticalSection(&step.lock);
-    step.on_hand[connection.slot] = on_hand;
-    step.step_arrived += arrived - step.call_arrived[connection.slot];
-    step.call_arrived[connection.slot] = arrived;
+    SlotState& slot = step.slots[connection.slot];
+    slot.on_hand = slot.rebuilt_size != 0 ? rebuilt_bar_bytes(slot.rebuilt_size, slot.searched, on_hand) : on_hand;
+    step.step_arrived += arrived - slot.call_arrived;
+    slot.call_arrived = arrived;
     LeaveCriticalSection(&step.lock);
 }
 
-static TransferSink begin_attempt(Connection& connection)
+static void connection_searched(void* context, unsigned searched)
+{
+    Connection& connection = *static_cast<Connection*>(context);
+    SharedStep& step = *connection.step;
+    EnterCriticalSection(&step.lock);
+    SlotState& slot = step.slots[connection.slot];
+    slot.searched = searched;
+    slot.on_hand = rebuilt_bar_bytes(slot.rebuilt_size, searched, 0);
+    LeaveCriticalSection(&step.lock);
+}
+
+static RebuildSink begin_attempt(Connection& connection, size_t file, bool rebuilt)
 {
     SharedStep& step = *connection.step;
     EnterCriticalSection(&step.lock);
-    step.on_hand[connection.slot] = 0;
-    step.call_arrived[connection.slot] = 0;
+    SlotState& slot = step.slots[connection.slot];
+    slot = SlotState();
+    slot.file = file;
+    slot.rebuilt_size = rebuilt ? step.files[file].size : 0;
     LeaveCriticalSection(&step.lock);
-    return TransferSink{connection_received, &connection};
+    return RebuildSink{connection_searched, connection_received, &connection};
 }
 
 // Takes the next file to fetch; false when there is none to start.
@@ -221,7 +270,7 @@ static void finish_file(Connection& connection, size_t index, bool arrived,
 {
     SharedStep& step = *connection.step;
     EnterCriticalSection(&step.lock);
-    step.on_hand[connection.slot] = 0;
+    step.slots[connection.slot] = SlotState();
     if (arrived) {
         step.arrived[index] = 1;
         step.done_bytes += step.files[index].size;
@@ -241,7 +290,8 @@ static DWORD WINAPI run_connection(LPVOID context)
     while (start_next(step, index)) {
         std::string error_text;
         bool arrived = fetch_with_attempts(step.fetch, step.files[index],
-                                           [&](bool) { return begin_attempt(connection); }, error_text);
+                                           [&](bool rebuilt) { return begin_attempt(connection, index, rebuilt); },
+                                           error_text);
         finish_file(connection, index, arrived, error_text);
     }
     return 0;
@@ -298,8 +348,7 @@ static bool download_side_by_side(const FileFetch& fetch, const PassObserver& ob
     SharedStep step{fetch, observer, files, check.download_total, format_size(check.download_total), GetTickCount(),
                     {}};
     step.arrived.assign(files.size(), 0);
-    step.on_hand.assign(size_t(connections), 0);
-    step.call_arrived.assign(size_t(connections), 0);
+    step.slots.assign(size_t(connections), SlotState());
     InitializeCriticalSection(&step.lock);
     bool ran = run_connections(step, connections);
     DeleteCriticalSection(&step.lock);

@@ -22,11 +22,14 @@ BlockMaps block_maps_of(const UpdateList& list);
 
 // Fetches every file of check.download_list, `connections` (1..8) at a time, and records each that
 // arrived in `cache`. A file of at least 1 MiB with a map in `maps`, whose old copy or a part of it
-// is on the disk, is rebuilt from the blocks found there and the ranges fetched of the rest; if
-// anything about that is not as it should be, it is fetched whole instead, once, in silence. With one connection the files go one after another in list order, each with
-// its own speed on the detail line; with more, the detail line shows the bytes and the speed of
-// all of them together. A file gets three attempts, a second apart, except after "in use". The
-// first file that fails for good stops new starts; the files in flight finish and are recorded,
-// the cache is saved, and the status line shows that first failure. True when every file arrived.
+// is on the disk, is rebuilt from the blocks found there and the ranges fetched of the rest (its
+// map fetched and its old copy searched once, whatever its attempts); if anything about that is
+// not as it should be, it is fetched whole instead, once, in silence. While an old copy is
+// searched, the detail line says so. With one connection the files go one after another in list
+// order, each with its own speed on the detail line; with more, the detail line shows the bytes
+// and the speed of all of them together. A file gets three attempts, a second apart, except after
+// "in use". The first file that fails for good stops new starts; the files in flight finish and
+// are recorded, the cache is saved, and the status line shows that first failure. True when
+// every file arrived.
 bool download_files(const DownloadSource& source, const PassObserver& observer, const LocalCheck& check,
                     const BlockMaps& maps, int connections, HashCache& cache);

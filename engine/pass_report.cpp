@@ -1,6 +1,7 @@
 // The texts a pass shows, and the progress of its downloads on the bar and the detail line.
 #include "engine/pass_report.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 
@@ -10,6 +11,7 @@ static const int text_limit = 512;
 static const DWORD report_interval_ms = 150;
 static const double speed_after_seconds = 0.2;  // earlier speeds are noise, shown as 0
 static const uint64_t progress_scale = 1000;
+static const unsigned search_done = 1000;
 
 // Formats with msvcrt's _vsnprintf, whose rules the texts are written for; a text that does not
 // fit is cut at 511 characters and always terminated.
@@ -45,10 +47,30 @@ void show_progress(const PassObserver& observer, unsigned position)
 
 DownloadProgress download_progress(const PassObserver& observer, uint64_t total_bytes)
 {
-    return DownloadProgress{&observer, total_bytes, 0, std::string(), 0, false, 0, 0};
+    return DownloadProgress{&observer, total_bytes, 0, std::string(), 0, false, search_done, 0, 0};
 }
 
-// The speed is the file's own average since its attempt began.
+uint64_t rebuilt_bar_bytes(uint64_t size, unsigned searched, uint64_t on_hand)
+{
+    uint64_t placed = std::min(on_hand, size);
+    return size / 2 * std::min(searched, search_done) / search_done + (placed - placed / 2);
+}
+
+void show_comparing(const PassObserver& observer, const std::string& path, unsigned searched)
+{
+    show_detail(observer, "Comparing %s with your copy... %u%%", path.c_str(), searched * 100 / search_done);
+}
+
+static void show_bar(const DownloadProgress& progress, uint64_t done)
+{
+    unsigned position = unsigned(progress_scale);
+    if (progress.total_bytes != 0)
+        position = unsigned(done * progress_scale / progress.total_bytes);
+    show_progress(*progress.observer, position);
+}
+
+// The speed is the file's own average since its attempt began, or since a rebuilt file's search
+// ended.
 static void report_file_bytes(void* context, uint64_t on_hand, uint64_t arrived)
 {
     DownloadProgress& progress = *static_cast<DownloadProgress*>(context);
@@ -57,10 +79,8 @@ static void report_file_bytes(void* context, uint64_t on_hand, uint64_t arrived)
         return;
     progress.last_report_tick = now;
     uint64_t done = progress.done_bytes + on_hand;
-    unsigned position = unsigned(progress_scale);
-    if (progress.total_bytes != 0)
-        position = unsigned(done * progress_scale / progress.total_bytes);
-    show_progress(*progress.observer, position);
+    show_bar(progress, progress.rebuilt ? progress.done_bytes + rebuilt_bar_bytes(progress.file_size, search_done, on_hand)
+                                        : done);
     double seconds = DWORD(now - progress.start_tick) / 1000.0;
     double speed = 0;
     if (seconds > speed_after_seconds)
@@ -82,12 +102,32 @@ TransferSink begin_file(DownloadProgress& progress, const std::string& path)
     return TransferSink{report_file_bytes, &progress};
 }
 
-TransferSink begin_rebuilt_file(DownloadProgress& progress, const std::string& path, uint64_t size)
+// The search's end shows nothing itself: the first bytes after it show at once, and the speed
+// counts from there.
+static void report_search(void* context, unsigned searched)
+{
+    DownloadProgress& progress = *static_cast<DownloadProgress*>(context);
+    progress.searched = searched;
+    DWORD now = GetTickCount();
+    if (searched >= search_done) {
+        progress.start_tick = now;
+        progress.last_report_tick = 0;
+        return;
+    }
+    if (DWORD(now - progress.last_report_tick) <= report_interval_ms)
+        return;
+    progress.last_report_tick = now;
+    show_bar(progress, progress.done_bytes + rebuilt_bar_bytes(progress.file_size, searched, 0));
+    show_comparing(*progress.observer, progress.path, searched);
+}
+
+RebuildSink begin_rebuilt_file(DownloadProgress& progress, const std::string& path, uint64_t size)
 {
     TransferSink sink = begin_file(progress, path);
     progress.rebuilt = true;
     progress.file_size = size;
-    return sink;
+    progress.searched = 0;
+    return RebuildSink{report_search, sink.received, sink.context};
 }
 
 void end_file(DownloadProgress& progress, uint64_t size)

@@ -1,7 +1,7 @@
-// A file rebuilt from blocks: the map fetched and checked, the old copy and the kept part searched,
-// the file put together in the part in its order (found blocks copied, fetched ranges read back as
-// they arrive on several connections) with its digests fed on the way, then the one verification
-// every placed file passes.
+// A file rebuilt from blocks: the map fetched and checked, the old copy and the kept part searched
+// (once per pass: a later attempt goes on from what the first learnt), the file put together in the
+// part in its order (found blocks copied, fetched ranges read back as they arrive on several
+// connections) with its digests fed on the way, then the one verification every placed file passes.
 #include "rebuild/rebuild_file.h"
 
 #include <windows.h>
@@ -13,6 +13,7 @@
 #include "delta/block_search.h"
 #include "delta/range_plan.h"
 #include "digest/sha256.h"
+#include "platform/disk_space.h"
 #include "platform/file_at.h"
 #include "platform/thread_wait.h"
 #include "transfer/fetch_text.h"
@@ -26,6 +27,7 @@ const uint64_t rebuild_min_size = 1024 * 1024;
 
 static const size_t copy_piece_length = 1024 * 1024;
 static const DWORD wait_interval_ms = 150;
+static const unsigned search_done = 1000;
 
 static size_t read_source(void* context, uint64_t offset, void* buffer, size_t length)
 {
@@ -64,12 +66,14 @@ struct Rebuilding {
     const DownloadSource& source;
     const ListedFile& file;
     const std::string& part_path;
-    const TransferSink& progress;
+    const RebuildSink& progress;
     std::vector<ByteRange> ranges;  // in file order
     std::string validator;          // of the first range's answer; every later range asks with it
     HANDLE arrived_event;           // set whenever a range has arrived whole
+    uint64_t assembled;             // the part holds the file's bytes before this; assembly's own
     CRITICAL_SECTION lock;
     std::vector<char> arrived;      // 1 for each range in the part
+    std::vector<uint64_t> arrived_bytes;  // for each range: how many of its first bytes are in the part
     uint64_t placed;                // bytes of the file in place in the part
     uint64_t fetched;               // bytes fetched in this call
     size_t next_range;              // the next range a connection takes
@@ -77,11 +81,15 @@ struct Rebuilding {
     std::string error_text;         // and its reason
 };
 
-static void count(Rebuilding& rebuilding, uint64_t placed, uint64_t fetched)
+// Counts bytes put in place; fetched ones with the range they belong to.
+static void count(Rebuilding& rebuilding, uint64_t placed, const size_t* range)
 {
     EnterCriticalSection(&rebuilding.lock);
     rebuilding.placed += placed;
-    rebuilding.fetched += fetched;
+    if (range != nullptr) {
+        rebuilding.fetched += placed;
+        rebuilding.arrived_bytes[*range] += placed;
+    }
     rebuilding.progress.received(rebuilding.progress.context, rebuilding.placed, rebuilding.fetched);
     LeaveCriticalSection(&rebuilding.lock);
 }
@@ -120,6 +128,7 @@ static void mark_arrived(Rebuilding& rebuilding, size_t index)
 struct Writer {
     Rebuilding* rebuilding;
     HANDLE part;
+    size_t range;
 };
 
 static bool write_fetched(void* context, uint64_t offset, const void* bytes, size_t length)
@@ -127,14 +136,14 @@ static bool write_fetched(void* context, uint64_t offset, const void* bytes, siz
     Writer& writer = *static_cast<Writer*>(context);
     if (!write_exactly(writer.part, offset, bytes, length))
         return false;
-    count(*writer.rebuilding, length, length);
+    count(*writer.rebuilding, length, &writer.range);
     return true;
 }
 
 static RangeAnswer fetch_one(Rebuilding& rebuilding, size_t index, HANDLE part, std::string& validator,
                              std::string& error_text)
 {
-    Writer writer = {&rebuilding, part};
+    Writer writer = {&rebuilding, part, index};
     const ByteRange& range = rebuilding.ranges[index];
     RangeAnswer answer = fetch_range(rebuilding.source, rebuilding.file, range.offset, range.length, validator,
                                      RangeSink{write_fetched, &writer}, error_text);
@@ -249,8 +258,9 @@ static bool assemble(const BlockMap& map, const std::vector<BlockOrigin>& origin
             }
             feed_digests(digests, buffer.data(), piece);
             done += piece;
+            rebuilding.assembled = at + done;
             if (!fetched)
-                count(rebuilding, piece, 0);
+                count(rebuilding, piece, nullptr);
         }
         at = run.end;
     }
@@ -315,12 +325,64 @@ static bool prepare_part(HANDLE part, const std::string& part_path, const Listed
     return true;
 }
 
-// Searches the old copy and the part, then fetches and assembles. Placed here means complete,
-// with the digests of every byte; the caller gives the verdict.
-static Rebuild rebuild_into(const DownloadSource& source, const ListedFile& file, const BlockMap& map,
-                            const std::string& target, const std::string& part_path, HANDLE part, int connections,
-                            const TransferSink& progress, FileDigests& digests, std::string& error_text)
+static bool tell_search(void* context, uint64_t bytes_searched, uint64_t bytes_total)
 {
+    const RebuildSink& progress = *static_cast<const RebuildSink*>(context);
+    unsigned thousandths = search_done;
+    if (bytes_total != 0 && bytes_searched < bytes_total)
+        thousandths = unsigned(bytes_searched * search_done / bytes_total);
+    progress.searched(progress.context, thousandths);
+    return true;
+}
+
+// Searches the sources unless an earlier attempt did with the same old copy; the part, which only
+// ever holds the file's own bytes in place, may have grown since.
+static bool search_once(const std::vector<DeltaSource>& sources, bool has_old, const RebuildSink& progress,
+                        RebuildMemory& memory)
+{
+    if (memory.searched && memory.had_old == has_old && (!has_old || memory.old_size == sources[0].size)) {
+        progress.searched(progress.context, search_done);
+        return true;
+    }
+    memory.searched = false;
+    SearchProgress told = {tell_search, const_cast<RebuildSink*>(&progress)};
+    std::string reason;
+    if (!search_blocks(memory.map, sources, &told, memory.origins, reason))
+        return false;
+    progress.searched(progress.context, search_done);
+    memory.searched = true;
+    memory.had_old = has_old;
+    memory.old_size = has_old ? sources[0].size : 0;
+    return true;
+}
+
+// The blocks an attempt that broke off put in place in the part: those before where the assembly
+// stopped and those within what arrived of each range. The next attempt takes them from there.
+static void remember_in_place(const Rebuilding& rebuilding, uint32_t part_source, RebuildMemory& memory)
+{
+    const BlockMap& map = memory.map;
+    std::vector<ByteRange> spans = rebuilding.ranges;
+    for (size_t i = 0; i < spans.size(); ++i)
+        spans[i].length = rebuilding.arrived_bytes[i];
+    spans.push_back(ByteRange{0, rebuilding.assembled});
+    for (const ByteRange& span : spans) {
+        uint32_t block = uint32_t((span.offset + map.block_size - 1) / map.block_size);
+        for (; block < memory.origins.size() &&
+               uint64_t(block) * map.block_size + block_map_block_length(map, block) <= span.offset + span.length;
+             ++block)
+            memory.origins[block] = BlockOrigin{uint64_t(block) * map.block_size, part_source};
+    }
+    memory.validator = rebuilding.validator;
+}
+
+// Searches the old copy and the part (or goes on from what `memory` holds), then fetches and
+// assembles. Placed here means complete, with the digests of every byte; the caller gives the
+// verdict.
+static Rebuild rebuild_into(const DownloadSource& source, const ListedFile& file, const std::string& target,
+                            const std::string& part_path, HANDLE part, int connections, const RebuildSink& progress,
+                            RebuildMemory& memory, FileDigests& digests, std::string& error_text)
+{
+    const BlockMap& map = memory.map;
     HANDLE old = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              NULL, OPEN_EXISTING, 0, NULL);
     std::vector<HANDLE> handles;
@@ -331,23 +393,24 @@ static Rebuild rebuild_into(const DownloadSource& source, const ListedFile& file
     }
     handles.push_back(part);
     sources.push_back(DeltaSource{read_source, part, size_of(part), true});
-    std::vector<BlockOrigin> origins;
-    std::string reason;
     Rebuild outcome = Rebuild::fall_back;
     HANDLE arrived_event = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (arrived_event != NULL && search_blocks(map, sources, nullptr, origins, reason) &&
+    if (arrived_event != NULL && search_once(sources, old != INVALID_HANDLE_VALUE, progress, memory) &&
         prepare_part(part, part_path, file, error_text)) {
-        Rebuilding rebuilding = {source, file, part_path, progress, {}, std::string(), arrived_event, {}, {}, 0, 0, 0,
-                                 RangeAnswer::received, std::string()};
-        plan_missing_ranges(map, origins, default_max_range_length, rebuilding.ranges);
+        Rebuilding rebuilding = {source, file, part_path, progress, {}, memory.validator, arrived_event, 0, {}, {}, {},
+                                 0, 0, 0, RangeAnswer::received, std::string()};
+        plan_missing_ranges(map, memory.origins, default_max_range_length, rebuilding.ranges);
         rebuilding.arrived.assign(rebuilding.ranges.size(), 0);
+        rebuilding.arrived_bytes.assign(rebuilding.ranges.size(), 0);
         InitializeCriticalSection(&rebuilding.lock);
-        bool whole = fetch_and_assemble(map, origins, handles, part, connections, rebuilding, digests, error_text);
+        bool whole = fetch_and_assemble(map, memory.origins, handles, part, connections, rebuilding, digests,
+                                        error_text);
         DeleteCriticalSection(&rebuilding.lock);
         if (whole)
             outcome = Rebuild::placed;
         else if (rebuilding.outcome != RangeAnswer::refused)
             outcome = Rebuild::failed;
+        remember_in_place(rebuilding, uint32_t(sources.size() - 1), memory);
     } else if (!error_text.empty()) {
         outcome = Rebuild::failed;
     }
@@ -356,6 +419,14 @@ static Rebuild rebuild_into(const DownloadSource& source, const ListedFile& file
     if (old != INVALID_HANDLE_VALUE)
         CloseHandle(old);
     return outcome;
+}
+
+// The part grows to the file's size only where the disk has room for what it lacks of it.
+static bool room_for_part(HANDLE part, const std::string& part_path, const ListedFile& file, std::string& error_text)
+{
+    uint64_t held = size_of(part);
+    std::string folder = part_path.substr(0, part_path.find_last_of('\\') + 1);
+    return held >= file.size || may_reserve(folder, file.size - held, error_text);
 }
 
 // A rebuilt file that is not the listed one goes, and the whole file comes instead; one the
@@ -379,21 +450,25 @@ static Rebuild finish(const ListedFile& file, const std::string& target, const s
 }
 
 Rebuild rebuild_file(const DownloadSource& source, const ListedFile& file, const MapReference& map,
-                     const std::string& target, int connections, const TransferSink& progress,
-                     std::string& error_text)
+                     const std::string& target, int connections, const RebuildSink& progress,
+                     RebuildMemory& memory, std::string& error_text)
 {
-    BlockMap blocks;
-    if (!fetch_map(source, file, map, blocks))
+    if (!memory.has_map && !fetch_map(source, file, map, memory.map))
         return Rebuild::fall_back;
+    memory.has_map = true;
     std::string part_path = target + ".part";
     create_folders(source.folder, target);
     HANDLE part = open_part(part_path, file, error_text);
     if (part == INVALID_HANDLE_VALUE)
         return Rebuild::failed;
     error_text.clear();
+    if (!room_for_part(part, part_path, file, error_text)) {
+        CloseHandle(part);
+        return Rebuild::failed;
+    }
     FileDigests digests = {};
     begin_digests(file, digests);
-    Rebuild outcome = rebuild_into(source, file, blocks, target, part_path, part, connections, progress, digests,
+    Rebuild outcome = rebuild_into(source, file, target, part_path, part, connections, progress, memory, digests,
                                    error_text);
     bool flushed = outcome == Rebuild::placed && FlushFileBuffers(part);
     CloseHandle(part);

@@ -13,11 +13,15 @@ static const DWORD range_flags = 0x84000200;
 static const DWORD receive_block_size = 65536;
 static const unsigned long status_partial = 206;
 
+// A body announced longer or shorter than its Content-Range is no answer to the range either,
+// whatever its first bytes.
 static bool answers_the_range(HINTERNET request, uint64_t first, uint64_t last, uint64_t size)
 {
     char text[128];
     DWORD text_size = sizeof(text) - 1;
+    uint64_t announced = 0;
     if (response_status(request) != status_partial ||
+        (response_length(request, announced) && announced != last - first + 1) ||
         !HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &text_size, NULL))
         return false;
     text[text_size < sizeof(text) ? text_size : sizeof(text) - 1] = '\0';
@@ -26,7 +30,7 @@ static bool answers_the_range(HINTERNET request, uint64_t first, uint64_t last, 
 }
 
 // A body that ends before the range's last byte is a lost connection: WinINet ends such a body
-// as if it were complete.
+// as if it were complete. One without an announced length must end right after the range.
 static RangeAnswer receive_range(HINTERNET request, uint64_t offset, uint64_t length, const RangeSink& sink,
                                  std::string& error_text)
 {
@@ -47,6 +51,11 @@ static RangeAnswer receive_range(HINTERNET request, uint64_t offset, uint64_t le
             return RangeAnswer::failed;
         }
         received += got;
+    }
+    DWORD got = 0;
+    if (InternetReadFile(request, block.data(), 1, &got) && got != 0) {
+        error_text = "answer longer than the range";
+        return RangeAnswer::refused;
     }
     return RangeAnswer::received;
 }

@@ -28,6 +28,9 @@ value is an object with any of (the key "*" holds the rule for every path not li
                          bytes, or 416 when N is at or past the end; a request for several ranges
                          gets the whole file, as many servers and CDNs answer it)
   "wrong_range": N       answer a range with the bytes N further on (Content-Range says so)
+  "long_range": N        answer a range with N bytes more than it holds (the file's next bytes,
+                         "x" past its end): Content-Range names the range asked, Content-Length
+                         the longer body, as a server that miscounts a range would
   "rate": N              send the body at N bytes per second, like a slow line
   "rate_all": N          share one line of N bytes per second among every answer whose rule has
                          "rate_all", like a player's connection: several answers at once (the
@@ -266,6 +269,7 @@ class Handler(BaseHTTPRequestHandler):
         if partial and "wrong_range" in rule:
             shift = int(rule["wrong_range"])
             start, end = min(start + shift, total - 1), min(end + shift, total - 1)
+        body_end = end + int(rule.get("long_range", 0)) if partial else end
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
         etag, modified = self.validators_of(rule) if status in (200, 206) else (None, None)
@@ -278,10 +282,10 @@ class Handler(BaseHTTPRequestHandler):
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
-            self.send_header("Content-Length", str(end + 1 - start))
+            self.send_header("Content-Length", str(body_end + 1 - start))
         self.end_headers()
         # The cut rules count the bytes of this answer, wherever in the file it starts.
-        limit = end + 1
+        limit = body_end + 1
         if "drop_after" in rule:
             limit = min(limit, start + int(rule["drop_after"]))
         if "stall_after" in rule:
@@ -312,7 +316,7 @@ class Handler(BaseHTTPRequestHandler):
                     ahead = (offset - start) / rate - (time.monotonic() - began)
                     if ahead > 0:
                         time.sleep(ahead)
-            if limit < end + 1:
+            if limit < body_end + 1:
                 self.wfile.flush()
                 if "stall_after" in rule:
                     time.sleep(float(rule.get("stall_seconds", 30)))

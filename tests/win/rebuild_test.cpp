@@ -56,15 +56,47 @@ struct Outcome {
     Rebuild rebuild;
     std::string error_text;
     SinkLog reports;
+    std::vector<unsigned> searched;  // every report of the search
 };
 
-Outcome rebuild(const std::string& dir, const std::string& file, const MapReference& map, int connections = 3)
+void record_search(void* context, unsigned thousandths)
 {
-    Outcome outcome = {Rebuild::failed, "untouched", {}};
+    static_cast<Outcome*>(context)->searched.push_back(thousandths);
+}
+
+void record_bytes(void* context, uint64_t on_hand, uint64_t arrived)
+{
+    static_cast<Outcome*>(context)->reports.emplace_back(on_hand, arrived);
+}
+
+// With `memory` the attempt goes on from the one before that had it.
+Outcome rebuild(const std::string& dir, const std::string& file, const MapReference& map, int connections = 3,
+                RebuildMemory* memory = nullptr)
+{
+    Outcome outcome = {Rebuild::failed, "untouched", {}, {}};
     UpdateEntry entry = {"big.pak", md5_text(file), file.size(), false};
+    RebuildMemory fresh;
     outcome.rebuild = rebuild_file(test_source(dir), listed_file(entry), map, dir + "big.pak", connections,
-                                   recording_transfer_sink(outcome.reports), outcome.error_text);
+                                   RebuildSink{record_search, record_bytes, &outcome}, memory ? *memory : fresh,
+                                   outcome.error_text);
     return outcome;
+}
+
+// Clears the request log once the server has logged what it sent for every request of big.pak:
+// the count of an answer cut short lands after the launcher has seen the cut.
+void clear_request_log_when_settled()
+{
+    for (int wait = 0; wait < 100 && bytes_sent_for("/big.pak").size() < requests_for("/big.pak").size(); ++wait)
+        Sleep(20);
+    clear_request_log();
+}
+
+uint64_t size_on_disk(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data))
+        return 0;
+    return (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
 uint64_t total(const std::vector<uint64_t>& counts)
@@ -108,16 +140,24 @@ TEST(RebuildFile, FetchesOnlyWhatTheOldCopyLacks)
     ASSERT_FALSE(outcome.reports.empty());
     EXPECT_EQ(file.size(), outcome.reports.back().first);
     EXPECT_EQ(fetched, outcome.reports.back().second);
+    // The search tells how far it has come as it goes, and its end.
+    ASSERT_GE(outcome.searched.size(), 2u);
+    EXPECT_LT(outcome.searched.front(), 1000u);
+    EXPECT_EQ(1000u, outcome.searched.back());
+    EXPECT_TRUE(std::is_sorted(outcome.searched.begin(), outcome.searched.end()));
 }
 
 // Whatever is not as it should be leaves the old file as it was and the rebuild to a whole
 // download: a missing map, one the list names with another size or digest, a server without
-// ranges, one that answers another range, and a file that is not the listed one once rebuilt.
+// ranges, one that answers another range or more bytes than the range, a file changed on the
+// server between two ranges, and a file that is not the listed one once rebuilt.
 TEST(RebuildFile, FallsBackOnAnythingUnexpected)
 {
     std::string old_file = random_bytes(2 * mib, 5);
     std::string file = old_file;
-    std::copy_n(random_bytes(5000, 6).begin(), 5000, file.begin() + 70000);
+    // The first range the rebuild asks for is exactly one read of the launcher's long.
+    std::copy_n(random_bytes(65536, 6).begin(), 65536, file.begin() + 65536);
+    std::copy_n(random_bytes(5000, 7).begin(), 5000, file.begin() + 1500000);
     std::string map = map_of(file);
     struct Case {
         const char* what;
@@ -140,7 +180,10 @@ TEST(RebuildFile, FallsBackOnAnythingUnexpected)
         {"a map that is not the one listed", other_digest, "{}", file},
         {"a server without ranges", good, R"({"/big.pak": {"no_range": true}})", file},
         {"another range", good, R"({"/big.pak": {"wrong_range": 4096}})", file},
+        {"a range answer longer than the range", good, R"({"/big.pak": {"long_range": 3000, "times": 1}})", file},
         {"a rebuilt file that is not the listed one", good, "{}", damaged},
+        {"the file changed between ranges", good,
+         R"({"/big.pak": {"etag": "\"before\"", "times": 1, "then": {"etag": "\"after\""}}})", file},
     };
     for (const Case& c : cases) {
         std::string dir = fresh_game_folder();
@@ -153,6 +196,10 @@ TEST(RebuildFile, FallsBackOnAnythingUnexpected)
         ASSERT_TRUE(read_file(dir + "big.pak", got));
         EXPECT_TRUE(got == old_file) << c.what;
     }
+    // The file that changed was noticed by the second range, which asked with the first one's ETag.
+    std::vector<std::string> asked = requests_for("/big.pak");
+    ASSERT_EQ(2u, asked.size());
+    EXPECT_NE(std::string::npos, asked[1].find(R"("if_range": "\"before\"")")) << asked[1];
 }
 
 // A rebuild cut while its ranges arrive keeps its part, marked as rebuilt so that no download
@@ -174,7 +221,7 @@ TEST(RebuildFile, ACutRebuildGoesOnFromItsPart)
     EXPECT_EQ(md5_text(file) + "\nrebuilt from blocks\n", tag);
 
     set_rules("{}");
-    clear_request_log();
+    clear_request_log_when_settled();
     Outcome again = rebuild(dir, file, map, 1);
     ASSERT_EQ(Rebuild::placed, again.rebuild) << again.error_text;
     std::string got;
@@ -206,4 +253,78 @@ TEST(RebuildFile, ACutRebuildGoesOnFromItsPart)
                                                            sha256_text(map_of(old_file))});
     ASSERT_EQ(Rebuild::placed, from_old.rebuild) << from_old.error_text;
     EXPECT_TRUE(requests_for("/big.pak").empty());
+}
+
+// A retry in the same pass goes on from what the attempt before learnt: no second map, no second
+// search, and only the bytes that had not arrived; one after a broken-off whole download takes
+// the part's prefix in place, tag and all.
+TEST(RebuildFile, ARetryGoesOnFromWhatTheAttemptBeforeLearnt)
+{
+    std::string dir = fresh_game_folder();
+    std::string old_file = random_bytes(3 * mib, 11);
+    std::string file = old_file.substr(0, mib) + random_bytes(400000, 12) + old_file.substr(mib + 400000);
+    write_file(dir + "big.pak", old_file);
+    MapReference map = publish(file, map_of(file));
+    set_rules(R"({"/big.pak": {"drop_after": 150000, "times": 1}})");
+    RebuildMemory memory;
+    Outcome cut = rebuild(dir, file, map, 1, &memory);
+    ASSERT_EQ(Rebuild::failed, cut.rebuild);
+    EXPECT_LT(cut.searched.front(), 1000u);
+
+    clear_request_log_when_settled();
+    Outcome again = rebuild(dir, file, map, 1, &memory);
+    ASSERT_EQ(Rebuild::placed, again.rebuild) << again.error_text;
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    EXPECT_TRUE(got == file);
+    EXPECT_TRUE(requests_for("/maps/big.map").empty());
+    EXPECT_EQ((std::vector<unsigned>{1000}), again.searched);
+    EXPECT_LE(total(bytes_sent_for("/big.pak")), 400000u - 150000u + 2 * 4096u);
+    for (const std::string& request : requests_for("/big.pak"))
+        EXPECT_EQ(std::string::npos, request.find("\"if_range\": \"\"")) << request;
+
+    // The old copy changed in its first 4 KiB blocks; the new file's first bytes are in a part
+    // that a whole download left, which breaks off inside a block.
+    std::string head_changed = random_bytes(40000, 13) + file.substr(40000);
+    write_file(dir + "big.pak", file);
+    write_file(dir + "big.pak.part", head_changed.substr(0, 30000));
+    write_file(dir + "big.pak.part.tag", md5_text(head_changed) + "\n\"etag\"\n");
+    publish(head_changed, map_of(head_changed));
+    clear_request_log();
+    Outcome from_part = rebuild(dir, head_changed, MapReference{"maps/big.map", map_of(head_changed).size(),
+                                                                sha256_text(map_of(head_changed))});
+    ASSERT_EQ(Rebuild::placed, from_part.rebuild) << from_part.error_text;
+    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    EXPECT_TRUE(got == head_changed);
+    EXPECT_LE(total(bytes_sent_for("/big.pak")), 3 * 4096u);
+}
+
+// A list may name any size up to what a map can describe: the part takes the file's size only
+// where the disk has room for it, and the map of a file that can't fit is not searched at all.
+TEST(RebuildFile, ThePartTakesTheFileSizeOnlyWhereTheDiskHasRoom)
+{
+    std::string dir = fresh_game_folder();
+    write_file(dir + "big.pak", random_bytes(2 * mib, 14));
+    const uint64_t size = uint64_t(1) << 47;
+    std::string map(size_t(max_block_map_size(size)), '\0');
+    std::copy_n(block_map_magic, 8, map.begin());
+    uint32_t block_size = block_map_block_size(size);
+    for (int i = 0; i < 8; ++i)
+        map[size_t(8 + i)] = char(size >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        map[size_t(16 + i)] = char(block_size >> (8 * i));
+    map[20] = char(block_map_weak_length);
+    map[21] = char(block_map_strong_length(size));
+    serve_file("maps/big.map", map);
+    UpdateEntry entry = {"big.pak", md5_text("never served"), size, false};
+    Outcome outcome = {Rebuild::placed, "", {}, {}};
+    RebuildMemory memory;
+    outcome.rebuild = rebuild_file(test_source(dir), listed_file(entry),
+                                   MapReference{"maps/big.map", map.size(), sha256_text(map)}, dir + "big.pak", 3,
+                                   RebuildSink{record_search, record_bytes, &outcome}, memory, outcome.error_text);
+    EXPECT_EQ(Rebuild::failed, outcome.rebuild);
+    EXPECT_EQ("not enough free disk space", outcome.error_text);
+    EXPECT_EQ(0u, size_on_disk(dir + "big.pak.part"));
+    EXPECT_TRUE(outcome.searched.empty());
+    EXPECT_EQ(2 * mib, size_on_disk(dir + "big.pak"));
 }
