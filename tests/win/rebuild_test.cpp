@@ -14,34 +14,12 @@ namespace {
 
 const uint64_t mib = 1024 * 1024;
 
-std::string random_bytes(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (char& byte : bytes) {
-        state = state * 1664525u + 1013904223u;
-        byte = char(state >> 24);
-    }
-    return bytes;
-}
-
 std::string sha256_text(const std::string& bytes)
 {
     std::string text;
     std::string error_text;
     EXPECT_TRUE(sha256_text_of(bytes.data(), bytes.size(), text, error_text)) << error_text;
     return text;
-}
-
-std::string map_of(const std::string& file)
-{
-    BlockMapWriter writer;
-    start_block_map(file.size(), writer);
-    feed_block_map(writer, file.data(), file.size());
-    std::string map;
-    std::string error_text;
-    EXPECT_TRUE(finish_block_map(writer, map, error_text)) << error_text;
-    return map;
 }
 
 // Serves `file` as "big.pak" and its map (or `map` instead) as "maps/big.map".
@@ -119,7 +97,7 @@ TEST(RebuildFile, FetchesOnlyWhatTheOldCopyLacks)
     std::copy_n(random_bytes(10000, 3).begin(), 10000, file.begin() + 1000000);
     std::copy_n(random_bytes(300, 4).begin(), 300, file.begin() + 2500000);
     write_file(dir + "big.pak", old_file);
-    MapReference map = publish(file, map_of(file));
+    MapReference map = publish(file, block_map_of(file));
 
     Outcome outcome = rebuild(dir, file, map);
     ASSERT_EQ(Rebuild::placed, outcome.rebuild) << outcome.error_text;
@@ -158,7 +136,7 @@ TEST(RebuildFile, FallsBackOnAnythingUnexpected)
     // The first range the rebuild asks for is exactly one read of the launcher's long.
     std::copy_n(random_bytes(65536, 6).begin(), 65536, file.begin() + 65536);
     std::copy_n(random_bytes(5000, 7).begin(), 5000, file.begin() + 1500000);
-    std::string map = map_of(file);
+    std::string map = block_map_of(file);
     struct Case {
         const char* what;
         MapReference map;
@@ -211,7 +189,7 @@ TEST(RebuildFile, ACutRebuildGoesOnFromItsPart)
     std::string old_file = random_bytes(2 * mib, 8);
     std::string file = old_file.substr(0, mib) + random_bytes(300000, 9) + old_file.substr(mib + 300000);
     write_file(dir + "big.pak", old_file);
-    MapReference map = publish(file, map_of(file));
+    MapReference map = publish(file, block_map_of(file));
     set_rules(R"({"/big.pak": {"drop_after": 100000, "times": 1}})");
     Outcome cut = rebuild(dir, file, map, 1);
     EXPECT_EQ(Rebuild::failed, cut.rebuild);
@@ -247,10 +225,10 @@ TEST(RebuildFile, ACutRebuildGoesOnFromItsPart)
     write_file(dir + "big.pak", old_file);
     write_file(dir + "big.pak.part", random_bytes(file.size(), 10));
     write_file(dir + "big.pak.part.tag", md5_text("another version") + "\n\"etag\"\n");
-    publish(old_file, map_of(old_file));
+    publish(old_file, block_map_of(old_file));
     clear_request_log();
-    Outcome from_old = rebuild(dir, old_file, MapReference{"maps/big.map", map_of(old_file).size(),
-                                                           sha256_text(map_of(old_file))});
+    Outcome from_old = rebuild(dir, old_file, MapReference{"maps/big.map", block_map_of(old_file).size(),
+                                                           sha256_text(block_map_of(old_file))});
     ASSERT_EQ(Rebuild::placed, from_old.rebuild) << from_old.error_text;
     EXPECT_TRUE(requests_for("/big.pak").empty());
 }
@@ -264,7 +242,7 @@ TEST(RebuildFile, ARetryGoesOnFromWhatTheAttemptBeforeLearnt)
     std::string old_file = random_bytes(3 * mib, 11);
     std::string file = old_file.substr(0, mib) + random_bytes(400000, 12) + old_file.substr(mib + 400000);
     write_file(dir + "big.pak", old_file);
-    MapReference map = publish(file, map_of(file));
+    MapReference map = publish(file, block_map_of(file));
     set_rules(R"({"/big.pak": {"drop_after": 150000, "times": 1}})");
     RebuildMemory memory;
     Outcome cut = rebuild(dir, file, map, 1, &memory);
@@ -289,10 +267,10 @@ TEST(RebuildFile, ARetryGoesOnFromWhatTheAttemptBeforeLearnt)
     write_file(dir + "big.pak", file);
     write_file(dir + "big.pak.part", head_changed.substr(0, 30000));
     write_file(dir + "big.pak.part.tag", md5_text(head_changed) + "\n\"etag\"\n");
-    publish(head_changed, map_of(head_changed));
+    publish(head_changed, block_map_of(head_changed));
     clear_request_log();
-    Outcome from_part = rebuild(dir, head_changed, MapReference{"maps/big.map", map_of(head_changed).size(),
-                                                                sha256_text(map_of(head_changed))});
+    Outcome from_part = rebuild(dir, head_changed, MapReference{"maps/big.map", block_map_of(head_changed).size(),
+                                                                sha256_text(block_map_of(head_changed))});
     ASSERT_EQ(Rebuild::placed, from_part.rebuild) << from_part.error_text;
     ASSERT_TRUE(read_file(dir + "big.pak", got));
     EXPECT_TRUE(got == head_changed);

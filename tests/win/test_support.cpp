@@ -3,11 +3,13 @@
 #include "tests/win/test_support.h"
 
 #include <commctrl.h>
+#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 
+#include "delta/block_map.h"
 #include "digest/md5.h"
 #include "shell/launcher_state.h"
 #include "shell/status.h"
@@ -300,6 +302,28 @@ std::string pattern_bytes(size_t size)
     for (size_t i = 0; i < size; ++i)
         bytes[i] = char(i % 251);
     return bytes;
+}
+
+std::string random_bytes(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (char& byte : bytes) {
+        state = state * 1664525u + 1013904223u;
+        byte = char(state >> 24);
+    }
+    return bytes;
+}
+
+std::string block_map_of(const std::string& file)
+{
+    BlockMapWriter writer;
+    start_block_map(file.size(), writer);
+    feed_block_map(writer, file.data(), file.size());
+    std::string map;
+    std::string error_text;
+    EXPECT_TRUE(finish_block_map(writer, map, error_text)) << error_text;
+    return map;
 }
 
 std::string list_line(const std::string& path, const std::string& content)

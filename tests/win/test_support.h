@@ -65,6 +65,9 @@ bool read_file(const std::string& path, std::string& content);
 bool file_exists(const std::string& path);
 std::string md5_text(const std::string& content);
 std::string pattern_bytes(size_t size);
+// Bytes that repeat nowhere, the same for the same seed; and the block map of a file.
+std::string random_bytes(size_t size, unsigned seed);
+std::string block_map_of(const std::string& file);
 
 // An update-list entry line and a whole list with a Version line.
 std::string list_line(const std::string& path, const std::string& content);

@@ -314,6 +314,47 @@ TEST(UpdateWorker, FileInUseAmidSeveralConnectionsFailsAfterOneAttempt)
     EXPECT_EQ("old game", got);
 }
 
+// A file rebuilt from blocks: the detail line says so while its old copy is compared, and an
+// attempt that broke off is followed by one that neither fetches the map nor searches again.
+TEST(UpdateWorker, ARebuildComparesOncePerPassAndSaysSoWhileItDoes)
+{
+    std::string dir = fresh_pass_folder();
+    std::string old_file = random_bytes(3 * 1024 * 1024, 21);
+    std::string file = old_file;
+    std::copy_n(random_bytes(300000, 22).begin(), 300000, file.begin() + 1000000);
+    write_file(dir + "big.pak", old_file);
+    std::string map = block_map_of(file);
+    std::string map_digest;
+    std::string error_text;
+    ASSERT_TRUE(sha256_text_of(map.data(), map.size(), map_digest, error_text)) << error_text;
+    serve_file("big.pak", file);
+    serve_file("launcher.maps/big.map", map);
+    serve_file("manifest.txt", make_list({list_line("big.pak", file), "M|" + map_digest + "|" +
+                                          std::to_string(map.size()) + "|launcher.maps/big.map|big.pak"}));
+    set_rules(R"({"/big.pak": {"drop_after": 170000, "times": 1}})");
+
+    EXPECT_EQ(1u, run_pass());
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    EXPECT_TRUE(got == file);
+    EXPECT_EQ(1u, requests_for("/launcher.maps/big.map").size());
+    std::vector<std::string> ranges = requests_for("/big.pak");
+    ASSERT_EQ(2u, ranges.size());
+    EXPECT_NE(std::string::npos, ranges[1].find("\"range\": \"bytes=")) << ranges[1];
+    const std::vector<std::string>& detail = window_log.detail;
+    std::vector<std::string>::const_iterator comparing =
+        std::find_if(detail.begin(), detail.end(), [](const std::string& text) {
+            return text.rfind("Comparing big.pak with your copy... ", 0) == 0 && text.back() == '%';
+        });
+    ASSERT_NE(detail.end(), comparing);
+    EXPECT_EQ(1, std::count_if(detail.begin(), detail.end(),
+                               [](const std::string& text) { return text.rfind("Comparing", 0) == 0; }))
+        << "the second attempt compared again";
+    EXPECT_NE(detail.end(), std::find_if(comparing, detail.end(), [](const std::string& text) {
+                  return text.rfind("big.pak  -  fetched ", 0) == 0;
+              }));
+}
+
 namespace {
 
 DWORD WINAPI end_after_a_while(LPVOID ended)
