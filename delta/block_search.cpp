@@ -256,6 +256,7 @@ static Step look_at(Search& search, uint32_t source, uint32_t weak, const unsign
     search.credited_to = offset;
     to = at + block_size;
     if (search.credit < lookup_cost) {
+        search.stats.bytes_unlooked += block_size;
         return Step::jump;
     }
     search.credit -= lookup_cost;
@@ -286,6 +287,7 @@ static Step look_at(Search& search, uint32_t source, uint32_t weak, const unsign
         return Step::next_byte;
     }
     if (search.credit < int64_t(block_size)) {
+        search.stats.bytes_unlooked += block_size;
         return Step::jump;
     }
     if (confirm_window(search, entry, buffer + at, source, offset) != 0) {

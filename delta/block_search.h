@@ -46,6 +46,7 @@ struct SearchStats {
     uint64_t strong_checks;        // MD5s of a block or a window, both passes
     uint64_t bytes_strong_summed;  // the bytes of those MD5s
     uint64_t lookups;              // weak sums the roll looked up in the map's index
+    uint64_t bytes_unlooked;       // window starts the roll passed without a look, for want of credit
 };
 
 // Fills `origins` with one entry per block of `map`. First every source is compared at the
