@@ -14,6 +14,13 @@ static const size_t window_length = 1024 * 1024;
 // Larger blocks would make the window itself large; the format reaches them only past 4 TiB.
 static const uint32_t max_search_block_size = 16 * 1024 * 1024;
 
+// What a lookup of a weak sum in the index costs the roll's credit, in bytes of MD5: about its
+// time where the index lies outside the cache.
+static const int64_t lookup_cost = 8;
+// The credit the roll starts with, in blocks (at least a window's bytes): room for the first
+// checks before it has rolled over anything.
+static const uint64_t credit_blocks = 4;
+
 // What the first pass learnt about each of a source's blocks, for the second.
 static const unsigned char no_match = 0;
 static const unsigned char in_place = 1;  // the block's bytes, or those of a block found elsewhere
@@ -30,6 +37,16 @@ struct Search {
     std::vector<unsigned char> buffer;  // a window and the block after it
     uint64_t searched;                  // bytes reported as searched so far
     uint64_t total;                     // twice the sources' sizes
+    SearchStats stats;
+    // The roll's credit, in bytes of MD5: what it rolled over, less what its lookups and strong
+    // checks that found nothing cost. It starts at a few blocks' worth.
+    int64_t credit;
+    uint64_t credited_to;               // the offset of the source the credit has counted up to
+    // Of the source being rolled: the byte values whose uniform window was confirmed (one look
+    // serves them all: a later window of the same bytes has less room left in the source), and
+    // the window starts before `mixed_until` known to hold two byte values.
+    uint32_t uniform_done[256 / 32];
+    uint64_t mixed_until;
 };
 
 // Reports that the pass has reached `offset` of a source whose pass began at `pass_start`.
@@ -55,25 +72,48 @@ static bool read_span(Search& search, uint32_t source, uint64_t offset, unsigned
         search.error_text = "can't read source " + std::to_string(source);
         return false;
     }
+    search.stats.bytes_read += real;
     std::memset(into + real, 0, length - real);
     return true;
 }
 
+static void sum_strong(Search& search, const unsigned char* bytes, unsigned char (&digest)[md5_digest_length])
+{
+    strong_sum(bytes, search.map.block_size, digest);
+    ++search.stats.strong_checks;
+    search.stats.bytes_strong_summed += search.map.block_size;
+}
+
+static uint32_t give(Search& search, uint32_t block, uint32_t source, uint64_t offset, uint64_t room)
+{
+    if (search.origins[block].source != block_not_found || block_map_block_length(search.map, block) > room) {
+        return 0;
+    }
+    search.origins[block] = BlockOrigin{offset, source};
+    return 1;
+}
+
 // Gives the window at `offset` of `source` to every missing block of `group` whose bytes all lie
-// inside the source; returns how many it gave.
+// inside the source; returns how many it gave. Only the map's last block may be short, so where
+// less than a block is left only it can fit, and a large group is walked once where one is left.
 static uint32_t take(Search& search, uint32_t group, uint32_t source, uint64_t offset)
 {
-    const BlockIndex& index = search.index;
-    uint64_t room = search.sources[source].size - offset;
-    uint32_t taken = 0;
-    for (uint32_t at = index.group_start[group]; at < index.group_start[group + 1]; ++at) {
-        uint32_t block = index.members[at];
-        if (search.origins[block].source == block_not_found && block_map_block_length(search.map, block) <= room) {
-            search.origins[block] = BlockOrigin{offset, source};
-            ++taken;
-        }
+    BlockIndex& index = search.index;
+    if (index.group_missing[group] == 0) {
+        return 0;
     }
-    search.index.group_missing[group] -= taken;
+    uint64_t room = search.sources[source].size - offset;
+    uint32_t last = static_cast<uint32_t>(search.map.weak.size() - 1);
+    uint32_t taken = 0;
+    if (room >= search.map.block_size) {
+        for (uint32_t at = index.group_start[group]; at < index.group_start[group + 1]; ++at) {
+            taken += give(search, index.members[at], source, offset, room);
+        }
+    } else if (index.group_of_block[last] == group) {
+        taken = give(search, last, source, offset, room);
+    }
+    index.group_missing[group] -= taken;
+    index.entry_missing[find_block_entry(index, search.map.weak[index.members[index.group_start[group]]])] -= taken;
     search.missing -= taken;
     return taken;
 }
@@ -84,30 +124,15 @@ static bool same_strong_sum(const Search& search, uint32_t block, const unsigned
     return std::memcmp(strong, digest, search.map.strong_length) == 0;
 }
 
-// Confirms the window at `offset` against every group still missing blocks with its weak sum;
-// the MD5 is computed once, and only when there is such a group.
-static bool confirm_window(Search& search, uint32_t weak, const unsigned char* window, uint32_t source,
-                           uint64_t offset)
+// Confirms the window at `offset` against the groups of `entry`: one MD5, and the one group that
+// can hold it found by halving; returns how many blocks it gave.
+static uint32_t confirm_window(Search& search, uint32_t entry, const unsigned char* window, uint32_t source,
+                               uint64_t offset)
 {
-    const BlockIndex& index = search.index;
-    uint32_t bucket = weak_sum_hash(weak) >> index.bucket_shift;
     unsigned char digest[md5_digest_length];
-    bool summed = false;
-    uint32_t taken = 0;
-    for (uint32_t at = index.bucket_start[bucket]; at < index.bucket_start[bucket + 1]; ++at) {
-        uint32_t group = index.bucket_groups[at];
-        if (index.group_weak[group] != weak || index.group_missing[group] == 0) {
-            continue;
-        }
-        if (!summed) {
-            strong_sum(window, search.map.block_size, digest);
-            summed = true;
-        }
-        if (same_strong_sum(search, index.members[index.group_start[group]], digest)) {
-            taken += take(search, group, source, offset);
-        }
-    }
-    return taken != 0;
+    sum_strong(search, window, digest);
+    uint32_t group = find_block_group(search.index, search.map, entry, digest);
+    return group == not_in_index ? 0 : take(search, group, source, offset);
 }
 
 // Compares one block that no source has given yet with the bytes at its own offset. Where the
@@ -124,7 +149,7 @@ static bool compare_block(Search& search, uint32_t source, uint32_t block, const
         return false;
     }
     unsigned char digest[md5_digest_length];
-    strong_sum(bytes, map.block_size, digest);
+    sum_strong(search, bytes, digest);
     if (!same_strong_sum(search, block, digest)) {
         return false;
     }
@@ -196,6 +221,82 @@ static size_t bytes_to_hold(const Search& search, uint64_t base, uint64_t end)
     return static_cast<size_t>(std::min<uint64_t>(search.window, end - base) + search.map.block_size);
 }
 
+// The bytes from `bytes` on that equal the first, up to `length`.
+static size_t uniform_run(const unsigned char* bytes, size_t length)
+{
+    const uint64_t pattern = bytes[0] * 0x0101010101010101ull;
+    size_t run = 1;
+    for (uint64_t word = 0; run + sizeof(word) <= length; run += sizeof(word)) {
+        std::memcpy(&word, bytes + run, sizeof(word));
+        if (word != pattern) {
+            break;
+        }
+    }
+    while (run < length && bytes[run] == bytes[0]) {
+        ++run;
+    }
+    return run;
+}
+
+// What the roll does with a window start whose weak sum passed the filter.
+enum class Step {
+    next_byte,   // roll on by one byte
+    jump,        // go on at `to` with a fresh sum
+};
+
+// Looks at the window at buffer[at] (source offset `offset`), of which `held` - `at` bytes lie in
+// the buffer. A run of one byte value is looked at once per value and then passed whole: every
+// window inside it holds the same bytes. Other windows cost the credit a lookup, and an MD5 where
+// a missing block has their weak sum; without credit for them the roll passes a block unlooked.
+static Step look_at(Search& search, uint32_t source, uint32_t weak, const unsigned char* buffer, size_t at,
+                    size_t held, uint64_t offset, size_t& to)
+{
+    const uint32_t block_size = search.map.block_size;
+    search.credit += static_cast<int64_t>(offset - search.credited_to);
+    search.credited_to = offset;
+    to = at + block_size;
+    if (search.credit < lookup_cost) {
+        search.stats.bytes_unlooked += block_size;
+        return Step::jump;
+    }
+    search.credit -= lookup_cost;
+    ++search.stats.lookups;
+    uint32_t entry = find_block_entry(search.index, weak);
+    if (entry == not_in_index) {
+        return Step::next_byte;
+    }
+    size_t run = offset < search.mixed_until ? 0 : uniform_run(buffer + at, held - at);
+    if (run >= block_size) {
+        uint32_t& done = search.uniform_done[buffer[at] / 32];
+        uint32_t bit = uint32_t(1) << (buffer[at] % 32);
+        if ((done & bit) == 0 && search.index.entry_missing[entry] != 0) {
+            search.credit -= block_size;
+            confirm_window(search, entry, buffer + at, source, offset);
+        }
+        done |= bit;
+        to = at + run - block_size + 1;
+        if (at + run < held) {
+            search.mixed_until = offset + run;
+        }
+        return Step::jump;
+    }
+    if (run != 0) {
+        search.mixed_until = offset + run;
+    }
+    if (search.index.entry_missing[entry] == 0) {
+        return Step::next_byte;
+    }
+    if (search.credit < int64_t(block_size)) {
+        search.stats.bytes_unlooked += block_size;
+        return Step::jump;
+    }
+    if (confirm_window(search, entry, buffer + at, source, offset) != 0) {
+        return Step::jump;
+    }
+    search.credit -= block_size;
+    return Step::next_byte;
+}
+
 // Rolls the weak sum over the windows that start in [begin, end) of a source. The buffer holds
 // the window starts [base, base + window) and one block beyond, so rolling past a start reads
 // the byte that enters without a bounds check.
@@ -209,6 +310,7 @@ static bool roll_over(Search& search, uint32_t source, uint64_t pass_start, uint
     if (!read_span(search, source, base, buffer, held, size)) {
         return false;
     }
+    search.credited_to = begin;
     size_t at = 0;
     bool fresh = true;
     RollingSum sum = {0, 0};
@@ -233,8 +335,9 @@ static bool roll_over(Search& search, uint32_t source, uint64_t pass_start, uint
         if (at == stop) {
             continue;
         }
-        if (confirm_window(search, rolled_weak_sum(sum), buffer + at, source, base + at)) {
-            at += block_size;
+        size_t to = 0;
+        if (look_at(search, source, rolled_weak_sum(sum), buffer, at, held, base + at, to) == Step::jump) {
+            at = to;
             fresh = true;
         } else {
             roll_sum(sum, buffer[at], buffer[at + block_size], block_size);
@@ -252,6 +355,8 @@ static bool roll_over_unmatched(Search& search, uint32_t source, uint64_t pass_s
     const uint64_t block_size = search.map.block_size;
     const uint64_t size = search.sources[source].size;
     uint32_t blocks = static_cast<uint32_t>(status.size());
+    std::fill(std::begin(search.uniform_done), std::end(search.uniform_done), 0);
+    search.mixed_until = 0;
     for (uint32_t first = 0; first < blocks;) {
         if (status[first] != no_match) {
             ++first;
@@ -290,26 +395,10 @@ static bool check_map(const BlockMap& map, std::string& error_text)
     return true;
 }
 
-bool search_blocks(const BlockMap& map, const std::vector<DeltaSource>& sources, const SearchProgress* progress,
-                   std::vector<BlockOrigin>& origins, std::string& error_text)
+// Both passes over every source, the first over all of them before the second.
+static bool search_sources(Search& search)
 {
-    if (!check_map(map, error_text)) {
-        return false;
-    }
-    origins.assign(map.weak.size(), BlockOrigin{0, block_not_found});
-    Search search = {map, sources, progress, origins, error_text, BlockIndex(), 0, 0, {}, 0, 0};
-    build_block_index(map, search.index);
-    search.missing = static_cast<uint32_t>(map.weak.size());
-    // A window never needs to be larger than the largest source, rounded up to whole blocks.
-    uint64_t largest = 0;
-    for (const DeltaSource& source : sources) {
-        search.total += 2 * source.size;
-        largest = std::max(largest, source.size);
-    }
-    uint64_t blocks_needed = std::max<uint64_t>(1, largest / map.block_size + 1);
-    search.window = static_cast<size_t>(std::min<uint64_t>(blocks_needed * map.block_size,
-                                                           std::max<size_t>(window_length, map.block_size)));
-    search.buffer.resize(search.window + map.block_size);
+    const std::vector<DeltaSource>& sources = search.sources;
     std::vector<std::vector<unsigned char>> status(sources.size());
     uint64_t pass_start = 0;
     for (uint32_t source = 0; source < sources.size(); ++source) {
@@ -327,4 +416,33 @@ bool search_blocks(const BlockMap& map, const std::vector<DeltaSource>& sources,
         pass_start += sources[source].size;
     }
     return search.searched == search.total || report(search, search.total, 0);
+}
+
+bool search_blocks(const BlockMap& map, const std::vector<DeltaSource>& sources, const SearchProgress* progress,
+                   std::vector<BlockOrigin>& origins, std::string& error_text, SearchStats* stats)
+{
+    if (!check_map(map, error_text)) {
+        return false;
+    }
+    origins.assign(map.weak.size(), BlockOrigin{0, block_not_found});
+    Search search = {map, sources, progress, origins, error_text, BlockIndex(), 0, 0, {}, 0, 0, SearchStats(), 0, 0,
+                     {}, 0};
+    build_block_index(map, search.index);
+    search.missing = static_cast<uint32_t>(map.weak.size());
+    // A window never needs to be larger than the largest source, rounded up to whole blocks.
+    uint64_t largest = 0;
+    for (const DeltaSource& source : sources) {
+        search.total += 2 * source.size;
+        largest = std::max(largest, source.size);
+    }
+    uint64_t blocks_needed = std::max<uint64_t>(1, largest / map.block_size + 1);
+    search.window = static_cast<size_t>(std::min<uint64_t>(blocks_needed * map.block_size,
+                                                           std::max<size_t>(window_length, map.block_size)));
+    search.buffer.resize(search.window + map.block_size);
+    search.credit = static_cast<int64_t>(std::max<uint64_t>(window_length, credit_blocks * uint64_t(map.block_size)));
+    bool searched = search_sources(search);
+    if (stats != nullptr) {
+        *stats = search.stats;
+    }
+    return searched;
 }

@@ -40,17 +40,30 @@ struct SearchProgress {
     void* context;  // handed to searched as it is
 };
 
+// What one search did, counted without a clock: the work a map and the sources' bytes made it do.
+struct SearchStats {
+    uint64_t bytes_read;           // source bytes read, both passes
+    uint64_t strong_checks;        // MD5s of a block or a window, both passes
+    uint64_t bytes_strong_summed;  // the bytes of those MD5s
+    uint64_t lookups;              // weak sums the roll looked up in the map's index
+    uint64_t bytes_unlooked;       // window starts the roll passed without a look, for want of credit
+};
+
 // Fills `origins` with one entry per block of `map`. First every source is compared at the
 // blocks' own offsets (the weak sum first, the MD5 only when it matches), then the weak sum is
 // rolled byte by byte over the parts of each source that did not match there, so data that moved
 // is found too; after a match the search jumps a whole block. Every candidate is confirmed by
 // its strong sum before it is taken, and one find serves every block with the same sums. Bytes
 // past a source's end count as zeros for the sums, but a block is taken only where all its bytes
-// lie inside the source. Besides the map and `origins` it holds the map's index (9 MiB at
+// lie inside the source. Besides the map and `origins` it holds the map's index (11 MiB at
 // most, for 2^18 blocks), a byte per block per source, and a window of at most max(1 MiB, one
 // block) plus one block, whatever the sizes; `progress` may be null.
+// Its work has a bound whatever the map and the bytes: the roll passes a run of one byte value
+// after one look at it, and the lookups and strong checks that find nothing cost it at most an
+// MD5 of the bytes it rolls over (plus a few blocks); past that it stops looking for a block's
+// length at a time, and what it did not find is fetched. `stats`, when given, receives its counts.
 // False with the reason, `origins` then undefined: "can't read source N" (a read came back
 // short inside the source's size), "stopped" (progress said so), "an inconsistent block map",
 // "blocks too large to search" (over 16 MiB, a file of more than 4 TiB).
 bool search_blocks(const BlockMap& map, const std::vector<DeltaSource>& sources, const SearchProgress* progress,
-                   std::vector<BlockOrigin>& origins, std::string& error_text);
+                   std::vector<BlockOrigin>& origins, std::string& error_text, SearchStats* stats = nullptr);

@@ -1,7 +1,8 @@
 // The delta core: the two block sums, the map's sizing rules at their edges, the written format
 // against a known answer and every way the reader refuses a map the rules would not have written;
 // then what the block search finds where, in one source or two, for data in place, moved,
-// repeated or cut short, and which ranges the plan leaves to fetch.
+// repeated or cut short, what weak sums that collide make it take and how much work maps of
+// colliding sums can make it do, and which ranges the plan leaves to fetch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -207,7 +208,8 @@ static DeltaSource source_of(const std::string& text)
 // Searches `file`'s map in `held`, checks that every block found holds the file's bytes there,
 // and returns the source of each block ('-' when not found, else '0', '1'...).
 static std::string search(const std::string& file, const std::vector<const std::string*>& held,
-                          std::vector<BlockOrigin>* found = nullptr, const std::vector<bool>& in_place_only = {})
+                          std::vector<BlockOrigin>* found = nullptr, const std::vector<bool>& in_place_only = {},
+                          SearchStats* stats = nullptr)
 {
     BlockMap map = map_of(file);
     std::vector<DeltaSource> sources;
@@ -217,7 +219,7 @@ static std::string search(const std::string& file, const std::vector<const std::
     }
     std::vector<BlockOrigin> origins;
     std::string reason;
-    EXPECT_TRUE(search_blocks(map, sources, nullptr, origins, reason)) << reason;
+    EXPECT_TRUE(search_blocks(map, sources, nullptr, origins, reason, stats)) << reason;
     std::string where;
     for (uint32_t index = 0; index < origins.size(); ++index) {
         if (origins[index].source == block_not_found) {
@@ -345,6 +347,126 @@ TEST(BlockSearch, RefusesShortReadsAndMapsTheRulesWouldNotHaveWritten)
     map.weak.pop_back();
     EXPECT_FALSE(search_blocks(map, {source_of(file)}, nullptr, origins, reason));
     EXPECT_EQ(reason, "an inconsistent block map");
+}
+
+TEST(BlockSearch, TakesOnlyTheBlockWhoseStrongSumMatchesAWeakSumItShares)
+{
+    // Zeros and blanks share the weak sum 0; so do a random block and itself with +1, -2, +1
+    // added to three neighbouring bytes (the byte sum and the weighted sum both stay).
+    std::string zeros(block, '\0');
+    std::string blanks(block, ' ');
+    std::string plain = random_bytes(block, 20);
+    for (size_t at = 100; at < 103; ++at) {
+        plain[at] = '\x40';
+    }
+    std::string twin = plain;
+    twin[100] = '\x41';
+    twin[101] = '\x3e';
+    twin[102] = '\x41';
+    ASSERT_EQ(weak_sum(bytes_of(plain), block), weak_sum(bytes_of(twin), block));
+    ASSERT_EQ(weak_sum(bytes_of(zeros), block), weak_sum(bytes_of(blanks), block));
+    std::string file = twin + blanks + plain + zeros;
+    std::string old_file = random_bytes(500, 21) + plain + zeros + random_bytes(block, 22);
+    EXPECT_EQ(search(file, {&old_file}), "--00");
+    std::string old_twin = random_bytes(500, 23) + twin + blanks;
+    EXPECT_EQ(search(file, {&old_twin}), "00--");
+}
+
+TEST(BlockSearch, PassesRunsOfOneByteAndFindsTheBlocksAroundThem)
+{
+    // A block found, a run of zeros to pass (the file holds zeros and blanks, which share its
+    // weak sum), then a block that begins with zeros right where the run ends, then one more;
+    // no block of zeros lies at its own offset there, so the roll alone passes the run.
+    std::string first = random_bytes(block, 24);
+    std::string second = std::string(10, '\0') + random_bytes(block - 10, 25);
+    std::string third = random_bytes(block, 26);
+    std::string file = first + std::string(block, ' ') + second + third + std::string(block, '\0');
+    std::string old_file = random_bytes(1000, 27) + first + std::string(3 * block + 100, '\0') + second +
+                           random_bytes(77, 28) + third;
+    SearchStats stats;
+    EXPECT_EQ(search(file, {&old_file}, nullptr, {}, &stats), "0-000");
+    EXPECT_EQ(stats.bytes_unlooked, 0u);
+    EXPECT_LE(stats.strong_checks, 10u);
+    // An old archive mostly of zero padding that the new release fills with new bytes, blanks
+    // among them: the unchanged head and tail are found, and the padding costs the MD5s of the
+    // blocks in place that may match (the one after the head, the blanks) and one more.
+    std::string head = random_bytes(3 * block, 29);
+    std::string tail = random_bytes(2 * block + 300, 30);
+    std::string fill = random_bytes(40 * block, 31);
+    fill.replace(17 * block, block, std::string(block, ' '));
+    std::string padded = head + std::string(fill.size(), '\0') + tail;
+    std::string release = head + fill + tail;
+    EXPECT_EQ(search(release, {&padded}, nullptr, {}, &stats), "000" + std::string(40, '-') + "000");
+    EXPECT_LE(stats.strong_checks, 3u + 2u + 3u + 1u);
+    EXPECT_EQ(stats.bytes_unlooked, 0u);
+}
+
+// A source of `size` bytes that repeats `period` from its start.
+struct Periodic {
+    std::string period;
+    uint64_t size;
+};
+
+static size_t read_periodic(void* context, uint64_t offset, void* buffer, size_t length)
+{
+    const Periodic& source = *static_cast<const Periodic*>(context);
+    size_t count = offset >= source.size ? 0 : static_cast<size_t>(std::min<uint64_t>(length, source.size - offset));
+    for (size_t at = 0; at < count; ++at) {
+        static_cast<char*>(buffer)[at] = source.period[(offset + at) % source.period.size()];
+    }
+    return count;
+}
+
+// A map such as a hostile server could write for a file of `file_size` bytes: block i has the
+// weak sum weak_of(i) and a strong sum that no bytes here have.
+template <typename WeakOf>
+static BlockMap hostile_map(uint64_t file_size, WeakOf weak_of)
+{
+    BlockMap map = {file_size, block_map_block_size(file_size), block_map_strong_length(file_size), {}, {}};
+    std::string strong = random_bytes(size_t(block_map_block_count(file_size)) * map.strong_length, 32);
+    map.strong.assign(strong.begin(), strong.end());
+    for (uint32_t index = 0; index < block_map_block_count(file_size); ++index) {
+        map.weak.push_back(weak_of(index));
+    }
+    return map;
+}
+
+TEST(BlockSearch, MapsOfCollidingWeakSumsCostNoMoreThanAPassOfMD5)
+{
+    struct Case {
+        const char* name;
+        BlockMap map;
+        Periodic old_copy;
+    };
+    // Every weak sum the zero block's, against zeros: with 4 KiB blocks and with 16 MiB ones;
+    // and a weak sum for every place in a block, against a block repeated, so that every byte
+    // the roll passes is a candidate whose MD5 fails.
+    std::string pattern = random_bytes(block, 33);
+    std::string twice = pattern + pattern;
+    Case cases[] = {
+        {"zeros", hostile_map(uint64_t(1) << 24, [](uint32_t) { return 0u; }), {std::string(1, '\0'), 6 << 20}},
+        {"16 MiB blocks", hostile_map(uint64_t(1) << 42, [](uint32_t) { return 0u; }), {std::string(1, '\0'), 40 << 20}},
+        {"every place", hostile_map(uint64_t(block) * block, [&](uint32_t index) {
+             return weak_sum(bytes_of(twice) + index, block);
+         }), {pattern, 4 << 20}},
+    };
+    for (Case& c : cases) {
+        std::vector<DeltaSource> sources = {DeltaSource{read_periodic, &c.old_copy, c.old_copy.size}};
+        std::vector<BlockOrigin> origins;
+        std::string reason;
+        SearchStats stats;
+        ASSERT_TRUE(search_blocks(c.map, sources, nullptr, origins, reason, &stats)) << c.name << ": " << reason;
+        EXPECT_EQ(std::count_if(origins.begin(), origins.end(),
+                                [](const BlockOrigin& origin) { return origin.source != block_not_found; }),
+                  0)
+            << c.name;
+        // Both passes read the source once; the MD5s and the lookups together come to at most
+        // one pass of MD5 each, and a window's worth.
+        const uint64_t slack = std::max<uint64_t>(1 << 20, 4 * uint64_t(c.map.block_size));
+        EXPECT_LE(stats.bytes_read, 2 * c.old_copy.size + c.map.block_size) << c.name;
+        EXPECT_LE(stats.bytes_strong_summed, 2 * c.old_copy.size + slack) << c.name;
+        EXPECT_LE(stats.lookups, c.old_copy.size / 4) << c.name;
+    }
 }
 
 static std::string ranges_text(const std::string& found, uint64_t file_size, uint64_t max_length)
