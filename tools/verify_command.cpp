@@ -174,7 +174,7 @@ static uint64_t fresh_stamp()
 static bool fetch_list(const VerifyOptions& options, std::string& text, uint64_t& received, std::string& problem)
 {
     ListFetch fetch;
-    fetch.ask = {list_url(options.base_url, fresh_stamp()), false, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
+    fetch.ask = {list_url(options.base_url, fresh_stamp()), {}, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
     fetch.answered = false;
     std::string error_text;
     if (!run_connections(1, ConnectionWork{fetch_on_connection, no_progress, &fetch}, error_text)) {
