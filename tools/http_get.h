@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "transfer/content_range.h"
+
 // Where a streamed body goes, block by block; false from `take` cuts the transfer there.
 struct BodySink {
     bool (*take)(void* context, const char* data, size_t length);
@@ -21,9 +23,17 @@ enum class BodyUse {
     stream,  // handed to HttpAsk::sink
 };
 
+// A single-range request as the launcher sends one.
+struct AskedRange {
+    bool asked;            // sends "Range: bytes=<first>-<last>"
+    uint64_t first;
+    uint64_t last;
+    std::string if_range;  // sent as "If-Range" when not empty: the validator of an earlier answer
+};
+
 struct HttpAsk {
     std::string url;
-    bool first_byte_only;  // sends "Range: bytes=0-0", so that a 206 tells the size in one byte
+    AskedRange range;      // bytes 0-0 tell a file's size in one byte of body
     bool past_caches;      // asks every cache on the way for a fresh answer, as the list fetch does
     BodyUse body;
     uint64_t body_limit;   // BodyUse::keep: a longer body is a failure
@@ -33,10 +43,12 @@ struct HttpAsk {
 // What one request returned.
 struct HttpAnswer {
     unsigned long status;   // of the final answer, after redirections; 0 when none came
-    bool has_range_total;   // a 206 whose Content-Range names the file's size
-    uint64_t range_total;   // that size
+    bool has_range;         // a 206 whose Content-Range the launcher can read
+    ContentRange range;     // that range and the file's size
     bool has_length;        // the answer announced a Content-Length
     uint64_t length;        // its value
+    std::string validator;  // what the launcher sends back as "If-Range": a strong ETag, else the
+                            // Last-Modified date; empty when the answer has neither
     std::string body;       // BodyUse::keep: the body
     uint64_t received;      // body bytes that arrived, read or dropped, redirections included
     std::string failure;    // why no whole answer came; empty when one did

@@ -139,11 +139,17 @@ static void read_headers(CURL* handle, long status, HttpAnswer& answer)
     answer.has_length = length >= 0;
     answer.length = answer.has_length ? static_cast<uint64_t>(length) : 0;
     struct curl_header* header = nullptr;
-    ContentRange range;
-    answer.has_range_total = status == status_partial &&
-                             curl_easy_header(handle, "Content-Range", 0, CURLH_HEADER, -1, &header) == CURLHE_OK &&
-                             parse_content_range(header->value, range);
-    answer.range_total = answer.has_range_total ? range.total : 0;
+    answer.has_range = status == status_partial &&
+                       curl_easy_header(handle, "Content-Range", 0, CURLH_HEADER, -1, &header) == CURLHE_OK &&
+                       parse_content_range(header->value, answer.range);
+    // The launcher's choice (transfer/http_response.cpp): a weak ETag may name several versions,
+    // so only a strong one vouches for a range; without it the date of the last change.
+    answer.validator.clear();
+    if (curl_easy_header(handle, "ETag", 0, CURLH_HEADER, -1, &header) == CURLHE_OK && header->value[0] == '"') {
+        answer.validator = header->value;
+    } else if (curl_easy_header(handle, "Last-Modified", 0, CURLH_HEADER, -1, &header) == CURLHE_OK) {
+        answer.validator = header->value;
+    }
 }
 
 // One request of the chain; the answer's status and headers are those of this request.
@@ -155,10 +161,17 @@ static bool send_once(HttpClient& client, const std::string& url, const HttpAsk&
         headers = curl_slist_append(headers, "Pragma: no-cache");
         headers = curl_slist_append(headers, "Cache-Control: no-cache");
     }
+    std::string range;
+    if (ask.range.asked) {
+        range = std::to_string(ask.range.first) + "-" + std::to_string(ask.range.last);
+        if (!ask.range.if_range.empty()) {
+            headers = curl_slist_append(headers, ("If-Range: " + ask.range.if_range).c_str());
+        }
+    }
     Transfer transfer = {client, ask, answer, false, false};
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(handle, CURLOPT_RANGE, ask.first_byte_only ? "0-0" : nullptr);
+    curl_easy_setopt(handle, CURLOPT_RANGE, ask.range.asked ? range.c_str() : nullptr);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     client.error[0] = '\0';
     answer.body.clear();

@@ -17,7 +17,6 @@
 // for a fresh copy.
 static const DWORD file_flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI;
 static const DWORD list_flags = file_flags | INTERNET_FLAG_PRAGMA_NOCACHE;
-static const char first_byte_header[] = "Range: bytes=0-0\r\n";
 static const DWORD read_block_size = 65536;
 // An unwanted body up to this size is read and dropped: cheaper than a new connection.
 static const uint64_t drain_limit = 16384;
@@ -29,19 +28,29 @@ struct HttpClient {
     HINTERNET session;
 };
 
-static void read_range_total(HINTERNET request, HttpAnswer& answer)
+static void read_range(HINTERNET request, HttpAnswer& answer)
 {
     char text[content_range_size];
     DWORD size = sizeof(text);
-    ContentRange range;
-    answer.has_range_total = false;
+    answer.has_range = false;
     if (answer.status != status_partial || !HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, text, &size, NULL) ||
         size >= sizeof(text)) {
         return;
     }
     text[size] = '\0';
-    answer.has_range_total = parse_content_range(text, range);
-    answer.range_total = answer.has_range_total ? range.total : 0;
+    answer.has_range = parse_content_range(text, answer.range);
+}
+
+static std::string range_headers(const AskedRange& range)
+{
+    if (!range.asked) {
+        return std::string();
+    }
+    std::string headers = "Range: bytes=" + std::to_string(range.first) + "-" + std::to_string(range.last) + "\r\n";
+    if (!range.if_range.empty()) {
+        headers += "If-Range: " + range.if_range + "\r\n";
+    }
+    return headers;
 }
 
 // Hands each block where the ask says; false with the reason when the body did not arrive whole,
@@ -83,12 +92,13 @@ bool http_get(HttpClient& client, const HttpAsk& ask, HttpAnswer& answer)
     answer = HttpAnswer();
     HttpRequest http;
     if (!open_http_request(client.session, ask.url, ask.past_caches ? list_flags : file_flags,
-                           ask.first_byte_only ? first_byte_header : "", http, answer.failure)) {
+                           range_headers(ask.range), http, answer.failure)) {
         return false;
     }
     answer.status = response_status(http.request);
     answer.has_length = response_length(http.request, answer.length);
-    read_range_total(http.request, answer);
+    read_range(http.request, answer);
+    response_validator(http.request, answer.validator);
     BodyUse use = answer.status == status_ok || answer.status == status_partial ? ask.body : BodyUse::skip;
     bool whole = true;
     // Closing a request with its body unread drops the connection, which pays only for a big body.

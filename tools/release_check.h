@@ -1,6 +1,7 @@
 // make_manifest verify's check of what a published list names: every file at the address a
-// launcher asks for, with its size (and with --deep its digests), and every block map with its
-// size and SHA-256; run on several connections with a progress line on stderr.
+// launcher asks for, with its size (and with --deep its digests) and the ranges a delta asks,
+// and every block map with its size, SHA-256 and the launcher's reading of it; run on several
+// connections with a progress line on stderr.
 #pragma once
 
 #include <cstdint>

@@ -36,8 +36,10 @@ static const char verify_usage[] =
     "\n"
     "Checks the release published at URL (the Url of launcher.ini) as every launcher will see it:\n"
     "fetches URL + manifest.txt past every cache, reads it with the launcher's parser, and asks the\n"
-    "server for every listed file with the launcher's own request (one byte of it, for its size)\n"
-    "and for every block map the list names (size and SHA-256).\n"
+    "server for every listed file with the launcher's own request (one byte of it, for its size,\n"
+    "which must come back as exactly that byte), asks the first file with a block map and the\n"
+    "largest once more with If-Range, as deltas and resumed downloads do, and fetches every block\n"
+    "map the list names (size, SHA-256, and read as the launcher reads it for its file).\n"
     "\n"
     "  --expect FILE      the served list must be FILE byte for byte (the list you meant to\n"
     "                     publish); otherwise each difference is a problem\n"
@@ -174,7 +176,7 @@ static uint64_t fresh_stamp()
 static bool fetch_list(const VerifyOptions& options, std::string& text, uint64_t& received, std::string& problem)
 {
     ListFetch fetch;
-    fetch.ask = {list_url(options.base_url, fresh_stamp()), false, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
+    fetch.ask = {list_url(options.base_url, fresh_stamp()), {}, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
     fetch.answered = false;
     std::string error_text;
     if (!run_connections(1, ConnectionWork{fetch_on_connection, no_progress, &fetch}, error_text)) {

@@ -31,6 +31,7 @@ value is an object with any of (the key "*" holds the rule for every path not li
   "long_range": N        answer a range with N bytes more than it holds (the file's next bytes,
                          "x" past its end): Content-Range names the range asked, Content-Length
                          the longer body, as a server that miscounts a range would
+  "whole_as_partial": true  answer a range with the whole file as 206 ("bytes 0-(N-1)/N")
   "rate": N              send the body at N bytes per second, like a slow line
   "rate_all": N          share one line of N bytes per second among every answer whose rule has
                          "rate_all", like a player's connection: several answers at once (the
@@ -41,6 +42,8 @@ value is an object with any of (the key "*" holds the rule for every path not li
                          as static servers make it); a range request whose If-Range names another
                          gets the whole file with 200, as a server whose file changed answers
   "no_validator": true   answer without ETag and Last-Modified
+  "etag_per_request": true  a new ETag on every answer, as CDN nodes that each make their own:
+                         no If-Range ever matches
 A rule under the key "*" applies to every path that has no rule of its own.
 The log holds {"path", "query", "user_agent", "pragma", "method", "range", "if_range"} per request, in
 arrival order, and after each answer's body {"sent_for": path, "status": N, "bytes": N}: the
@@ -67,6 +70,7 @@ class Settings:
     log_file = None
     lock = threading.Lock()
     hits = {}
+    answers = 0
     shared_line_free = 0.0  # when the line of the "rate_all" answers takes its next block
 
 
@@ -117,6 +121,9 @@ class Handler(BaseHTTPRequestHandler):
         rule = self.rule_for(raw_path)
         self.raw_path = raw_path
         self.validators = (None, None)
+        with Settings.lock:
+            Settings.answers += 1
+            self.number = Settings.answers
         if "delay_ms" in rule:
             time.sleep(int(rule["delay_ms"]) / 1000.0)
         if rule.get("silent"):
@@ -234,6 +241,8 @@ class Handler(BaseHTTPRequestHandler):
         if rule.get("no_validator"):
             return None, None
         etag, modified = self.validators
+        if rule.get("etag_per_request"):
+            etag = f'"node-{self.number}"'
         return rule.get("etag", etag), modified
 
     def asked_range(self, rule, total):
@@ -266,6 +275,8 @@ class Handler(BaseHTTPRequestHandler):
         partial = asked is not None
         status = 206 if partial else status
         start, end = asked if partial else (0, total - 1)
+        if partial and rule.get("whole_as_partial"):
+            start, end = 0, total - 1
         if partial and "wrong_range" in rule:
             shift = int(rule["wrong_range"])
             start, end = min(start + shift, total - 1), min(end + shift, total - 1)

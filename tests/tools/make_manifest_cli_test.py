@@ -494,24 +494,76 @@ class Verifying(ReleaseFolder):
                 f.write(text)
             self.assertEqual(self.verify(self.server.url, "--public-key", self.key), [fails + reason])
 
-    def test_block_maps_are_checked_for_size_and_sha256(self):
-        block_map = b"a block map" * 50
-        os.makedirs(self.served("maps"))
-        with open(self.served("maps/m1.map.map"), "wb") as f:
-            f.write(block_map)
+    def test_block_maps_are_checked_for_size_sha256_and_as_the_launcher_reads_them(self):
         listed = os.path.join(self.server.root, "manifest.txt")
-        with open(listed, "ab") as f:
-            f.write(b"M|%s|%d|maps/m1.map.map|data/maps/m1.map\n" % (hashlib.sha256(block_map).hexdigest().encode(),
-                                                                     len(block_map)))
-        self.assertEqual(self.verify(self.server.url, status=0), [])
+        with open(listed, "rb") as f:
+            published = f.read()
+        os.makedirs(self.served("maps"))
         name = "maps/m1.map.map (block map of data/maps/m1.map)"
+        refused = name + ": refused by the launcher (updates of data/maps/m1.map will download the whole file): "
+
+        def serve_map(data, path=b"data/maps/m1.map"):
+            with open(self.served("maps/m1.map.map"), "wb") as f:
+                f.write(data)
+            with open(listed, "wb") as f:
+                f.write(published + b"M|%s|%d|maps/m1.map.map|%s\n" % (hashlib.sha256(data).hexdigest().encode(),
+                                                                        len(data), path))
+
+        right = block_map(b"map" * 1000)
+        serve_map(right)
+        self.assertEqual(self.verify(self.server.url, status=0), [])
         with open(self.served("maps/m1.map.map"), "r+b") as f:
             f.write(b"A")
         self.assertEqual(self.verify(self.server.url), ["%s: wrong SHA-256: expected %s, the server gave %s" % (
-            name, hashlib.sha256(block_map).hexdigest(), hashlib.sha256(b"A" + block_map[1:]).hexdigest())])
+            name, hashlib.sha256(right).hexdigest(), hashlib.sha256(b"A" + right[1:]).hexdigest())])
         os.remove(self.served("maps/m1.map.map"))
         self.assertEqual(self.verify(self.server.url), [
-            name + ": missing (check the upload and the letter case): expected 550 bytes, the server answered 404"])
+            name + ": missing (check the upload and the letter case): expected 32 bytes, the server answered 404"])
+
+        # Bytes that are the listed ones but no map the launcher takes for a file of 3000 bytes.
+        expected = "expected the map of a file of 3000 bytes, the launcher's reader says: "
+        refusals = {block_map(b"other" * 400): expected + "a map for another file size",
+                    right[:21] + b"\x05" + right[22:]: expected + "a wrong strong sum length",
+                    b"a block map" * 50: "expected the 32 bytes of the map of a file of 3000 bytes, the list names "
+                                         "550 bytes"}
+        for data, refusal in refusals.items():
+            serve_map(data)
+            self.assertEqual(self.verify(self.server.url), [refused + refusal])
+        serve_map(right, b"data/gone.pak")
+        self.assertEqual(self.verify(self.server.url), [
+            "maps/m1.map.map (block map of data/gone.pak): refused by the launcher (updates of data/gone.pak will "
+            "download the whole file): expected a map of a listed file, the list has no entry data/gone.pak"])
+
+    def test_ranges_a_delta_asks_must_come_back_as_asked(self):
+        self.write("data/big.pak", os.urandom(1 << 20))
+        self.write("saves/huge.cfg", os.urandom(3 << 20))
+        self.publish(self.server.root, "--keep", "*.cfg")
+        self.assertEqual(self.verify(self.server.url, status=0), [])
+        # The first file with a map and the largest are asked again with the validator of the first answer.
+        again = [r for r in self.server.requests() if r.get("if_range")]
+        self.assertEqual(sorted((r["path"], r["range"]) for r in again),
+                         [("/data/big.pak", "bytes=1048575-1048575"), ("/saves/huge.cfg", "bytes=3145727-3145727")])
+        self.assertTrue(all(re.fullmatch(r'"[0-9a-f]+-[0-9a-f]+"', r["if_range"]) for r in again), again)
+
+        another = ": the server answers another range than asked (deltas and resumed downloads will fetch whole " \
+                  "files): expected bytes 0-0, the server answered "
+        self.server.rules({"*": {"whole_as_partial": True}, "/main.exe": {"wrong_range": 3}})
+        self.assertEqual(sorted(self.verify(self.server.url)), [
+            "data/big.pak" + another + "bytes 0-1048575/1048576",
+            "data/maps/m1.map" + another + "bytes 0-2999/3000",
+            "main.exe" + another + "bytes 3-3/7",
+            "options.cfg" + another + "bytes 0-8/9",
+            "saves/huge.cfg" + another + "bytes 0-3145727/3145728"])
+
+        # CDN nodes that each make their own ETag: every later range of a delta misses.
+        self.server.rules({"*": {"etag_per_request": True}})
+        lines = sorted(self.verify(self.server.url))
+        self.assertEqual(len(lines), 2, lines)
+        for line, path, last in zip(lines, ["data/big.pak", "saves/huge.cfg"], [1048575, 3145727]):
+            self.assertRegex(line, r'^%s: the server does not honour If-Range with its own validator \(deltas and '
+                                   r'resumed downloads will fetch whole files\): expected bytes %d-%d to If-Range: '
+                                   r'"node-\d+", the server answered HTTP 200 with the validator "node-\d+"$'
+                             % (path, last, last))
 
     def test_answers_a_launcher_would_refuse_are_problems_and_redirections_are_followed(self):
         cut = "data/maps/m1.map: no answer: expected 3000 bytes, "

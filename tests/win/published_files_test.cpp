@@ -1,8 +1,10 @@
 // make_manifest verify's checks through the launcher's own WinINet requests: a size told by a
 // one-byte range, or by the Content-Length of a server without ranges with the body left
-// unread; the digests of --deep; block maps.
+// unread; the ranges a delta asks; the digests of --deep; block maps.
 #include <gtest/gtest.h>
 
+#include "delta/block_map.h"
+#include "digest/sha256.h"
 #include "tests/win/test_support.h"
 #include "tools/release_check.h"
 
@@ -15,6 +17,27 @@ const char no_range_line[] = "server: no range support: no resume, no delta upda
 UpdateEntry entry_for(const std::string& path, const std::string& content)
 {
     return UpdateEntry{path, md5_text(content), content.size(), false};
+}
+
+// Serves `bytes` at `location` and lists them as the map of `path`.
+BlockMapLine served_map(const std::string& path, const std::string& location, const std::string& bytes)
+{
+    serve_file(location, bytes);
+    std::string sha256;
+    std::string error_text;
+    EXPECT_TRUE(sha256_text_of(bytes.data(), bytes.size(), sha256, error_text)) << error_text;
+    return BlockMapLine{path, location, bytes.size(), sha256};
+}
+
+std::string map_of(const std::string& file)
+{
+    BlockMapWriter writer;
+    start_block_map(file.size(), writer);
+    feed_block_map(writer, file.data(), file.size());
+    std::string map;
+    std::string error_text;
+    EXPECT_TRUE(finish_block_map(writer, map, error_text)) << error_text;
+    return map;
 }
 
 FileCheckResult check(const UpdateList& list, bool deep)
@@ -44,8 +67,9 @@ TEST(PublishedFiles, SizesComeFromOneByteRangesOrFromContentLengthWithTheBodyUnr
     FileCheckResult result = check(list, false);
     EXPECT_EQ(result.problems, problems);
     EXPECT_LT(result.received, 100u);
+    // The largest file is asked a second time, with If-Range.
     std::vector<std::string> asked = requests_for("/data/big%20file.bin");
-    ASSERT_EQ(asked.size(), 1u);
+    ASSERT_EQ(asked.size(), 2u);
     EXPECT_NE(asked[0].find("\"query\": \"v=" + md5_text(big) + "\""), std::string::npos) << asked[0];
     EXPECT_NE(asked[0].find("\"range\": \"bytes=0-0\""), std::string::npos) << asked[0];
 
@@ -56,22 +80,66 @@ TEST(PublishedFiles, SizesComeFromOneByteRangesOrFromContentLengthWithTheBodyUnr
     EXPECT_LT(result.received, big.size() / 2);
 }
 
+TEST(PublishedFiles, RangesMustComeBackAsAskedAlsoWithIfRange)
+{
+    fresh_game_folder();
+    std::string big = pattern_bytes(3 << 20);
+    serve_file("big.bin", big);
+    serve_file("small.bin", "abc");
+    UpdateList list;
+    list.files = {entry_for("small.bin", "abc"), entry_for("big.bin", big)};
+    EXPECT_EQ(check(list, false).problems, std::vector<std::string>());
+    // The largest file is asked again, for its last byte, with the ETag of its first answer.
+    std::vector<std::string> asked = requests_for("/big.bin");
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_NE(asked[1].find("\"range\": \"bytes=3145727-3145727\""), std::string::npos) << asked[1];
+    EXPECT_NE(asked[1].find("\"if_range\": \"\\\""), std::string::npos) << asked[1];
+    EXPECT_EQ(requests_for("/small.bin").size(), 1u);
+
+    const std::string another = ": the server answers another range than asked (deltas and resumed downloads will "
+                                "fetch whole files): expected bytes 0-0, the server answered ";
+    set_rules(R"({"*": {"whole_as_partial": true}, "/small.bin": {"wrong_range": 1}})");
+    std::vector<std::string> problems = {"small.bin" + another + "bytes 1-1/3",
+                                         "big.bin" + another + "bytes 0-3145727/3145728"};
+    FileCheckResult result = check(list, false);
+    EXPECT_EQ(result.problems, problems);
+    EXPECT_LT(result.received, big.size() / 2);
+
+    set_rules(R"({"*": {"etag_per_request": true}})");
+    result = check(list, false);
+    ASSERT_EQ(result.problems.size(), 1u);
+    const std::string refused = "big.bin: the server does not honour If-Range with its own validator (deltas and "
+                                "resumed downloads will fetch whole files): expected bytes 3145727-3145727 to "
+                                "If-Range: \"node-";
+    EXPECT_EQ(result.problems[0].compare(0, refused.size(), refused), 0) << result.problems[0];
+    EXPECT_NE(result.problems[0].find(", the server answered HTTP 200 with the validator \"node-"), std::string::npos)
+        << result.problems[0];
+}
+
 TEST(PublishedFiles, DeepChecksAndBlockMapsFindBytesOtherThanTheListed)
 {
     fresh_game_folder();
     serve_file("a.bin", "right");
-    serve_file("maps/a.bin.map", "map bytes");
-    const std::string map_sha256 = "8ab930f4a30374f4fb060115801f09570d64710839bc2f82f3ddec7ea36c12ee";
+    BlockMapLine map = served_map("a.bin", "maps/a.bin.map", map_of("wrong"));
+    BlockMapLine wrong_sha256 = map;
+    wrong_sha256.sha256 = std::string(64, '0');
+    BlockMapLine gone = map;
+    gone.location = "maps/gone.map";
     UpdateList list;
     list.files = {entry_for("a.bin", "wrong")};
-    list.maps = {BlockMapLine{"a.bin", "maps/a.bin.map", 9, map_sha256},
-                 BlockMapLine{"a.bin", "maps/a.bin.map", 9, std::string(64, '0')},
-                 BlockMapLine{"a.bin", "maps/gone.map", 9, map_sha256}};
+    // Maps whose bytes are the listed ones, but which the launcher refuses for a file of 5 bytes.
+    list.maps = {map, wrong_sha256, gone, served_map("a.bin", "maps/other.map", map_of("wrong!")),
+                 served_map("a.bin", "maps/short.map", "map bytes")};
+    const std::string refused = " (block map of a.bin): refused by the launcher (updates of a.bin will download "
+                                "the whole file): expected ";
     std::vector<std::string> map_problems = {
         "maps/a.bin.map (block map of a.bin): wrong SHA-256: expected " + std::string(64, '0') +
-            ", the server gave " + map_sha256,
-        "maps/gone.map (block map of a.bin): missing (check the upload and the letter case): expected 9 bytes, "
-        "the server answered 404"};
+            ", the server gave " + map.sha256,
+        "maps/gone.map (block map of a.bin): missing (check the upload and the letter case): expected 32 bytes, "
+        "the server answered 404",
+        "maps/other.map" + refused + "the map of a file of 5 bytes, the launcher's reader says: a map for another "
+                                     "file size",
+        "maps/short.map" + refused + "the 32 bytes of the map of a file of 5 bytes, the list names 9 bytes"};
     EXPECT_EQ(check(list, false).problems, map_problems);
     map_problems.insert(map_problems.begin(), "a.bin: wrong MD5: expected " + md5_text("wrong") +
                                                   ", the server gave " + md5_text("right"));
