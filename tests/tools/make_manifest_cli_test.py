@@ -432,7 +432,7 @@ class Verifying(ReleaseFolder):
         self.assertEqual(len({r["query"] for r in listed}), 3)
         self.assertTrue(all(re.fullmatch(r"t=\d+", r["query"]) and r["pragma"] == "no-cache" for r in listed))
         self.assertTrue(all(r["user_agent"] == "Tavrinor-Launcher/1.0" for r in requests))
-        encoded = [r for r in requests if r["path"] == "/data/caf%E9.txt"]
+        encoded = [r for r in requests if r["path"] == "/data/caf%C3%A9.txt"]
         self.assertEqual({(r["query"], r["range"]) for r in encoded},
                          {("v=" + md5(b""), "bytes=0-0"), ("v=" + md5(b""), "")})
 

@@ -85,26 +85,20 @@ TEST(Connections, MissingOrGarbageGivesFourAndNumbersTheNearestAllowed)
 TEST(SettingsFile, GivesTheSameValuesFromEveryEncodingAnEditorSaves)
 {
     const std::string utf8 = "; saved by the installer\r\n[Other]\r\nUrl=http://wrong/\r\n"
-                             " [ launcher ] \r\n  url = http://127.0.0.1/\xd0\xb8/ \r\nTitle=\"\xc3\x96stliche Saga\"\r\n"
+                             " [ launcher ] \r\n  url = http://127.0.0.1/\xd0\xb8/ \r\nTitle=\"\xc3\x96stliche \xf0\x9f\x98\x80\"\r\n"
                              "Url=http://second/\r\nConnections\r\nPublicKey=\r\n";
+    const std::u16string text16 = u"; saved by the installer\r\n[Other]\r\nUrl=http://wrong/\r\n"
+                                  u" [ launcher ] \r\n  url = http://127.0.0.1/\u0438/ \r\nTitle=\"\u00d6stliche \U0001F600\"\r\n"
+                                  u"Url=http://second/\r\nConnections\r\nPublicKey=\r\n";
     std::string utf16 = "\xff\xfe";
-    // The same text as Notepad's "Unicode": every character of the UTF-8 text as one UTF-16 unit.
-    for (size_t at = 0; at < utf8.size();) {
-        unsigned char lead = static_cast<unsigned char>(utf8[at]);
-        unsigned code = lead;
-        size_t length = 1;
-        if (lead >= 0xC0) {
-            code = ((lead & 0x1F) << 6) | (static_cast<unsigned char>(utf8[at + 1]) & 0x3F);
-            length = 2;
-        }
-        utf16 += static_cast<char>(code & 0xFF);
-        utf16 += static_cast<char>(code >> 8);
-        at += length;
+    for (char16_t unit : text16) {
+        utf16 += static_cast<char>(unit & 0xFF);
+        utf16 += static_cast<char>(unit >> 8);
     }
     for (const std::string& bytes : {utf8, "\xef\xbb\xbf" + utf8, utf16}) {
         std::string text = settings_text(bytes);
         EXPECT_EQ(setting_value(text, "Launcher", "Url"), "http://127.0.0.1/\xd0\xb8/");
-        EXPECT_EQ(setting_value(text, "Launcher", "Title"), "\xc3\x96stliche Saga");
+        EXPECT_EQ(setting_value(text, "Launcher", "Title"), "\xc3\x96stliche \xf0\x9f\x98\x80");
         EXPECT_EQ(setting_value(text, "Launcher", "Connections"), "");
         EXPECT_EQ(setting_value(text, "Launcher", "PublicKey"), "");
         EXPECT_EQ(setting_value(text, "Launcher", "MinSequence"), "");
