@@ -4,23 +4,28 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "transfer/size_text.h"
+#include "update_list/utf8_text.h"
 
-static const int text_limit = 512;
+// 511 characters of up to 4 bytes each in UTF-8.
+static const size_t text_characters = 511;
+static const size_t text_limit = 4 * text_characters + 1;
 static const DWORD report_interval_ms = 150;
 static const double speed_after_seconds = 0.2;  // earlier speeds are noise, shown as 0
 static const uint64_t progress_scale = 1000;
 static const unsigned search_done = 1000;
 
 // Formats with msvcrt's _vsnprintf, whose rules the texts are written for; a text that does not
-// fit is cut at 511 characters and always terminated.
+// fit is cut at 511 characters, never inside one, and always terminated.
 static void show_text(void (*show)(void*, const char*), void* context, const char* format,
                       va_list args)
 {
     char text[text_limit];
     _vsnprintf(text, text_limit - 1, format, args);
     text[text_limit - 1] = '\0';
+    text[utf8_prefix_size(text, strlen(text), text_characters)] = '\0';
     show(context, text);
 }
 

@@ -3,11 +3,11 @@
 
 #include "update_list/local_path.h"
 
-char program_dir[MAX_PATH];
-char program_file[MAX_PATH];
+char program_dir[path_buffer_size];
+char program_file[path_buffer_size];
 char base_url[513];
-char window_title[64] = "The Legend of Tavrin";
-char game_exe[MAX_PATH] = "main.exe";
+char window_title[4 * title_characters + 1] = "The Legend of Tavrin";
+char game_exe[path_buffer_size] = "main.exe";
 int connections = 4;
 char public_key[64];
 bool has_public_key;

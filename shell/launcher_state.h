@@ -9,11 +9,16 @@
 #include <cstdint>
 #include <string>
 
-extern char program_dir[MAX_PATH];   // launcher's folder, ends in "\" when not empty
-extern char program_file[MAX_PATH];  // launcher's own file name
-extern char base_url[513];           // update server address, ends in "/" when not empty
-extern char window_title[64];        // caption, painted title and message box caption
-extern char game_exe[MAX_PATH];      // relative name of the game program; "main.exe" by default
+// Every text is UTF-8 (the manifest declares it as the code page): a path of MAX_PATH characters
+// in any script takes up to 3 bytes a character, a title up to 4 (characters beyond U+FFFF).
+const size_t path_buffer_size = 3 * MAX_PATH;
+const size_t title_characters = 63;
+
+extern char program_dir[path_buffer_size];        // launcher's folder, ends in "\" when not empty
+extern char program_file[path_buffer_size];       // launcher's own file name
+extern char base_url[513];                        // update server address, ends in "/" when not empty
+extern char window_title[4 * title_characters + 1];  // caption, painted title and message box caption
+extern char game_exe[path_buffer_size];           // relative name of the game program; "main.exe" by default
 extern int connections;              // downloads at once, 1..8; 4 by default
 extern char public_key[64];          // X||Y the update list must be signed with, when has_public_key
 extern bool has_public_key;          // launcher.ini names a key: only signed lists are applied

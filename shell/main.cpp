@@ -37,17 +37,21 @@ static void end_process()
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_state)
 {
-    // A new launcher started to take over the launcher's name does only that.
-    find_program_location();
-    LauncherStart start = start_launcher_process(program_dir, program_file, arguments);
-    if (start == LauncherStart::take_over)
-        return exit_code;
-    launcher_not_replaced = start == LauncherStart::not_replaced;
+    // A new launcher started to take over the launcher's name does only that. A folder whose path
+    // is too long is never touched: every file the launcher would make there would fail.
+    bool located = find_program_location();
+    if (located) {
+        LauncherStart start = start_launcher_process(program_dir, program_file, arguments);
+        if (start == LauncherStart::take_over)
+            return exit_code;
+        launcher_not_replaced = start == LauncherStart::not_replaced;
+    }
     if (!take_instance_mutex()) {
         bring_running_launcher_forward();
         return exit_code;
     }
-    read_configuration();
+    if (located)
+        read_configuration();
     init_control_classes();
     create_drawing_resources();
     register_main_window_class(instance);
@@ -55,7 +59,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_stat
     ShowWindow(main_window, show_state);
     UpdateWindow(main_window);
 
-    if (base_url[0] == '\0') {
+    // Without its folder the launcher can neither update nor start the game: only EXIT is left.
+    if (!located) {
+        set_status("The game folder's path is too long - can't check for updates.");
+    } else if (base_url[0] == '\0') {
         set_status("launcher.ini has no Url= - can't check for updates.");
         EnableWindow(start_button, TRUE);
     } else if (public_key_broken) {

@@ -7,17 +7,20 @@
 
 #include "shell/launcher_state.h"
 #include "shell/program_paths.h"
+#include "shell/settings_file.h"
 #include "shell/window.h"
 #include "update_list/base64.h"
 #include "update_list/decimal.h"
+#include "update_list/utf8_text.h"
 
 static const char instance_mutex_name[] = "Tavrinor_Launcher";
 static const int instance_attempts = 20;
 static const DWORD instance_retry_ms = 100;
 
 static const char settings_section[] = "Launcher";
-static const DWORD url_buffer_size = 512;
-static const DWORD key_buffer_size = 512;
+static const char default_title[] = "The Legend of Tavrin";
+static const size_t url_length_limit = 511;
+static const LONGLONG settings_file_limit = 1024 * 1024;
 
 static const COLORREF dark_colour = RGB(16, 16, 20);
 static const char font_face[] = "Segoe UI";
@@ -77,53 +80,75 @@ void bring_running_launcher_forward()
         SetForegroundWindow(other);
 }
 
-void find_program_location()
+// Windows' file functions take paths of fewer than MAX_PATH characters; a longer folder leaves no
+// room for any file of the game.
+bool find_program_location()
 {
-    char module_path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(NULL, module_path, MAX_PATH);
-    // A path that fills the buffer comes back unterminated on older Windows.
-    if (length >= MAX_PATH)
-        length = MAX_PATH - 1;
+    char module_path[path_buffer_size];
+    DWORD length = GetModuleFileNameA(NULL, module_path, path_buffer_size);
+    // A path that fills the buffer was cut (and comes back unterminated on older Windows).
+    if (length == 0 || length >= path_buffer_size)
+        return false;
     module_path[length] = '\0';
+    if (utf8_prefix_size(module_path, length, MAX_PATH - 1) < length)
+        return false;
 
     std::string dir;
     std::string file;
     split_program_path(module_path, dir, file);
     copy_text(program_dir, sizeof program_dir, dir);
     copy_text(program_file, sizeof program_file, file);
+    return true;
+}
+
+// The file's bytes, empty when it is missing, unreadable or larger than any settings file.
+static std::string read_settings_file(const std::string& path)
+{
+    std::string bytes;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return bytes;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(file, &size) && size.QuadPart <= settings_file_limit) {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+        DWORD got = 0;
+        if (!bytes.empty() && (!ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, NULL) ||
+                               got != bytes.size()))
+            bytes.clear();
+    }
+    CloseHandle(file);
+    return bytes;
 }
 
 void read_configuration()
 {
-    // An absolute path: the profile reader would otherwise look in the Windows folder.
-    std::string ini_path = std::string(program_dir) + "launcher.ini";
+    std::string text = settings_text(read_settings_file(std::string(program_dir) + "launcher.ini"));
 
-    char url[url_buffer_size];
-    GetPrivateProfileStringA(settings_section, "Url", "", url, url_buffer_size, ini_path.c_str());
+    std::string url = setting_value(text, settings_section, "Url");
+    url.resize(url.size() < url_length_limit ? url.size() : url_length_limit);
     copy_text(base_url, sizeof base_url, base_url_from_setting(url));
 
-    GetPrivateProfileStringA(settings_section, "Title", "The Legend of Tavrin", window_title,
-                             sizeof window_title, ini_path.c_str());
+    // The title is cut at a character, never inside one.
+    std::string title = setting_value(text, settings_section, "Title");
+    if (title.empty())
+        title = default_title;
+    title.resize(utf8_prefix_size(title.data(), title.size(), title_characters));
+    copy_text(window_title, sizeof window_title, title);
 
-    char connections_text[url_buffer_size];
-    GetPrivateProfileStringA(settings_section, "Connections", "", connections_text, url_buffer_size,
-                             ini_path.c_str());
-    connections = connections_from_setting(connections_text);
+    connections = connections_from_setting(setting_value(text, settings_section, "Connections"));
 
     // A floor that can't be read as a number never lowers itself to 0: it stops every pass.
-    char floor_text[key_buffer_size];
-    GetPrivateProfileStringA(settings_section, "MinSequence", "", floor_text, key_buffer_size, ini_path.c_str());
-    if (floor_text[0] != '\0' && !read_decimal_digits(floor_text, strlen(floor_text), min_sequence))
+    std::string floor_text = setting_value(text, settings_section, "MinSequence");
+    if (!floor_text.empty() && !read_decimal_digits(floor_text.data(), floor_text.size(), min_sequence))
         min_sequence_broken = true;
 
     // A key that does not decode to 64 bytes never turns the check off: it stops every pass.
-    char key_text[key_buffer_size];
-    GetPrivateProfileStringA(settings_section, "PublicKey", "", key_text, key_buffer_size,
-                             ini_path.c_str());
+    std::string key_text = setting_value(text, settings_section, "PublicKey");
     std::string key;
-    if (key_text[0] == '\0')
+    if (key_text.empty())
         return;
-    if (decode_base64(key_text, strlen(key_text), key) && key.size() == sizeof public_key) {
+    if (decode_base64(key_text.data(), key_text.size(), key) && key.size() == sizeof public_key) {
         memcpy(public_key, key.data(), sizeof public_key);
         has_public_key = true;
     } else {

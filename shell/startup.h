@@ -16,11 +16,12 @@ bool retake_instance_mutex();
 // Brings the window of the launcher that holds the mutex to the foreground, if there is one.
 void bring_running_launcher_forward();
 
-// Fills program_dir and program_file from the program's own path.
-void find_program_location();
+// Fills program_dir and program_file from the program's own path; false, filling nothing, when
+// the path is too long for Windows' file functions.
+bool find_program_location();
 
 // Reads base_url, window_title, connections and the public key from "launcher.ini" beside the
-// program.
+// program, saved as UTF-8 (with or without a byte order mark) or as UTF-16.
 void read_configuration();
 
 // Makes dark_brush, loads background_bitmap when "launcher.bmp" can be read, and makes the fonts.

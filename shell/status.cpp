@@ -6,25 +6,30 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "engine/update_pass.h"
 #include "shell/launcher_state.h"
 #include "shell/window_observer.h"
+#include "update_list/utf8_text.h"
 
 volatile LONG update_running;
 
 // Outcome of the last pass; touched only on the main thread.
 static bool last_pass_ok;
 
-static const int text_limit = 512;
+// 511 characters of up to 4 bytes each in UTF-8.
+static const size_t text_characters = 511;
+static const size_t text_limit = 4 * text_characters + 1;
 
 // Formats with msvcrt's _vsnprintf, whose rules the texts are written for; a text that does not
-// fit is cut at 511 characters and always terminated.
+// fit is cut at 511 characters, never inside one, and always terminated.
 static void set_control_text(HWND control, const char* format, va_list args)
 {
     char text[text_limit];
     _vsnprintf(text, text_limit - 1, format, args);
     text[text_limit - 1] = '\0';
+    text[utf8_prefix_size(text, strlen(text), text_characters)] = '\0';
     SetWindowTextA(control, text);
 }
 

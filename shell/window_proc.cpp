@@ -45,7 +45,13 @@ static void paint_title(HDC dc, const RECT& client)
     SetTextColor(dc, title_colour);
     HGDIOBJ previous = SelectObject(dc, title_font);
     RECT title = {title_margin, title_top, client.right - title_margin, title_bottom};
-    DrawTextA(dc, window_title, -1, &title, DT_SINGLELINE | DT_VCENTER);
+    // GDI's ...A text functions read bytes in the code page of the font's character set, not in
+    // the program's: the title is read in the program's code page, as every control reads its
+    // text, and painted from UTF-16.
+    wchar_t text[sizeof window_title];
+    int length = MultiByteToWideChar(CP_ACP, 0, window_title, -1, text, sizeof window_title);
+    if (length > 0)
+        DrawTextW(dc, text, -1, &title, DT_SINGLELINE | DT_VCENTER);
     SelectObject(dc, previous);
 }
 

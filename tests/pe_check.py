@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the shipped launcher.exe as a Windows loader would see it: a 32-bit GUI program that
 imports only system DLLs (BCRYPT for the signed releases), carries icon group 1 with seven PNG images, and an
-application manifest that asks to run as the invoking user and changes nothing else."""
+application manifest that asks to run as the invoking user with UTF-8 as its code page and changes nothing
+else. Given make_manifest.exe as well, holds its manifest to the same."""
 import re
 import struct
 import subprocess
@@ -10,6 +11,7 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 EXE = None
+TOOL_EXE = None
 ALLOWED_IMPORTS = {"KERNEL32.DLL", "USER32.DLL", "GDI32.DLL", "COMCTL32.DLL", "WININET.DLL", "BCRYPT.DLL",
                    "MSVCRT.DLL"}
 ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
@@ -68,6 +70,23 @@ class PeImage:
         return result
 
 
+WINDOWS_SETTINGS_2019 = "http://schemas.microsoft.com/SMI/2019/WindowsSettings"
+
+
+def check_manifest(case, resources):
+    manifests = resources.get(RT_MANIFEST, {})
+    case.assertEqual(list(manifests), [1], "one manifest, resource 1")
+    root = ElementTree.fromstring(manifests[1])
+    elements = [element.tag.split("}")[-1] for element in root.iter()]
+    case.assertEqual(elements, ["assembly", "trustInfo", "security", "requestedPrivileges",
+                                "requestedExecutionLevel", "application", "windowsSettings", "activeCodePage"])
+    level = next(e for e in root.iter() if e.tag.endswith("requestedExecutionLevel"))
+    case.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+    # Windows reads the element only in its own namespace; under any other it silently keeps the ANSI code page.
+    page = next(e for e in root.iter() if e.tag.endswith("activeCodePage"))
+    case.assertEqual((page.tag, page.text, page.attrib), ("{%s}activeCodePage" % WINDOWS_SETTINGS_2019, "UTF-8", {}))
+
+
 class LauncherExe(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -85,17 +104,10 @@ class LauncherExe(unittest.TestCase):
         self.assertTrue(imports, "no import found")
         self.assertEqual(imports, ALLOWED_IMPORTS)
 
-    def test_manifest_asks_for_the_invoking_user_and_nothing_else(self):
+    def test_manifest_asks_for_the_invoking_user_and_utf8_and_nothing_else(self):
         # Without a manifest Windows would virtualise writes under Program Files; a common-controls
         # dependency, a compatibility or a DPI section would change how the program behaves.
-        manifests = self.resources.get(RT_MANIFEST, {})
-        self.assertEqual(list(manifests), [1], "one manifest, resource 1")
-        root = ElementTree.fromstring(manifests[1])
-        elements = [element.tag.split("}")[-1] for element in root.iter()]
-        self.assertEqual(elements, ["assembly", "trustInfo", "security", "requestedPrivileges",
-                                    "requestedExecutionLevel"])
-        level = next(e for e in root.iter() if e.tag.endswith("requestedExecutionLevel"))
-        self.assertEqual(level.attrib, {"level": "asInvoker", "uiAccess": "false"})
+        check_manifest(self, self.resources)
 
     def test_icon_group_1_holds_seven_png_images(self):
         groups = self.resources.get(RT_GROUP_ICON, {})
@@ -119,6 +131,15 @@ class LauncherExe(unittest.TestCase):
         self.assertEqual(sorted(sizes), ICON_SIZES)
 
 
+class ToolExe(unittest.TestCase):
+    def test_make_manifest_declares_the_same_manifest(self):
+        if TOOL_EXE is None:
+            self.skipTest("no make_manifest.exe given")
+        check_manifest(self, PeImage(TOOL_EXE).resources())
+
+
 if __name__ == "__main__":
     EXE = sys.argv.pop(1)
+    if len(sys.argv) > 1 and sys.argv[1].endswith(".exe"):
+        TOOL_EXE = sys.argv.pop(1)
     unittest.main()

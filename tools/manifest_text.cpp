@@ -8,6 +8,7 @@
 
 #include "tools/publish_rules.h"
 #include "update_list/base64.h"
+#include "update_list/utf8_text.h"
 
 // The launcher's fetch gives up on a list longer than 16 MiB.
 const size_t max_manifest_text_length = 16 * 1024 * 1024;
@@ -23,9 +24,15 @@ static bool has_trailing_blank(const std::string& value)
 }
 
 // A tab shows as white space; every other control byte (NUL ends the list, CR is stripped or
-// shown as a stray mark) does not survive the way to the player's window.
+// shown as a stray mark) does not survive the way to the player's window, nor does a byte that
+// is not UTF-8 (the player's Windows shows a replacement mark).
 static bool check_text_bytes(const std::string& value, std::string& error_text)
 {
+    std::string reason;
+    if (!check_utf8(value.data(), value.size(), reason)) {
+        error_text = "is not valid UTF-8 (" + reason + ")";
+        return false;
+    }
     for (char byte : value) {
         unsigned char code = static_cast<unsigned char>(byte);
         if (code < 0x20 && code != '\t') {
@@ -41,7 +48,8 @@ static bool check_text_bytes(const std::string& value, std::string& error_text)
 bool read_news_lines(const std::string& text, std::vector<std::string>& lines, std::string& error_text)
 {
     lines.clear();
-    size_t at = 0;
+    // Editors that save UTF-8 may begin the file with a byte order mark; it is no part of the news.
+    size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     size_t number = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);

@@ -32,7 +32,8 @@ extern const size_t max_manifest_text_length;
 
 // Splits the text of a news file into "News" values: one per line, CR LF read as LF, trailing
 // blanks dropped (a launcher drops them too), leading empty lines dropped (a launcher would
-// show nothing for them). False when a line holds a byte a launcher can't show or keep.
+// show nothing for them), a leading UTF-8 byte order mark dropped. False, naming the line, when
+// a line is not valid UTF-8 or holds a byte a launcher can't show or keep.
 bool read_news_lines(const std::string& text, std::vector<std::string>& lines, std::string& error_text);
 
 // False with the reason when a value would be refused, cut or misread by every launcher.

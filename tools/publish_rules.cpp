@@ -2,10 +2,12 @@
 // rule, survive the list parser unchanged and name a file Windows can hold under that name.
 #include "tools/publish_rules.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "update_list/safe_path.h"
+#include "update_list/utf8_text.h"
 
 static const char block_map_folder[] = "launcher.maps/";
 static const size_t block_map_folder_length = sizeof block_map_folder - 1;
@@ -114,6 +116,11 @@ bool check_published_path(const std::string& path, std::string& error_text)
             return false;
         }
     }
+    std::string reason;
+    if (!check_utf8(path.data(), path.size(), reason)) {
+        error_text = "the name is not valid UTF-8 (" + reason + ")";
+        return false;
+    }
     size_t name_start = 0;
     for (size_t i = 0; i <= path.size(); ++i) {
         if (i == path.size() || is_separator(path[i])) {
@@ -204,9 +211,81 @@ bool matches_keep_pattern(const std::string& pattern, const std::string& path)
     return glob_match(pattern, 0, path, 0);
 }
 
+// Lower-case letters and their capitals, as Windows' file systems fold them: code points `first`
+// to `last` (every one, or every other one from `first`) become themselves plus `offset`.
+struct CaseRange {
+    uint32_t first;
+    uint32_t last;
+    int32_t offset;
+    bool every_other;
+};
+
+static const CaseRange case_ranges[] = {
+    {0x0061, 0x007A, -32, false},   {0x00E0, 0x00F6, -32, false},   {0x00F8, 0x00FE, -32, false},
+    {0x00FF, 0x00FF, 0x79, false},  {0x0101, 0x012F, -1, true},     {0x0133, 0x0137, -1, true},
+    {0x013A, 0x0148, -1, true},     {0x014B, 0x0177, -1, true},     {0x017A, 0x017E, -1, true},
+    {0x03AC, 0x03AC, -38, false},   {0x03AD, 0x03AF, -37, false},   {0x03B1, 0x03C1, -32, false},
+    {0x03C2, 0x03C2, -31, false},   {0x03C3, 0x03CB, -32, false},   {0x03CC, 0x03CC, -64, false},
+    {0x03CD, 0x03CE, -63, false},   {0x0430, 0x044F, -32, false},   {0x0450, 0x045F, -80, false},
+    {0x0461, 0x0481, -1, true},     {0x048B, 0x04BF, -1, true},     {0x04C2, 0x04CE, -1, true},
+    {0x04CF, 0x04CF, -15, false},   {0x04D1, 0x052F, -1, true},     {0x0561, 0x0586, -48, false},
+    {0xFF41, 0xFF5A, -32, false},
+};
+
+static uint32_t upper_case(uint32_t code)
+{
+    for (const CaseRange& range : case_ranges) {
+        if (code >= range.first && code <= range.last && (!range.every_other || (code - range.first) % 2 == 0)) {
+            return static_cast<uint32_t>(static_cast<int32_t>(code) + range.offset);
+        }
+    }
+    return code;
+}
+
+// Reads the well-formed sequence at text[at] into `code`; a malformed one is taken byte by byte.
+static size_t decode_at(const std::string& text, size_t at, uint32_t& code)
+{
+    unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (length == 1 || at + length > text.size() || !is_valid_utf8(text.data() + at, length)) {
+        code = lead;
+        return 1;
+    }
+    code = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        code = (code << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    }
+    return length;
+}
+
+static void encode(uint32_t code, std::string& out)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
 std::string windows_file_key(const std::string& path)
 {
-    std::string key = lower_ascii_text(path);
+    std::string key;
+    for (size_t at = 0; at < path.size();) {
+        uint32_t code = 0;
+        size_t length = decode_at(path, at, code);
+        uint32_t folded = upper_case(code);
+        if (folded == code) {
+            key.append(path, at, length);
+        } else {
+            encode(folded, key);
+        }
+        at += length;
+    }
     for (char& byte : key) {
         if (byte == '\\') {
             byte = '/';

@@ -35,5 +35,7 @@ std::string block_map_location(const std::string& md5);
 // other than "/"; a pattern without "/" is matched against the last name only. Byte-wise.
 bool matches_keep_pattern(const std::string& pattern, const std::string& path);
 
-// The name under which Windows knows the file: ASCII letters lower-cased, "\" read as "/".
+// The name under which Windows knows the file: letters of the Latin, Greek, Cyrillic and
+// Armenian scripts (and full-width Latin) in capitals as Windows' file systems fold them, "\"
+// read as "/". Two paths with one key are one file on a player's disk.
 std::string windows_file_key(const std::string& path);

@@ -1,6 +1,8 @@
 // The path rule: the only gate between a path named by the update server and the player's disk.
 #include "update_list/safe_path.h"
 
+#include "update_list/utf8_text.h"
+
 // Longer paths would crowd MAX_PATH once joined to the game folder.
 static const size_t max_path_length = 240;
 
@@ -86,6 +88,11 @@ bool is_safe_relative_path(const char* path, size_t length)
         return false;
     }
     if (is_separator(static_cast<unsigned char>(path[0]))) {
+        return false;
+    }
+    // Windows reads the bytes as UTF-8 and gives every malformed sequence the same replacement
+    // character, so two such names could land in one file.
+    if (!is_valid_utf8(path, length)) {
         return false;
     }
     size_t component_start = 0;

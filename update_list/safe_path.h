@@ -3,8 +3,8 @@
 
 #include <cstddef>
 
-// True for a relative path of 1..240 bytes that cannot leave the game folder and names
-// no drive, stream, device or refused byte.
+// True for a relative path of 1..240 bytes of well-formed UTF-8 that cannot leave the game
+// folder and names no drive, stream, device or refused byte.
 bool is_safe_relative_path(const char* path, size_t length);
 
 // True for a name Windows opens as a device, not a file, whatever extension follows: con, prn,

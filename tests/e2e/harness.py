@@ -77,7 +77,7 @@ def unix_processes_naming(path):
     for entry in os.listdir("/proc"):
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as f:
-                command = f.read().decode("latin-1").lower().replace("\\", "/")
+                command = f.read().decode("utf-8", "replace").lower().replace("\\", "/")
             with open(f"/proc/{entry}/stat") as f:
                 zombie = f.read().rsplit(")", 1)[1].split()[0] == "Z"
         except (OSError, IndexError):
@@ -186,7 +186,7 @@ class Probe:
     def __init__(self, session):
         self.process = subprocess.Popen([session.paths.wine_run, session.paths.probe], env=session.env,
                                         stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.DEVNULL, text=True, encoding="latin-1")
+                                        stderr=subprocess.DEVNULL, text=True, encoding="utf-8")
         self.lock = threading.Lock()
 
     def ask(self, line, timeout=10.0):
@@ -235,7 +235,7 @@ class GameFolder:
 
     def write(self, name, data):
         if isinstance(data, str):
-            data = data.encode("latin-1")
+            data = data.encode("utf-8")
         with open(self.file(name), "wb") as out:
             out.write(data)
 

@@ -20,23 +20,30 @@ static const int message_box_text_id = 0xFFFF;
 // A window that does not answer a cross-process message within this time counts as hung.
 static const UINT answer_timeout_ms = 2000;
 
-static std::string json_text(const std::string& text)
+// Every control's text is read in UTF-16, whatever code page the probe or the launcher speaks,
+// and each unit beyond ASCII becomes a \u escape, so the test reads exactly what the window shows.
+static std::string json_text(const std::wstring& text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
-        if (c == '"' || c == '\\') {
+    for (wchar_t unit : text) {
+        if (unit == L'"' || unit == L'\\') {
             out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            // Bytes are ANSI text; each one becomes the code point of the same value.
+            out += static_cast<char>(unit);
+        } else if (unit < 0x20 || unit >= 0x7F) {
             char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(unit));
             out += escaped;
         } else {
-            out += static_cast<char>(c);
+            out += static_cast<char>(unit);
         }
     }
     return out + "\"";
+}
+
+// The probe's own names and the class names it compares are ASCII.
+static std::string json_text(const std::string& text)
+{
+    return json_text(std::wstring(text.begin(), text.end()));
 }
 
 static const char* json_bool(bool value)
@@ -53,16 +60,24 @@ static LRESULT ask(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
     return static_cast<LRESULT>(result);
 }
 
-// WM_GETTEXT rather than GetWindowTextA: it reads the control's own idea of its text, and the
+// WM_GETTEXT rather than GetWindowTextW: it reads the control's own idea of its text, and the
 // system carries it across the process boundary.
-static std::string window_text(HWND window)
+static LRESULT ask_wide(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
-    LRESULT length = ask(window, WM_GETTEXTLENGTH, 0, 0);
-    std::vector<char> buffer(static_cast<size_t>(length) + 64);
-    LRESULT got = ask(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()));
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(window, message, wparam, lparam, SMTO_ABORTIFHUNG, answer_timeout_ms, &result))
+        return 0;
+    return static_cast<LRESULT>(result);
+}
+
+static std::wstring window_text(HWND window)
+{
+    LRESULT length = ask_wide(window, WM_GETTEXTLENGTH, 0, 0);
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 64);
+    LRESULT got = ask_wide(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()));
     if (got <= 0)
-        return std::string();
-    return std::string(buffer.data(), strnlen(buffer.data(), buffer.size()));
+        return std::wstring();
+    return std::wstring(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
 }
 
 static std::string class_of(HWND window)
@@ -180,7 +195,7 @@ static std::string box_json(HWND box)
 {
     if (!box)
         return "null";
-    std::string text;
+    std::wstring text;
     std::string statics = "[";
     std::string buttons = "[";
     // Where the icon is: its handle means nothing outside the box's process, so a test reads
@@ -204,7 +219,7 @@ static std::string box_json(HWND box)
                 icon = rect_json(place);
                 continue;
             }
-            std::string shown = window_text(child);
+            std::wstring shown = window_text(child);
             if (id == message_box_text_id)
                 text = shown;
             if (statics.size() > 1)

@@ -35,7 +35,7 @@ def write_files(root, files):
 
 
 def sha256_line(path, data):
-    return b"H|%s|%s\n" % (hashlib.sha256(data).hexdigest().encode("ascii"), path.encode("latin-1"))
+    return b"H|%s|%s\n" % (hashlib.sha256(data).hexdigest().encode("ascii"), update_site.as_bytes(path))
 
 
 class SignedSite(SiteTestCase):

@@ -8,6 +8,7 @@ import os
 import re
 import shutil
 import stat
+import subprocess
 import tempfile
 import time
 
@@ -42,7 +43,7 @@ class Install(SiteTestCase):
         records, order = update_site.read_cache(self.folder.file("launcher.cache"))
         self.assertEqual(order, sorted(order), "cache lines out of key order")
         for path, data in files.items():
-            key = path.lower().encode("latin-1")
+            key = update_site.as_bytes(path).lower()
             self.assertIn(key, records, self.details())
             self.assertEqual(records[key], (len(data), update_site.filetime(self.disk(path)), md5_text(data)),
                              f"cache record of {path}")
@@ -63,7 +64,7 @@ class Install(SiteTestCase):
         requests = self.server.requests()
         self.assertEqual(requests[0]["path"], "/manifest.txt")
         served = {"/readme.txt": RELEASE["readme.txt"], "/data/world.bin": RELEASE["data/world.bin"],
-                  "/maps/Big%20map%20%E9.dat": RELEASE[SPACED_PATH]}
+                  "/maps/Big%20map%20%C3%A9.dat": RELEASE[SPACED_PATH]}
         self.assertEqual(sorted(r["path"] for r in requests[1:]), sorted(served))
         self.assertRegex(requests[0]["query"], r"^t=\d+$")
         self.assertEqual(requests[0]["pragma"].lower(), "no-cache", requests[0])
@@ -110,7 +111,7 @@ class Install(SiteTestCase):
         self.assertInstalled(RELEASE)
         log = nginx.access_log()
         self.assertRegex(log, r'"GET /manifest\.txt\?t=\d+ HTTP/1\.1" 200 ')
-        self.assertIn(f'"GET /maps/Big%20map%20%E9.dat?v={md5_text(RELEASE[SPACED_PATH])} HTTP/1.1" 200 ', log)
+        self.assertIn(f'"GET /maps/Big%20map%20%C3%A9.dat?v={md5_text(RELEASE[SPACED_PATH])} HTTP/1.1" 200 ', log)
         self.assertIn(f'"GET /data/world.bin?v={md5_text(RELEASE["data/world.bin"])} HTTP/1.1" 206 '
                       f'{len(RELEASE["data/world.bin"]) - 100_000} ', log)
         self.assertIn(USER_AGENT, log)
@@ -159,6 +160,71 @@ class ListContent(SiteTestCase):
         self.assertEqual(record["cwd"].rstrip("\\").lower(), harness.windows_path(self.folder.path).lower(),
                          record)
         self.assertFalse(os.path.exists(self.folder.file("game_record.txt")), "main.exe ran instead")
+
+
+    def test_a_cyrillic_folder_installs_and_updates_names_news_and_title_in_any_script(self):
+        """UTF-8 throughout: the game folder, the list's names, its news, the title, and a
+        launcher.ini saved with a UTF-8 byte order mark, then as UTF-16 (Notepad's "Unicode")."""
+        game = os.path.join(self.folder.path, "Игры", "Сага о Таврине")
+        os.makedirs(game)
+        shutil.move(self.folder.launcher, game)
+        self.folder.path, self.folder.launcher = game, os.path.join(game, "launcher.exe")
+        title = "Сага — Ελληνικά 日本語 Öde"
+        ini = f"[Launcher]\r\nUrl={self.server.url}\r\nTitle={title}\r\n"
+        self.folder.write("launcher.ini", b"\xef\xbb\xbf" + ini.encode("utf-8"))
+        files = {"données/carte é.bin": pattern(5000, 1), "Ελληνικά/Αρχείο.txt": b"alpha",
+                 "日本/データ.bin": pattern(700, 2), "Игры/сохранение.dat": b"save"}
+        news = ["Östliche Marsch: geöffnet.", "Νέα περιοχή, 新しい地図."]
+        listed = self.publish_both(files, news)
+        self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertEqual(state["caption"], title, self.details())
+        self.assertEqual(state["info"]["text"], "\r\n".join(news), self.details())
+        self.assertLanded(files)
+        self.screenshot("any-script")
+        first_pass_requests = len(self.server.requests())
+        self.probe.act(f"click {harness.ID_EXIT}")
+
+        # The next release changes and adds names in other scripts; launcher.ini is now UTF-16.
+        files["Ελληνικά/Αρχείο.txt"] = b"beta"
+        files["données/Écran ß.txt"] = b"new"
+        self.folder.write("launcher.ini", b"\xff\xfe" + ini.encode("utf-16-le"))
+        self.assertNotEqual(self.publish_both(files, news[:1]), listed)
+        self.launch()
+        state = self.wait_pass_end()
+        self.assertEqual(state["status"]["text"], "Update complete.", self.details())
+        self.assertEqual(state["caption"], title, self.details())
+        self.assertEqual(state["info"]["text"], news[0], self.details())
+        self.assertLanded(files)
+        # Only the two new files were fetched, under their percent-encoded UTF-8 names.
+        second = [r["path"] for r in self.server.requests()][first_pass_requests:]
+        self.assertEqual(sorted(second), ["/%CE%95%CE%BB%CE%BB%CE%B7%CE%BD%CE%B9%CE%BA%CE%AC/"
+                                          "%CE%91%CF%81%CF%87%CE%B5%CE%AF%CE%BF.txt",
+                                          "/donn%C3%A9es/%C3%89cran%20%C3%9F.txt", "/manifest.txt"])
+
+    def publish_both(self, files, news):
+        """Publishes with the native make_manifest and checks that the Windows one, run in the
+        prefix on the same folder, writes the very same list."""
+        news_file = os.path.join(self.site, "news.txt")
+        with open(news_file, "wb") as f:
+            f.write(b"\xef\xbb\xbf" + "\r\n".join(news).encode("utf-8"))
+        listed = update_site.publish_release(self.session.paths, self.server.root, files,
+                                             ["--news", news_file, "--no-delta"])
+        windows = subprocess.run([self.session.paths.wine_run, self.session.paths.windows_make_manifest,
+                                  harness.windows_path(self.server.root), "--version", "1", "--quiet",
+                                  "--no-delta", "--news", harness.windows_path(news_file)],
+                                 env=self.session.env, capture_output=True, timeout=120)
+        self.assertEqual((windows.returncode, windows.stdout), (0, listed), windows.stderr)
+        return listed
+
+    def assertLanded(self, files):
+        """Every listed name is on the disk with exactly its list bytes, and nothing under another name."""
+        expected = {update_site.as_bytes(path) for path in files}
+        on_disk = {p for p in self.folder_contents()
+                   if p not in (b"launcher.exe", b"launcher.ini", b"launcher.cache")}
+        self.assertEqual(on_disk, expected, self.details())
+        self.assertFilesAre(files)
 
 
 class FailingEnds(SiteTestCase):

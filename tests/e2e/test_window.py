@@ -217,7 +217,8 @@ class Passes(LauncherTestCase):
     def test_long_title_and_url_are_cut_not_fatal(self):
         server = harness.LoopbackServer([404])
         self.addCleanup(server.close)
-        title = "".join(chr(ord("A") + i % 26) for i in range(300))
+        # Characters of one to four bytes in UTF-8: the title keeps its first 63 whole.
+        title = "".join(("A", "Ж", "日", "\U0001F600")[i % 4] + chr(ord("a") + i % 26) for i in range(150))
         url = server.url + "u" * 3000
         self.folder.write_ini(url=url, title=title)
         process, _ = self.launch()

@@ -26,8 +26,8 @@ def md5_text(data):
 
 
 def as_bytes(text):
-    """List paths and texts are 8-bit: a str here holds one byte per character."""
-    return text if isinstance(text, bytes) else text.encode("latin-1")
+    """List paths and texts are UTF-8 bytes; bytes are taken as they are (for lists no studio writes)."""
+    return text if isinstance(text, bytes) else text.encode("utf-8")
 
 
 def manifest(files, keys=(), newline="\n"):
@@ -306,12 +306,9 @@ def read_cache(path):
 
 
 def disk_name(path):
-    """Where wine puts a list path on the Linux side: the ANSI bytes read in wine's code page
-    (1252 here), stored as UTF-8, with "/" and "\\" both separators."""
-    return as_bytes(path).replace(b"\\", b"/").decode(WINE_ANSI_CODE_PAGE).encode("utf-8")
-
-
-WINE_ANSI_CODE_PAGE = "cp1252"
+    """Where wine puts a list path on the Linux side: the launcher's code page is UTF-8, so the
+    name's bytes land as listed, with "/" and "\\" both separators."""
+    return as_bytes(path).replace(b"\\", b"/")
 
 
 class SiteTestCase(harness.LauncherTestCase):

@@ -1,5 +1,6 @@
 // Fuzzes the safe path rule against an independent model of Windows path resolution: an
-// accepted path never leaves the folder, names no drive or stream and holds no refused byte.
+// accepted path never leaves the folder, names no drive or stream, holds no refused byte and is
+// well-formed UTF-8.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -21,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string text(path, size);
     require(size >= 1 && size <= 240);
     require(stays_inside_folder(text));
+    require(is_well_formed_utf8(text));
     for (unsigned char c : text) {
         require(c >= 0x20);
         require(std::string("\"*:<>?|").find(static_cast<char>(c)) == std::string::npos);

@@ -62,7 +62,7 @@ class ReleaseFolder(unittest.TestCase):
         self.files = {
             "main.exe": b"MZ game",
             "data/maps/m1.map": b"map" * 1000,
-            "data/caf\xe9.txt".encode("latin-1"): b"",
+            "data/café.txt".encode("utf-8"): b"",
             "options.cfg": b"volume=5\n",
         }
         for path, data in self.files.items():
@@ -249,6 +249,18 @@ class Refusing(ReleaseFolder):
         self.assert_refused(result, b"refused notes.txt : the path ends in a blank",
                             b"refused bad:name: contains ':'", b"(letter case)", b"3 path(s) refused")
         self.assertFalse(os.path.exists(out))
+        # Names in any script pass when they are UTF-8; Latin-1 bytes and letter case beyond ASCII do not.
+        for path in ["saves/Options.cfg", "Saves/options.cfg", "notes.txt ", "bad:name"]:
+            os.remove(os.path.join(self.root, path))
+        self.write("Ελληνικά/日本.txt", b"x")
+        self.write("données/É.txt", b"x")
+        self.write("données/é.txt", b"x")
+        self.write(b"old/caf\xe9.txt", b"x")
+        result = run(self.root, "--version", "1", "-o", out)
+        self.assert_refused(result, "refused données/é.txt: the same file as données/É.txt on Windows".encode(),
+                            b"refused old/caf\xe9.txt: the name is not valid UTF-8 (byte 8: a sequence cut short)",
+                            b"2 path(s) refused")
+        self.assertNotIn("日本".encode(), result.stderr)
 
     def test_refuses_a_path_longer_than_a_launcher_takes(self):
         self.write("d/" * 60 + "x" * 130, b"x")
@@ -265,6 +277,10 @@ class Refusing(ReleaseFolder):
         with open(news, "wb") as f:
             f.write(b"ok\nnul\0byte\n")
         self.assert_refused(run(self.root, "--version", "1", "--news", news), b"news line 2")
+        with open(news, "wb") as f:
+            f.write("\ufeffÖstliche Marsch\n".encode() + b"\xd6stliche Marsch\n")
+        self.assert_refused(run(self.root, "--version", "1", "--news", news),
+                            b"news line 2 is not valid UTF-8 (byte 1: a sequence cut short)")
         self.assert_refused(run(self.root, "--version", "1", "--news", news + ".missing"), b"can't open")
 
     def test_command_line_mistakes_show_the_usage(self):
@@ -416,7 +432,7 @@ class Verifying(ReleaseFolder):
         self.assertEqual(len({r["query"] for r in listed}), 3)
         self.assertTrue(all(re.fullmatch(r"t=\d+", r["query"]) and r["pragma"] == "no-cache" for r in listed))
         self.assertTrue(all(r["user_agent"] == "Tavrinor-Launcher/1.0" for r in requests))
-        encoded = [r for r in requests if r["path"] == "/data/caf%E9.txt"]
+        encoded = [r for r in requests if r["path"] == "/data/caf%C3%A9.txt"]
         self.assertEqual({(r["query"], r["range"]) for r in encoded},
                          {("v=" + md5(b""), "bytes=0-0"), ("v=" + md5(b""), "")})
 

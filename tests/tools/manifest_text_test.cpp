@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include <algorithm>
 
 #include "update_list/update_list.h"
@@ -86,7 +88,7 @@ TEST(ManifestText, LauncherParserReadsBackEveryLineAsWritten)
     settings.deletes = {"old\\a.dat", "old/b.dat", "old/b.dat"};
     std::vector<ManifestFile> files = {
         file("Game Files/start game.exe", digest_a, 123456),
-        file("data/caf\xe9 #1.pak", digest_b, 5368709120ull),
+        file("data/caf\xc3\xa9 #1.pak", digest_b, 5368709120ull),
         file("config/user.cfg", digest_empty, 0, true),
         file(" lead/x=y.txt", digest_a, 18446744073709551615ull),
         file(std::string(236, 'p') + ".bin", digest_b, 7),
@@ -223,6 +225,31 @@ TEST(ReleasePaths, RefusesNamesThatAreOneFileOnWindows)
     EXPECT_FALSE(check_release_paths({"maps/m1.map", "Maps"}, refusals));
     ASSERT_EQ(refusals.size(), 1u);
     EXPECT_NE(refusals[0].find("folder maps"), std::string::npos) << refusals[0];
+
+    // Beyond ASCII too: Latin-1 and Latin Extended-A, Greek (final sigma included), Cyrillic,
+    // Armenian and full-width letters are one file in either case.
+    const std::pair<std::string, std::string> same[] = {
+        {"\xc3\x89.txt", "\xc3\xa9.txt"},                       // E acute
+        {"\xc3\xbf", "\xc5\xb8"},                               // y diaeresis
+        {"\xc5\x81\xc3\xb3" "d\xc5\xba", "\xc5\x82\xc3\x93" "D\xc5\xb9"},  // Lodz
+        {"\xce\x86\xcf\x83", "\xce\xac\xce\xa3"},                 // Greek with accent and sigma
+        {"\xcf\x82", "\xce\xa3"},                               // final sigma
+        {"\xd0\x98\xd0\xb3\xd1\x80\xd1\x8b/a", "\xd0\xb8\xd0\x93\xd0\xa0\xd0\xab/a"},  // a Cyrillic folder
+        {"\xd1\x91", "\xd0\x81"},                               // io
+        {"\xd5\xa1", "\xd4\xb1"},                               // Armenian ayb
+        {"\xef\xbd\x81", "\xef\xbc\xa1"},                         // full-width a
+    };
+    for (const auto& pair : same) {
+        refusals.clear();
+        EXPECT_FALSE(check_release_paths({pair.first, pair.second}, refusals)) << pair.first;
+        ASSERT_EQ(refusals.size(), 1u) << pair.first;
+        EXPECT_NE(refusals[0].find("same file as " + pair.first), std::string::npos) << refusals[0];
+    }
+    // Different letters stay apart, whatever their bytes share.
+    refusals.clear();
+    EXPECT_TRUE(check_release_paths({"\xc3\xa9", "\xc3\xa8", "\xce\xb1", "\xd0\xb0", "a", "\xe6\x97\xa5", "\xe6\x97\xa6"},
+                                    refusals));
+    EXPECT_TRUE(refusals.empty()) << refusals[0];
 }
 
 TEST(NewsFile, BecomesOneValuePerLineAsALauncherShowsIt)
@@ -239,4 +266,12 @@ TEST(NewsFile, BecomesOneValuePerLineAsALauncherShowsIt)
     EXPECT_EQ(reason, "news line 2 contains the control byte 0x0D");
     EXPECT_FALSE(read_news_lines(std::string("a\nb\0c", 5), lines, reason));
     EXPECT_EQ(reason, "news line 2 contains the control byte 0x00");
+
+    // UTF-8 news, with or without the byte order mark some editors write; anything else is named.
+    ASSERT_TRUE(read_news_lines("\xef\xbb\xbf\xc3\x96stliche Marsch\r\n\xe6\x97\xa5\xe6\x9c\xac\n", lines, reason));
+    EXPECT_EQ(lines, (std::vector<std::string>{"\xc3\x96stliche Marsch", "\xe6\x97\xa5\xe6\x9c\xac"}));
+    EXPECT_FALSE(read_news_lines("one\n\n\xd6stliche\n", lines, reason));
+    EXPECT_EQ(reason, "news line 3 is not valid UTF-8 (byte 1: a sequence cut short)");
+    EXPECT_FALSE(read_news_lines("\xef\xbb\xbfok\n\xef\xbb", lines, reason));
+    EXPECT_EQ(reason, "news line 2 is not valid UTF-8 (byte 1: a sequence cut short)");
 }

@@ -44,12 +44,17 @@ TEST(PublishedPath, RefusesNamesTheLauncherWouldReadOrStoreAsAnotherName)
     EXPECT_NE(refusal("launcher.cache.tmp").find("for itself"), std::string::npos);
     EXPECT_NE(refusal("LPT1").find("device"), std::string::npos);
     EXPECT_NE(refusal("Aux.txt").find("device"), std::string::npos);
+    // Bytes that are not UTF-8 would reach the player's disk as replacement characters.
+    EXPECT_EQ(refusal("caf\xe9.txt"), "the name is not valid UTF-8 (byte 4: a sequence cut short)");
+    EXPECT_EQ(refusal("d/\xc0\xae"), "the name is not valid UTF-8 (byte 3: an overlong form)");
+    EXPECT_EQ(refusal("\xed\xa0\x80.txt"), "the name is not valid UTF-8 (byte 1: a surrogate)");
 }
 
 TEST(PublishedPath, AcceptsOrdinaryNames)
 {
     const char* const accepted[] = {"a.txt", "data/maps/m1.map", "a b/c d.txt", ".hidden", "console.txt",
-                                    "com10.txt", "lpt0", "caf\xe9.txt", " lead.txt"};
+                                    "com10.txt", "lpt0", "caf\xc3\xa9.txt", " lead.txt",
+                                    "\xe6\x97\xa5\xe6\x9c\xac/\xce\x95\xce\xbb\xce\xbb\xce\xac\xce\xb4\xce\xb1.txt"};
     for (const char* path : accepted) {
         std::string reason;
         EXPECT_TRUE(check_published_path(path, reason)) << path << ": " << reason;

@@ -1,5 +1,6 @@
 // The launcher's folder split, the placing of list names in the game folder and the server address form.
 #include "shell/program_paths.h"
+#include "shell/settings_file.h"
 #include "update_list/local_path.h"
 
 #include <gtest/gtest.h>
@@ -79,4 +80,29 @@ TEST(Connections, MissingOrGarbageGivesFourAndNumbersTheNearestAllowed)
                                                    {"9", 8}, {"09", 8}, {"004", 4}, {"99999999999999999999", 8}};
     for (const auto& number : numbers)
         EXPECT_EQ(connections_from_setting(number.first), number.second) << number.first;
+}
+
+TEST(SettingsFile, GivesTheSameValuesFromEveryEncodingAnEditorSaves)
+{
+    const std::string utf8 = "; saved by the installer\r\n[Other]\r\nUrl=http://wrong/\r\n"
+                             " [ launcher ] \r\n  url = http://127.0.0.1/\xd0\xb8/ \r\nTitle=\"\xc3\x96stliche \xf0\x9f\x98\x80\"\r\n"
+                             "Url=http://second/\r\nConnections\r\nPublicKey=\r\n";
+    const std::u16string text16 = u"; saved by the installer\r\n[Other]\r\nUrl=http://wrong/\r\n"
+                                  u" [ launcher ] \r\n  url = http://127.0.0.1/\u0438/ \r\nTitle=\"\u00d6stliche \U0001F600\"\r\n"
+                                  u"Url=http://second/\r\nConnections\r\nPublicKey=\r\n";
+    std::string utf16 = "\xff\xfe";
+    for (char16_t unit : text16) {
+        utf16 += static_cast<char>(unit & 0xFF);
+        utf16 += static_cast<char>(unit >> 8);
+    }
+    for (const std::string& bytes : {utf8, "\xef\xbb\xbf" + utf8, utf16}) {
+        std::string text = settings_text(bytes);
+        EXPECT_EQ(setting_value(text, "Launcher", "Url"), "http://127.0.0.1/\xd0\xb8/");
+        EXPECT_EQ(setting_value(text, "Launcher", "Title"), "\xc3\x96stliche \xf0\x9f\x98\x80");
+        EXPECT_EQ(setting_value(text, "Launcher", "Connections"), "");
+        EXPECT_EQ(setting_value(text, "Launcher", "PublicKey"), "");
+        EXPECT_EQ(setting_value(text, "Launcher", "MinSequence"), "");
+    }
+    // Without a section header nothing belongs to [Launcher].
+    EXPECT_EQ(setting_value(settings_text("Url=http://x/\n"), "Launcher", "Url"), "");
 }
