@@ -222,6 +222,7 @@ static double timed_downloads(const UpdateList& list)
     unsigned reports = 0;
     DownloadSource source = {session, base_url, folder};
     std::string error_text;
+    remove_part_files(folder, list.files);
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
         if (!download_file(source, listed_file(entry), join_local_path(folder, entry.path),
@@ -250,6 +251,7 @@ static double timed_bare_loop(const UpdateList& list, bool one_call_open)
 {
     std::string scratch = folder + "bare.tmp";
     std::string error_text;
+    remove_part_files(folder, list.files);
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
         std::string url = base_url + percent_encode(entry.path) + "?v=" + entry.md5;
@@ -340,12 +342,11 @@ static double timed_batch(const UpdateList& list, int connections)
     LocalCheck check;
     check.download_list = list.files;
     check.download_total = total_size(list);
-    HashCache cache;
     DownloadSource source = {session, base_url, folder};
+    remove_part_files(folder, list.files);
     double start = seconds_now();
-    bool arrived = download_files(source, quiet, check, BlockMaps(), connections, cache);
+    bool arrived = download_files(source, quiet, check, BlockMaps(), connections);
     double elapsed = seconds_now() - start;
-    DeleteFileA((folder + "launcher.cache").c_str());
     if (!arrived) {
         fprintf(stderr, "the download step failed with %d connections\n", connections);
         exit(1);
@@ -409,6 +410,7 @@ static int run_resume(const UpdateList& list)
            "\n", double(first) / 1048576.0, "connection lost", double(retry) / 1048576.0,
            100.0 * double(retry) / double(entry.size), elapsed);
     DeleteFileA(target.c_str());
+    remove_part_files(folder, {entry});
     return 0;
 }
 
