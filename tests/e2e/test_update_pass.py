@@ -160,6 +160,17 @@ class ListContent(SiteTestCase):
                          record)
         self.assertFalse(os.path.exists(self.folder.file("game_record.txt")), "main.exe ran instead")
 
+        # The installed release's program is remembered: with no server reachable START runs it too.
+        os.remove(self.folder.file("bin/game_record.txt"))
+        self.folder.write_ini(url="http://127.0.0.1:9/")
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        self.assertTrue(state["status"]["text"].startswith("Can't reach the update server"), self.details())
+        self.probe.act(f"click {ID_START}")
+        self.assertEqual(self.wait_exit(process), 0)
+        self.assertTrue(os.path.exists(self.folder.file("bin/game_record.txt")), "offline START ran another program")
+        self.assertFalse(os.path.exists(self.folder.file("game_record.txt")), "main.exe ran instead")
+
 
 class FailingEnds(SiteTestCase):
     def test_broken_list(self):
@@ -189,10 +200,13 @@ class FailingEnds(SiteTestCase):
         self.assertFalse(os.path.exists(self.folder.file("launcher.cache")))
 
     def test_file_failing_three_times_fails_the_pass_and_retry_fetches_it(self):
-        # One connection: the files after the failing one must never be asked for.
+        # One connection: the files after the failing one must never be asked for. The failed
+        # pass changes no game file and deletes nothing; RETRY fetches no byte twice.
         self.folder.write_ini(url=self.server.url, connections=1)
         files = {"a.txt": b"first file\r\n", "b%.bin": pattern(5000, 9), "c.txt": b"third"}
-        self.publish(files)
+        self.publish(files, keys=["Delete=gone.dat"])
+        self.folder.write("c.txt", b"old third")
+        self.folder.write("gone.dat", b"of the old release")
         self.server.rules({"/b%25.bin": {"status": 500, "times": 3}})
         self.launch()
         state = self.wait_pass_end(timeout=40)
@@ -202,10 +216,11 @@ class FailingEnds(SiteTestCase):
         self.assertEqual(state["detail"]["text"], "b%.bin", context)
         self.assertMode(state, "START anyway", True, True)
         self.assertEqual(self.server.paths(), ["/manifest.txt", "/a.txt"] + ["/b%25.bin"] * 3)
-        self.assertFilesAre({"a.txt": files["a.txt"]})
-        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"a.txt"})
-        records, _ = update_site.read_cache(self.folder.file("launcher.cache"))
-        self.assertEqual(set(records), {b"a.txt"}, "the file fetched before the failure lost its record")
+        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"a.txt.part",
+                                                  b"c.txt", b"gone.dat"})
+        self.assertEqual(self.read("a.txt.part"), files["a.txt"])
+        self.assertEqual(self.read("c.txt"), b"old third")
+        self.assertEqual(self.read("gone.dat"), b"of the old release")
 
         self.probe.act(f"click {ID_RETRY}")
         state = self.wait_for(lambda s: s["status"]["text"] == "Update complete.", 30, "the RETRY pass to end")
@@ -213,6 +228,7 @@ class FailingEnds(SiteTestCase):
         self.assertMode(state, "START", True, False)
         self.assertFilesAre(files)
         self.assertEqual(self.server.paths()[5:], ["/manifest.txt", "/b%25.bin", "/c.txt"])
+        self.assertFalse(os.path.exists(self.folder.file("gone.dat")))
 
     def test_closing_during_a_download_leaves_the_old_file(self):
         old = b"the file as it was before"
