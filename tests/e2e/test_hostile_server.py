@@ -63,14 +63,16 @@ class EndlessBodies(HostileCase):
         self.assertEqual(server.hits("/data/big.bin"), 3)
         self.assertGreaterEqual(seconds, THREE_ATTEMPTS_SECONDS)
         self.assertEqual(self.folder.get(b"data/big.bin"), OLD)
-        self.assertEqual(self.folder.get(b"data/first.bin"), first)
+        # The file fetched before it waits verified in its part: the release is installed whole.
+        self.assertFalse(os.path.exists(self.folder.file("data/first.bin")))
+        self.assertEqual(self.folder.get(b"data/first.bin.part"), first)
         cache = self.folder.get(b"launcher.cache").decode("latin-1")
-        self.assertIn(f"data/first.bin|{len(first)}|", cache)
+        self.assertNotIn("data/first.bin", cache)
         self.assertNotIn("data/big.bin", cache)
         self.close_and_check(process, state, "endless file body",
                              "file body without length that never ends", seconds,
-                             "old file intact; the file fetched before it in place and cached",
-                             attempts=server.hits("/data/big.bin"))
+                             "old file intact; the file fetched before it verified in its part",
+                             part_of={b"data/first.bin": first}, attempts=server.hits("/data/big.bin"))
 
     def test_endless_chunked_file_body(self):
         # Wine's WinINet keeps a chunked connection for reuse: closing the request after the
@@ -396,20 +398,23 @@ class PathBytes(HostileCase):
         self.assertEqual(sorted(paths), sorted([encoded(good), encoded(latin)] + [encoded(missing)] * 3))
         self.assertEqual(encoded(good), "/donn%C3%A9es/%C3%BCber%20100%25.bin")
         # The names reach the disk through the ANSI code page; the unix side sees them in UTF-8.
-        landed = {name: sorted(files) for name, _, files in os.walk(self.folder.path)
-                  if any(f.endswith(".bin") for f in files)}
+        # The pass failed, so the two files wait verified in their parts.
+        landed = {name: sorted(f for f in files if f.endswith(".bin.part"))
+                  for name, _, files in os.walk(self.folder.path) if any(f.endswith(".bin.part") for f in files)}
         self.assertEqual(len(landed), 2, landed)
         self.assertFalse(any("%s%n" in f for files in landed.values() for f in files))
         contents = []
+        parts = {}
         for folder, names in landed.items():
             for name in names:
                 with open(os.path.join(folder, name), "rb") as f:
                     contents.append(f.read())
+                parts[os.fsencode(os.path.relpath(os.path.join(folder, name), self.folder.path))[:-5]] = contents[-1]
         self.assertEqual(sorted(contents), sorted([new, new[::-1]]), "the files landed with other bytes")
         self.close_and_check(process, state, "non-ASCII and percent signs in paths",
                              "UTF-8 and Latin-1 bytes, %, %25 and %s%n in paths; the last one 404",
                              seconds, "two files fetched under their byte names; detail shows the path as listed",
-                             requests=paths, landed={os.path.relpath(k, self.folder.path): v
+                             part_of=parts, requests=paths, landed={os.path.relpath(k, self.folder.path): v
                                                      for k, v in landed.items()})
 
 

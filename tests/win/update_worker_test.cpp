@@ -387,6 +387,27 @@ TEST(UpdateWorker, CutSwitchIsFinishedByAnOfflineStart)
     collect_finished_messages();
     EXPECT_STREQ("bin/game.exe", game_exe);
     EXPECT_FALSE(saw_status("Installing the update... 0 / 0"));
+
+    // A move that fails again (the game holds the file) keeps the record and the parts left, and
+    // nothing else happens until a later start finishes the switch.
+    write_file(dir + "held.bin", "old held");
+    write_file(dir + "held.bin.part", "new held");
+    write_file(dir + "launcher.switch", "Run=bin/game.exe\nF|held.bin\nM|held.bin\n");
+    HANDLE held = CreateFileA((dir + "held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    clear_request_log();
+    WPARAM result = run_pass();
+    CloseHandle(held);
+    EXPECT_EQ(0u, result);
+    EXPECT_EQ("The update could not be installed: the file is in use - close the game first", window_log.status.back());
+    EXPECT_TRUE(request_log().empty());
+    EXPECT_TRUE(file_exists(dir + "launcher.switch"));
+    EXPECT_TRUE(file_exists(dir + "held.bin.part"));
+    window_log = WindowLog();
+    run_update_pass(PassSettings{pass_folder, "launcher.exe", "http://127.0.0.1:1/", 1}, window_observer());
+    collect_finished_messages();
+    ASSERT_TRUE(read_file(dir + "held.bin", got));
+    EXPECT_EQ("new held", got);
+    EXPECT_FALSE(file_exists(dir + "launcher.switch"));
 }
 
 namespace {
