@@ -175,7 +175,8 @@ def render_kills(run):
         "be whole (one release's bytes, a `.part` that is the start of its file, or a `.part` marked "
         "as rebuilt from blocks, which takes its name only once verified); after each "
         "repair every listed file is compared byte for byte with the release, nothing may be left "
-        "but the listed files, `launcher.exe`, `launcher.ini` and `launcher.cache`, and no record of "
+        "but the listed files, `launcher.exe`, `launcher.ini`, `launcher.cache` and `launcher.installed`, "
+        "and no record of "
         "`launcher.cache` may vouch for bytes its file does not hold (after the kill too).",
         "",
         "The moments come from a seeded random generator. The first kills take every aim once, and "
