@@ -100,7 +100,9 @@ static bool any_to_delete(const std::string& folder, const ReleaseSwitch& change
     return false;
 }
 
-// A part that is gone has taken its name already, before a cut.
+// A part that is gone has taken its name already, before a cut; it is looked for only when its
+// move fails, so that a switch costs one call per file. Tags stay beside the moved files until
+// the pass clears what its parts left: their removal would double the switch's calls.
 static bool move_and_delete(const std::string& folder, const ReleaseSwitch& change, const SwitchSink& progress,
                             std::string& failed_path, std::string& error_text)
 {
@@ -109,7 +111,7 @@ static bool move_and_delete(const std::string& folder, const ReleaseSwitch& chan
     for (size_t i = 0; i < count; ++i) {
         std::string target = join_local_path(folder, change.moves[i]);
         std::string part = target + ".part";
-        if (GetFileAttributesA(part.c_str()) != INVALID_FILE_ATTRIBUTES && !place_part(part, target, true, error_text)) {
+        if (!place_part(part, target, false, error_text) && GetFileAttributesA(part.c_str()) != INVALID_FILE_ATTRIBUTES) {
             failed_path = change.moves[i];
             return false;
         }
