@@ -217,7 +217,7 @@ static void remove_target(const Case& c)
 }
 
 // The old copy takes the file's place as a second name of the cached file: the rebuild only reads
-// it and then moves the part over that name, so the cached bytes stay as they are for every round.
+// it, so the cached bytes stay as they are for every round.
 static void place_old_copy(const Case& c)
 {
     remove_target(c);

@@ -10,6 +10,8 @@
 //   update_bench batch DIR URL LIST N C      N rounds of the pass's download step on 1 and on C
 //                                            connections; N = 0 runs C once, reports memory
 //   update_bench resume DIR URL LIST         a first attempt the server cuts, then the retry
+//   update_bench switch DIR URL LIST N C     N rounds of the download step on C connections and
+//                                            the switch that installs what it fetched
 //   update_bench signature DIR LIST KEY N    the signature steps of a pass over the signed LIST
 //                                            (KEY: the PublicKey value) against its parsing,
 //                                            best of N; DIR holds launcher.release
@@ -29,6 +31,7 @@
 #include "digest/md5.h"
 #include "digest/sha256.h"
 #include "engine/download_batch.h"
+#include "engine/release_install.h"
 #include "engine/signed_release.h"
 #include "game_folder/local_check.h"
 #include "transfer/download.h"
@@ -222,6 +225,7 @@ static double timed_downloads(const UpdateList& list)
     unsigned reports = 0;
     DownloadSource source = {session, base_url, folder};
     std::string error_text;
+    remove_part_files(folder, list.files);
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
         if (!download_file(source, listed_file(entry), join_local_path(folder, entry.path),
@@ -250,6 +254,7 @@ static double timed_bare_loop(const UpdateList& list, bool one_call_open)
 {
     std::string scratch = folder + "bare.tmp";
     std::string error_text;
+    remove_part_files(folder, list.files);
     double start = seconds_now();
     for (const UpdateEntry& entry : list.files) {
         std::string url = base_url + percent_encode(entry.path) + "?v=" + entry.md5;
@@ -340,17 +345,48 @@ static double timed_batch(const UpdateList& list, int connections)
     LocalCheck check;
     check.download_list = list.files;
     check.download_total = total_size(list);
-    HashCache cache;
     DownloadSource source = {session, base_url, folder};
+    remove_part_files(folder, list.files);
     double start = seconds_now();
-    bool arrived = download_files(source, quiet, check, BlockMaps(), connections, cache);
+    bool arrived = download_files(source, quiet, check, BlockMaps(), connections);
     double elapsed = seconds_now() - start;
-    DeleteFileA((folder + "launcher.cache").c_str());
     if (!arrived) {
         fprintf(stderr, "the download step failed with %d connections\n", connections);
         exit(1);
     }
     return elapsed;
+}
+
+// The download step of a pass over the whole list on `connections`, then the switch that moves
+// every part over its file; the best of `rounds` of each, the files of the round before being the
+// old ones, as in an update.
+static int run_switch(const UpdateList& list, int rounds, int connections)
+{
+    session = InternetOpenA("Tavrinor-Launcher/1.0", INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    PassObserver quiet = {NULL,        ignore_text, ignore_text, ignore_position,
+                          ignore_text, ignore_text, ignore_lock, ignore_end};
+    LocalCheck check;
+    check.download_list = list.files;
+    check.download_total = total_size(list);
+    double best_download = 1e30;
+    double best_switch = 1e30;
+    for (int round = 0; round < rounds; ++round) {
+        double download = timed_batch(list, connections);
+        HashCache cache;
+        double start = seconds_now();
+        if (!install_release(folder, quiet, list, check, cache)) {
+            fprintf(stderr, "the switch failed\n");
+            exit(1);
+        }
+        best_switch = best_of(best_switch, seconds_now() - start);
+        best_download = best_of(best_download, download);
+        DeleteFileA((folder + "launcher.cache").c_str());
+    }
+    double share = 100.0 * best_switch / (best_download + best_switch);
+    printf("switch: %u files: download step on %d connections %.2f s, switch %.3f s = %.1f%% of the "
+           "pass (goal <= 10%%)\n", unsigned(list.files.size()), connections, best_download, best_switch, share);
+    printf("SWITCH_SHARE %.1f\n", share);
+    return 0;
 }
 
 // Rounds of the download step with one connection and with `connections`; rounds = 0 runs the
@@ -409,6 +445,7 @@ static int run_resume(const UpdateList& list)
            "\n", double(first) / 1048576.0, "connection lost", double(retry) / 1048576.0,
            100.0 * double(retry) / double(entry.size), elapsed);
     DeleteFileA(target.c_str());
+    remove_part_files(folder, {entry});
     return 0;
 }
 
@@ -552,7 +589,8 @@ int main(int argc, char** argv)
 {
     if (argc < 4) {
         fprintf(stderr, "usage: update_bench check DIR LIST THREADS | download DIR URL LIST ROUNDS"
-                        " | batch DIR URL LIST ROUNDS CONNECTIONS | resume DIR URL LIST"
+                        " | batch DIR URL LIST ROUNDS CONNECTIONS | switch DIR URL LIST ROUNDS CONNECTIONS"
+                        " | resume DIR URL LIST"
                         " | signature DIR LIST KEY ROUNDS | md5 PASSES ROUNDS\n");
         return 2;
     }
@@ -585,6 +623,8 @@ int main(int argc, char** argv)
         return run_download(list, atoi(argv[5]));
     if (mode == "batch" && argc >= 7)
         return run_batch(list, atoi(argv[5]), atoi(argv[6]));
+    if (mode == "switch" && argc >= 7)
+        return run_switch(list, atoi(argv[5]), atoi(argv[6]));
     if (mode == "resume")
         return run_resume(list);
     return 2;

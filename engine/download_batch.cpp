@@ -1,6 +1,6 @@
 // The download step of a pass: the files one after another on one connection, or shared out
 // among several threads, each with its own request, buffer and digests, while the bar and the
-// detail line show all of them together.
+// detail line show all of them together. Each file ends verified in its part, for the switch.
 #include "engine/download_batch.h"
 
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include "engine/pass_report.h"
 #include "update_list/update_list.h"
 #include "platform/thread_wait.h"
+#include "transfer/part_file.h"
 #include "transfer/size_text.h"
 #include "update_list/local_path.h"
 
@@ -21,6 +22,7 @@ static const DWORD report_interval_ms = 150;
 static const double speed_after_seconds = 0.2;  // earlier speeds are noise, shown as 0
 static const uint64_t progress_scale = 1000;
 static const unsigned search_done = 1000;
+static const char disk_full_reason[] = "disk full?";
 
 ListedFile listed_file(const UpdateEntry& entry)
 {
@@ -35,13 +37,25 @@ BlockMaps block_maps_of(const UpdateList& list)
     return maps;
 }
 
+// A part of the file's full size that a download or a finished rebuild of this very file left: the
+// download verifies it again and keeps it without a request, where a rebuild would fetch the map.
+static bool holds_whole_part(const std::string& part_path, const UpdateEntry& entry)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    PartTag tag;
+    return GetFileAttributesExA(part_path.c_str(), GetFileExInfoStandard, &data) &&
+           ((uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow) == entry.size &&
+           read_part_tag(part_path, tag) && tag.md5 == entry.md5 && tag.validator != rebuilt_part_mark;
+}
+
 // The map of a file worth rebuilding: one big enough, that must match (a keep file never
 // changes once there), with an old copy or a kept part to find blocks in.
 static const MapReference* map_to_rebuild_with(const BlockMaps& maps, const UpdateEntry& entry,
                                                const std::string& target)
 {
     BlockMaps::const_iterator found = maps.find(entry.path);
-    if (found == maps.end() || entry.size < rebuild_min_size || entry.keep)
+    if (found == maps.end() || entry.size < rebuild_min_size || entry.keep ||
+        holds_whole_part(target + ".part", entry))
         return nullptr;
     if (GetFileAttributesA(target.c_str()) == INVALID_FILE_ATTRIBUTES &&
         GetFileAttributesA((target + ".part").c_str()) == INVALID_FILE_ATTRIBUTES)
@@ -57,10 +71,10 @@ struct FileFetch {
     int connections;
 };
 
-// A file held open by the running game won't be freed by waiting a second, so "in use" ends the
-// attempts at once. `begin_attempt(rebuilt)` gives the sink of each attempt. A rebuild's later
-// attempts go on from what its first learnt (map, search, what arrived); one that falls back
-// fetches the whole file in the same attempt, and is not tried again in this pass.
+// A full disk won't be freed by waiting a second, so it ends the attempts at once.
+// `begin_attempt(rebuilt)` gives the sink of each attempt. A rebuild's later attempts go on from
+// what its first learnt (map, search, what arrived); one that falls back fetches the whole file in
+// the same attempt, and is not tried again in this pass.
 template <typename BeginAttempt>
 static bool fetch_with_attempts(const FileFetch& fetch, const UpdateEntry& entry, BeginAttempt begin_attempt,
                                 std::string& error_text)
@@ -82,7 +96,7 @@ static bool fetch_with_attempts(const FileFetch& fetch, const UpdateEntry& entry
             if (download_file(fetch.source, file, target, TransferSink{sink.received, sink.context}, error_text))
                 return true;
         }
-        if (error_text.find("in use") != std::string::npos)
+        if (error_text == disk_full_reason)
             return false;
         Sleep(retry_pause_ms);
     }
@@ -104,10 +118,8 @@ static void show_failure(const PassObserver& observer, const std::string& error_
 }
 
 // One connection: every entry in list order; the first that fails for good ends the step.
-static bool download_one_by_one(const FileFetch& fetch, const PassObserver& observer, const LocalCheck& check,
-                                HashCache& cache)
+static bool download_one_by_one(const FileFetch& fetch, const PassObserver& observer, const LocalCheck& check)
 {
-    const DownloadSource& source = fetch.source;
     int count = int(check.download_list.size());
     std::string total_text = format_size(check.download_total);
     DownloadProgress progress = download_progress(observer, check.download_total);
@@ -122,12 +134,10 @@ static bool download_one_by_one(const FileFetch& fetch, const PassObserver& obse
                                      return RebuildSink{nullptr, sink.received, sink.context};
                                  },
                                  error_text)) {
-            save_hash_cache(source.folder, cache);
             show_failure(observer, error_text, entry);
             return false;
         }
         end_file(progress, entry.size);
-        record_download(source.folder, entry, cache);
     }
     return true;
 }
@@ -155,7 +165,6 @@ struct SharedStep {
     bool stopped = false;                   // a file failed for good: nothing new starts
     std::string error_text{};               // the first such failure's reason
     size_t failed = 0;                      // and its file
-    std::vector<char> arrived{};            // 1 for each file verified and in place
     uint64_t done_bytes = 0;                // bytes of the files that arrived whole
     uint64_t step_arrived = 0;              // bytes received in this step, kept ones not counted
     std::vector<SlotState> slots{};         // per connection
@@ -272,7 +281,6 @@ static void finish_file(Connection& connection, size_t index, bool arrived,
     EnterCriticalSection(&step.lock);
     step.slots[connection.slot] = SlotState();
     if (arrived) {
-        step.arrived[index] = 1;
         step.done_bytes += step.files[index].size;
     } else if (!step.stopped) {
         step.stopped = true;
@@ -339,41 +347,34 @@ static bool run_connections(SharedStep& step, int connections)
     return true;
 }
 
-// Several connections: files start in list order as connections come free; the records of all
-// that arrived go into the cache in list order.
+// Several connections: files start in list order as connections come free.
 static bool download_side_by_side(const FileFetch& fetch, const PassObserver& observer, const LocalCheck& check,
-                                  int connections, HashCache& cache)
+                                  int connections)
 {
     const std::vector<UpdateEntry>& files = check.download_list;
     SharedStep step{fetch, observer, files, check.download_total, format_size(check.download_total), GetTickCount(),
                     {}};
-    step.arrived.assign(files.size(), 0);
     step.slots.assign(size_t(connections), SlotState());
     InitializeCriticalSection(&step.lock);
     bool ran = run_connections(step, connections);
     DeleteCriticalSection(&step.lock);
     if (!ran)
-        return download_one_by_one(fetch, observer, check, cache);
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (step.arrived[i])
-            record_download(fetch.source.folder, files[i], cache);
-    }
+        return download_one_by_one(fetch, observer, check);
     if (!step.stopped)
         return true;
-    save_hash_cache(fetch.source.folder, cache);
     show_failure(observer, step.error_text, files[step.failed]);
     return false;
 }
 
 // The files share the connections; a single file rebuilt from blocks spreads its ranges over them.
 bool download_files(const DownloadSource& source, const PassObserver& observer, const LocalCheck& check,
-                    const BlockMaps& maps, int connections, HashCache& cache)
+                    const BlockMaps& maps, int connections)
 {
     allow_connections(connections);
     FileFetch fetch = {source, maps, connections};
     size_t count = check.download_list.size();
     int at_once = connections > int(count) ? int(count) : connections;
     if (at_once <= 1)
-        return download_one_by_one(fetch, observer, check, cache);
-    return download_side_by_side(fetch, observer, check, at_once, cache);
+        return download_one_by_one(fetch, observer, check);
+    return download_side_by_side(fetch, observer, check, at_once);
 }

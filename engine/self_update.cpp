@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "engine/pass_report.h"
+#include "transfer/part_file.h"
 #include "update_list/hash_cache.h"
 #include "update_list/safe_path.h"
 
@@ -66,13 +67,15 @@ static bool start_program(const std::string& folder, const std::string& path, ch
     return true;
 }
 
-// The bar shows this file alone, from 0 on every attempt.
+// The bar shows this file alone, from 0 on every attempt. The new launcher takes its own name at
+// once: it is not part of the release's switch.
 static bool download_new_launcher(const DownloadSource& source, const PassObserver& observer,
                                   const ListedFile& entry, const std::string& new_path, std::string& error_text)
 {
     for (int attempt = 0; attempt < download_attempts; ++attempt) {
         DownloadProgress progress = download_progress(observer, entry.size);
-        if (download_file(source, entry, new_path, begin_file(progress, entry.path), error_text))
+        if (download_file(source, entry, new_path, begin_file(progress, entry.path), error_text) &&
+            place_part(new_path + ".part", new_path, true, error_text))
             return true;
     }
     return false;

@@ -1,5 +1,6 @@
-// One update pass: connect, fetch and apply the update list, check the local files, fetch what is
-// missing or different, and tell the observer how the pass ended.
+// One update pass: finish a switch an earlier launcher left, connect, fetch the update list, check
+// the local files, fetch what is missing or different into verified parts, switch the release in
+// at once, and tell the observer how the pass ended.
 #include "engine/update_pass.h"
 
 #include <string>
@@ -7,32 +8,25 @@
 #include "engine/download_batch.h"
 #include "engine/internet_session.h"
 #include "engine/pass_report.h"
+#include "engine/release_install.h"
 #include "engine/self_update.h"
 #include "engine/signed_release.h"
 #include "game_folder/local_check.h"
 #include "transfer/download.h"
 #include "transfer/fetch_text.h"
 #include "transfer/url.h"
-#include "update_list/local_path.h"
 #include "update_list/update_list.h"
 
 static const unsigned progress_full = 1000;
 static const uint64_t progress_scale = 1000;
 static const DWORD most_check_threads = 4;
 
-// The list's message, game program and deletions stay in force whatever the pass does later.
-static void apply_list(const PassSettings& settings, const PassObserver& observer,
-                       const UpdateList& list)
+// The list's message shows whatever the pass does later; its program and deletions belong to the
+// release and take effect with its switch.
+static void show_news(const PassObserver& observer, const UpdateList& list)
 {
     if (!list.news.empty())
         observer.news(observer.context, list.news.c_str());
-    if (!list.run.empty())
-        observer.game_program(observer.context, list.run.c_str());
-    for (const std::string& name : list.deletes) {
-        std::string path = join_local_path(settings.folder, name);
-        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileA(path.c_str());
-    }
 }
 
 static void report_checked(void* context, size_t checked, size_t count)
@@ -119,10 +113,14 @@ static void clear_leftovers(const PassSettings& settings, const UpdateList& list
     remove_launcher_leftovers(settings.folder, true);
 }
 
-// Everything of the pass lives in here and is released when it returns, on every path.
+// Everything of the pass lives in here and is released when it returns, on every path. A switch
+// an earlier launcher left under way is finished first, before any connection, so that the folder
+// holds one release whole whether the server answers or not.
 static PassEnd run_pass(const PassSettings& settings, const PassObserver& observer)
 {
     remove_launcher_leftovers(settings.folder, false);
+    if (!finish_interrupted_install(settings.folder, observer))
+        return PassEnd::failed;
     show_status(observer, "Connecting to the update server...");
     show_detail(observer, "");
     show_progress(observer, 0);
@@ -152,16 +150,12 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
         if (verdict != ReleaseVerdict::accepted)
             return fail_release_check(observer, verdict, error_text);
     }
-    apply_list(settings, observer, list);
+    show_news(observer, list);
     HashCache cache;
     load_hash_cache(settings.folder, cache);
-    if (list.files.empty()) {
-        save_hash_cache(settings.folder, cache);
-        clear_leftovers(settings, list);
-        return succeed_pass(observer, "Your game is up to date.", 0);
-    }
     LocalCheck check;
-    check_files(settings, observer, list, cache, check);
+    if (!list.files.empty())
+        check_files(settings, observer, list, cache, check);
     save_hash_cache(settings.folder, cache);
     DownloadSource source = {session, settings.base_url, settings.folder};
     // A launcher that could not be updated fails the pass, but only once the game files are in
@@ -175,10 +169,14 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
             return PassEnd::restarted;
     }
     bool fetched = !check.download_list.empty();
-    if (fetched && !download_files(source, observer, check, block_maps_of(list), settings.connections, cache))
+    if (fetched && !has_room_for_parts(settings.folder, observer, check))
         return PassEnd::failed;
-    if (fetched)
-        save_hash_cache(settings.folder, cache);
+    if (fetched && !download_files(source, observer, check, block_maps_of(list), settings.connections)) {
+        has_room_for_parts(settings.folder, observer, check);
+        return PassEnd::failed;
+    }
+    if (!install_release(settings.folder, observer, list, check, cache))
+        return PassEnd::failed;
     if (!launcher_failure.empty())
         return fail_launcher_update(observer, launcher_failure);
     clear_leftovers(settings, list);

@@ -430,9 +430,10 @@ static bool room_for_part(HANDLE part, const std::string& part_path, const Liste
 }
 
 // A rebuilt file that is not the listed one goes, and the whole file comes instead; one the
-// system could not hash, or whose flush or move failed, fails the attempt like a download would.
-static Rebuild finish(const ListedFile& file, const std::string& target, const std::string& part_path,
-                      Rebuild outcome, bool flushed, FileDigests& digests, std::string& error_text)
+// system could not hash, or whose flush failed, fails the attempt like a download would. A verified
+// part is marked so, to wait for the switch.
+static Rebuild finish(const ListedFile& file, const std::string& part_path, Rebuild outcome, bool flushed,
+                      FileDigests& digests, std::string& error_text)
 {
     if (outcome != Rebuild::placed)
         return outcome;
@@ -446,7 +447,8 @@ static Rebuild finish(const ListedFile& file, const std::string& target, const s
         remove_part(part_path);
         return Rebuild::fall_back;
     }
-    return place_part(part_path, target, true, error_text) ? Rebuild::placed : Rebuild::failed;
+    write_part_tag(part_path, PartTag{file.md5, verified_part_mark});
+    return Rebuild::placed;
 }
 
 Rebuild rebuild_file(const DownloadSource& source, const ListedFile& file, const MapReference& map,
@@ -472,7 +474,7 @@ Rebuild rebuild_file(const DownloadSource& source, const ListedFile& file, const
                                    error_text);
     bool flushed = outcome == Rebuild::placed && FlushFileBuffers(part);
     CloseHandle(part);
-    outcome = finish(file, target, part_path, outcome, flushed, digests, error_text);
+    outcome = finish(file, part_path, outcome, flushed, digests, error_text);
     release_digests(digests);
     return outcome;
 }

@@ -1,6 +1,6 @@
 // Rebuilding a listed file from what the player already holds: the blocks of the old copy and of a
 // kept part that the file's block map finds there, copied into the part, and single-range
-// requests for the rest; then the same verification and move as a download.
+// requests for the rest; then the same verification as a download.
 #pragma once
 
 #include <cstdint>
@@ -22,12 +22,12 @@ struct MapReference {
 extern const uint64_t rebuild_min_size;
 
 enum class Rebuild {
-    placed,     // the file is in place, verified
+    placed,     // the file is whole in its part, verified, flushed and waiting for the switch
     fall_back,  // something the server or the map should not have done: a map that is missing,
                 // larger than the format allows, malformed or not the one listed, an answer other
                 // than the range asked for, a rebuilt file that is not the listed one. The caller
                 // fetches the whole file instead, once, and says nothing of it
-    failed,     // the transfer broke off, the disk refused, or the file could not take its name:
+    failed,     // the transfer broke off or the disk refused:
                 // the reason says which, and the part keeps what it holds for the next attempt
 };
 

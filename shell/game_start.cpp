@@ -1,5 +1,6 @@
-// The START action: checks that the game program is there, starts it detached in the
-// launcher's folder and closes the launcher, or tells the player why it could not.
+// The START action: finishes a switch a failed move left, checks that the game program is there,
+// starts it detached in the launcher's folder and closes the launcher, or tells the player why it
+// could not.
 #include "shell/game_start.h"
 
 #include <windows.h>
@@ -8,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "engine/release_install.h"
 #include "shell/launcher_state.h"
+#include "shell/window_observer.h"
 
 static void report_missing_game()
 {
@@ -26,8 +29,13 @@ static void report_start_failure(DWORD error)
     MessageBoxA(main_window, text.c_str(), window_title, MB_ICONERROR | MB_OK);
 }
 
+// A switch whose move failed (the game took a file in the meantime) must not leave the game to
+// run on files of two releases: it is finished first, or the game does not start and the status
+// says which file is held.
 void start_game()
 {
+    if (!finish_interrupted_install(program_dir, window_observer()))
+        return;
     std::string path = local_path(game_exe);
     if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         report_missing_game();

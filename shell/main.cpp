@@ -2,11 +2,13 @@
 #include <windows.h>
 
 #include "engine/internet_session.h"
+#include "engine/release_install.h"
 #include "engine/self_update.h"
 #include "shell/launcher_state.h"
 #include "shell/startup.h"
 #include "shell/status.h"
 #include "shell/window.h"
+#include "shell/window_observer.h"
 
 static const UINT exit_code = 0;
 
@@ -59,20 +61,25 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_stat
     ShowWindow(main_window, show_state);
     UpdateWindow(main_window);
 
-    // Without its folder the launcher can neither update nor start the game: only EXIT is left.
-    if (!located) {
-        set_status("The game folder's path is too long - can't check for updates.");
-    } else if (base_url[0] == '\0') {
-        set_status("launcher.ini has no Url= - can't check for updates.");
-        EnableWindow(start_button, TRUE);
-    } else if (public_key_broken) {
-        set_status("launcher.ini has a broken PublicKey= - can't check for updates.");
-        EnableWindow(start_button, TRUE);
-    } else if (min_sequence_broken) {
-        set_status("launcher.ini has a broken MinSequence= - can't check for updates.");
-        EnableWindow(start_button, TRUE);
-    } else {
+    const char* no_pass_reason = NULL;
+    if (!located)
+        no_pass_reason = "The game folder's path is too long - can't check for updates.";
+    else if (base_url[0] == '\0')
+        no_pass_reason = "launcher.ini has no Url= - can't check for updates.";
+    else if (public_key_broken)
+        no_pass_reason = "launcher.ini has a broken PublicKey= - can't check for updates.";
+    else if (min_sequence_broken)
+        no_pass_reason = "launcher.ini has a broken MinSequence= - can't check for updates.";
+    // Without a pass, the switch an earlier launcher left is finished here, before START may run.
+    if (no_pass_reason == NULL) {
         start_update_pass();
+    } else if (!located) {
+        // Without its folder the launcher can neither update nor start the game: only EXIT is left.
+        set_status("%s", no_pass_reason);
+    } else {
+        if (finish_interrupted_install(program_dir, window_observer()))
+            set_status("%s", no_pass_reason);
+        EnableWindow(start_button, TRUE);
     }
 
     run_message_loop();

@@ -149,8 +149,9 @@ bool is_launcher_runtime_file(const std::string& path)
         return true;
     }
     return lowered == "launcher.ini" || lowered == "launcher.cache" || lowered == "launcher.new.exe" ||
-           lowered == "launcher.old.exe" || lowered == "launcher.release" ||
-           lowered == "launcher.cache.tmp" || lowered == "launcher.release.tmp";
+           lowered == "launcher.old.exe" || lowered == "launcher.release" || lowered == "launcher.switch" ||
+           lowered == "launcher.installed" || lowered == "launcher.cache.tmp" || lowered == "launcher.release.tmp" ||
+           lowered == "launcher.switch.tmp" || lowered == "launcher.installed.tmp";
 }
 
 bool is_update_list_file(const std::string& path)

@@ -1,6 +1,6 @@
 // The download of one listed file: the ".part" file kept from an earlier attempt and the tag that
 // says which answer it came from, the request for what is still missing, receipt with running
-// digests and progress reports, verification, and the move over the target.
+// digests and progress reports, and verification of the part, which then waits for its move.
 #include "transfer/download.h"
 
 #include <cstring>
@@ -33,9 +33,9 @@ struct Receipt {
     uint64_t arrived;     // bytes received in this call, for the speed
 };
 
-// How one attempt ended: the file is in place, the call fails, or the part can't be gone on
-// from and the file is fetched from its first byte once more.
-enum class Attempt { placed, failed, start_over };
+// How one attempt ended: the part holds the file, verified and flushed, the call fails, or the
+// part can't be gone on from and the file is fetched from its first byte once more.
+enum class Attempt { staged, failed, start_over };
 
 // A part file beside the target, left by an earlier attempt.
 struct KeptPart {
@@ -46,7 +46,8 @@ struct KeptPart {
 
 // A part of another version of the file, or of an answer that named no validator, can't be gone
 // on from: the server could not say whether its bytes are still the start of what it serves. A
-// part rebuilt from blocks is not the start of the file at all, and goes.
+// part rebuilt from blocks is not the start of the file at all, and goes, unless it was verified
+// whole.
 static KeptPart look_at_kept_part(const std::string& part_path, const ListedFile& file)
 {
     KeptPart kept = {0, false, std::string()};
@@ -189,25 +190,21 @@ static bool receive_into(HINTERNET request, HANDLE part, Receipt& receipt, bool&
     return received;
 }
 
-// A part whose bytes are not the listed file never stays. One that is but can't take its name
-// (the game holds the old file) stays with its tag: the next attempt finds it whole, verifies it
-// again and places it without a request, instead of fetching the whole file anew.
-static Attempt place_verified(const std::string& target, const std::string& part_path, Receipt& receipt,
-                              bool tagged, std::string& error_text)
+// A part whose bytes are not the listed file never stays. One that is stays with its tag until
+// the switch moves it: an attempt that finds it whole verifies it again and keeps it without a
+// request, instead of fetching the whole file anew.
+static Attempt stage_verified(const std::string& part_path, Receipt& receipt, std::string& error_text)
 {
     if (!verify_listed_file(receipt.file, receipt.digests, error_text)) {
         remove_part(part_path);
         return Attempt::failed;
     }
-    if (!place_part(part_path, target, tagged, error_text))
-        return Attempt::failed;
-    return Attempt::placed;
+    return Attempt::staged;
 }
 
 // A part already holding the whole file needs no request; if its bytes are another file's, it
 // goes and the file is fetched anew.
-static Attempt place_whole_part(const std::string& target, const std::string& part_path, Receipt& receipt,
-                                std::string& error_text)
+static Attempt keep_whole_part(const std::string& part_path, Receipt& receipt, std::string& error_text)
 {
     if (!hash_part(part_path, receipt.file.size, receipt))
         return Attempt::start_over;
@@ -220,9 +217,9 @@ static Attempt place_whole_part(const std::string& target, const std::string& pa
         remove_part(part_path);
         return Attempt::start_over;
     }
-    if (!flush_part(part_path, error_text) || !place_part(part_path, target, true, error_text))
+    if (!flush_part(part_path, error_text))
         return Attempt::failed;
-    return Attempt::placed;
+    return Attempt::staged;
 }
 
 // Receives an answer whose body goes into the part after its first `from` bytes.
@@ -248,10 +245,10 @@ static Attempt receive_answer(const DownloadSource& source, const std::string& t
             remove_part(part_path);
         return Attempt::failed;
     }
-    return place_verified(target, part_path, receipt, tagged, error_text);
+    return stage_verified(part_path, receipt, error_text);
 }
 
-// One attempt at the file. With `use_kept`, a part an earlier attempt left is placed when whole,
+// One attempt at the file. With `use_kept`, a part an earlier attempt left is kept when whole,
 // and gone on from when it is the start of the same answer; an answer that does not hold exactly
 // the rest of the file makes the caller start over once, from the first byte.
 static Attempt attempt_file(const DownloadSource& source, const std::string& target, const std::string& part_path,
@@ -262,7 +259,7 @@ static Attempt attempt_file(const DownloadSource& source, const std::string& tar
     if (use_kept) {
         KeptPart kept = look_at_kept_part(part_path, receipt.file);
         if (kept.size > 0 && kept.size == receipt.file.size)
-            return place_whole_part(target, part_path, receipt, error_text);
+            return keep_whole_part(part_path, receipt, error_text);
         if (kept.size > 0 && kept.size < receipt.file.size && kept.resumable) {
             if (!hash_part(part_path, kept.size, receipt))
                 return Attempt::start_over;
@@ -298,5 +295,5 @@ bool download_file(const DownloadSource& source, const ListedFile& file, const s
         outcome = attempt_file(source, target, part_path, round == 0, receipt, error_text);
     }
     release_digests(receipt.digests);
-    return outcome == Attempt::placed;
+    return outcome == Attempt::staged;
 }

@@ -1,4 +1,4 @@
-// Downloading one listed file beside its place, verifying it, and moving it over the old one.
+// Downloading one listed file beside its place and verifying it there.
 #pragma once
 
 #include <windows.h>
@@ -25,14 +25,14 @@ struct TransferSink {
     void* context;  // the caller's, handed back with every call
 };
 
-// Fetches `file` from the server into `target` + ".part" (a full path below the game folder),
-// verifies it (verify_listed_file) and only then moves it over `target`, telling `progress` of
-// every block on the way. False with the reason in `error_text` when the file did not arrive
-// whole, verified and in place; `target` is untouched then. A transfer that broke off keeps its
-// part, and the next call asks only for the bytes after it, on condition that the server still
-// serves the answer the part began with (If-Range with that answer's validator, kept beside the
-// part in `target` + ".part.tag"). A verified file that can't take its name keeps its part too,
-// and the next call places it without a request. Every other failure deletes the part. Each call
-// has its own buffer and digests, so several may run at once on different targets.
+// Fetches `file` from the server into `target` + ".part" (a full path below the game folder) and
+// verifies it (verify_listed_file), telling `progress` of every block on the way; the verified
+// part is flushed and stays there for the switch to move it over `target`, which this never
+// touches. False with the reason in `error_text` when the file did not arrive whole and verified.
+// A transfer that broke off keeps its part, and the next call asks only for the bytes after it,
+// on condition that the server still serves the answer the part began with (If-Range with that
+// answer's validator, kept beside the part in `target` + ".part.tag"). A part that already holds
+// the whole file is verified again and kept without a request. Every other failure deletes the
+// part. Each call has its own buffer and digests, so several may run at once on different targets.
 bool download_file(const DownloadSource& source, const ListedFile& file, const std::string& target,
                    const TransferSink& progress, std::string& error_text);

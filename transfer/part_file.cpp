@@ -9,6 +9,7 @@ static const char tag_suffix[] = ".tag";
 static const DWORD tag_limit = 1024;
 
 const char rebuilt_part_mark[] = "rebuilt from blocks";
+const char verified_part_mark[] = "rebuilt and verified";
 
 static std::string tag_path(const std::string& part_path)
 {
@@ -95,6 +96,24 @@ static DWORD place_probe_error(const std::string& target)
 {
     DWORD error = open_error(target, DELETE);
     return error != 0 ? error : open_error(target, GENERIC_WRITE);
+}
+
+// Only a refusal of the delete-open as shared counts: a read-only file opens for deletion, and
+// the move takes care of its attribute.
+bool may_take_name(const std::string& target, std::string& error_text)
+{
+    DWORD attributes = GetFileAttributesA(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return true;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error_text = move_failure_text(0, true, 0);
+        return false;
+    }
+    DWORD error = open_error(target, DELETE);
+    if (error != error_sharing_violation && error != error_lock_violation && error != error_user_mapped_file)
+        return true;
+    error_text = move_failure_text(error, false, 0);
+    return false;
 }
 
 // Windows refuses to move over a read-only file (wine does not), so such a target is made

@@ -15,6 +15,10 @@ struct PartTag {
 // the start of the file, so a download never goes on from its end.
 extern const char rebuilt_part_mark[];
 
+// The validator of a rebuilt part that passed its check: whole, it waits for the switch, and the
+// next attempt verifies it again and keeps it without a request instead of rebuilding it.
+extern const char verified_part_mark[];
+
 // False when there is no tag, or it is not two lines with a digest and a validator.
 bool read_part_tag(const std::string& part_path, PartTag& tag);
 
@@ -32,6 +36,11 @@ void create_folders(const std::string& folder, const std::string& target);
 // Flushes a part that is not open, so that its bytes are on the disk before it takes its name.
 // False with "disk full?" when that fails.
 bool flush_part(const std::string& part_path, std::string& error_text);
+
+// Whether a verified part could take `target`'s name now: false with the reason (see
+// move_failure_text) when a folder stands under the name or another program holds the file open
+// without letting it be deleted. A missing target is free.
+bool may_take_name(const std::string& target, std::string& error_text);
 
 // Moves a verified part over `target`, written through, so that it is on the disk before the
 // cache records the file; its tag goes with it when it is `tagged`. False with the reason (see

@@ -1,8 +1,9 @@
 """Kill it anywhere: update passes between two releases are cut from outside at random moments
-(the check, downloads, files rebuilt from blocks, moves into place, the cache write, the
-launcher's replacement of itself),
-and the next start must repair everything: after each recovery every listed file is compared
-byte for byte with the release.
+(the check, downloads, files rebuilt from blocks, the switch that moves them into place, the cache
+write, the launcher's replacement of itself). After each kill a start with no server reachable
+must leave the folder one release whole (every listed file of the old release, or every one of
+the new), and the next connected start must repair everything: after each recovery every listed
+file is compared byte for byte with the release.
 
 KILL_COUNT kills (default 20); KILL_SEED replays a run (each run prints its seed). The results go
 to kill-anywhere-results.json in the artifacts folder, for the reliability report."""
@@ -11,6 +12,7 @@ import hashlib
 import json
 import os
 import random
+import re
 import select
 import shutil
 import signal
@@ -30,9 +32,11 @@ SETTLE_SECONDS = 0.5
 # Until the recoveries have shown how long a pass takes here; "any" aims spread over that time.
 FIRST_PASS_SECONDS = 1.0
 DONE_TEXTS = ("Update complete.", "Your game is up to date.")
-OWN_FILES = {b"launcher.exe", b"launcher.ini", b"launcher.cache"}
-PHASES = ["check", "download", "rebuild", "move", "cache write", "self-replacement",
+OWN_FILES = {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"launcher.installed"}
+PHASES = ["check", "download", "rebuild", "switch", "move", "cache write", "self-replacement",
           "connect", "start-up", "after the pass"]
+# Nothing listens there: the offline start's connection is refused at once.
+OFFLINE_URL = b"Url=http://127.0.0.1:9/"
 
 IN_CLOSE_WRITE = 0x008
 IN_OPEN = 0x020
@@ -173,6 +177,11 @@ def is_game_move(mask, path):
     return mask & IN_MOVED_TO and not is_own(path)
 
 
+def is_switch_record(mask, path):
+    """The switch's record takes its name: every part is verified, the moves begin."""
+    return mask & IN_MOVED_TO and path == "launcher.switch"
+
+
 def is_cache_write(mask, path):
     return path == "launcher.cache.tmp" and mask & (IN_CREATE | IN_CLOSE_WRITE)
 
@@ -184,8 +193,10 @@ def is_swap_step(mask, path):
             (mask & IN_MOVED_TO and path in ("Launcher.new.exe", "launcher.exe")))
 
 
-AIMS = ["check", "download", "rebuild", "move", "cache write", "self-replacement", "any"]
-AIM_WEIGHTS = [15, 20, 15, 15, 10, 15, 10]
+AIMS = ["check", "download", "rebuild", "switch", "move", "cache write", "self-replacement", "any"]
+AIM_WEIGHTS = [15, 20, 15, 15, 10, 10, 15, 10]
+# From the switch's record to its removal, on loopback: a hundred moves and a few deletions.
+SWITCH_SECONDS = 0.1
 # From a rebuild's mark on its part to its verified move, on loopback: the blocks copied and
 # the ranges fetched in between.
 REBUILD_SECONDS = 0.15
@@ -214,6 +225,8 @@ def choose_aim(rng, kind, step, reads, downloads, pass_seconds, folder):
     if kind == "rebuild":
         return {"kind": kind, "event": rebuild_start(folder), "skip": rng.randrange(BIG_FILES),
                 "delay": rng.uniform(0, REBUILD_SECONDS)}
+    if kind == "switch":
+        return {"kind": kind, "event": is_switch_record, "skip": 0, "delay": rng.uniform(0, SWITCH_SECONDS)}
     if kind == "move":
         return {"kind": kind, "event": is_game_move, "skip": rng.randrange(max(downloads * 3 // 4, 1))}
     if kind == "cache write":
@@ -237,12 +250,14 @@ def classify(status, trigger, left, rebuilt):
     if left & {b"Launcher.new.exe.part", b"Launcher.new.exe"} or trigger and is_swap_step(*trigger):
         return "self-replacement"
     if trigger:
-        for test, phase in ((is_cache_write, "cache write"), (is_game_move, "move"), (is_check_read, "check"),
-                            (is_part_start, "download")):
+        for test, phase in ((is_cache_write, "cache write"), (is_switch_record, "switch"), (is_game_move, "move"),
+                            (is_check_read, "check"), (is_part_start, "download")):
             if test(*trigger):
                 return phase
         if trigger[1].endswith(".part.tag"):
             return "rebuild"
+    if b"launcher.switch" in left:
+        return "switch"
     if rebuilt:
         return "rebuild"
     if any(p.endswith(b".part") for p in left):
@@ -407,7 +422,8 @@ class KillAnywhere(SiteTestCase):
             name = relative.decode("latin-1")
             with open(os.path.join(os.fsencode(self.folder.path), relative), "rb") as f:
                 data = f.read()
-            if name in ("launcher.cache", "launcher.cache.tmp"):
+            if name in ("launcher.cache", "launcher.cache.tmp", "launcher.switch", "launcher.switch.tmp",
+                        "launcher.installed", "launcher.installed.tmp"):
                 continue
             if name == "launcher.ini":
                 fine = data == self.ini
@@ -448,6 +464,44 @@ class KillAnywhere(SiteTestCase):
         problems += [f"{p.decode('latin-1')}: left over" for p in sorted(extra)]
         return problems, len(files)
 
+    def mixed_folder(self, before, after):
+        """What makes the folder neither release whole: the listed game files (the launcher's
+        own aside) that differ from the old release and those that differ from the new one,
+        when both are some."""
+        def differing(release):
+            found = []
+            for path in (set(before) | set(after)) - {"launcher.exe"}:
+                disk = self.disk(path)
+                data = None
+                if os.path.isfile(disk):
+                    with open(disk, "rb") as f:
+                        data = f.read()
+                if data != release.get(path):
+                    found.append(path)
+            return found
+        old, new = differing(before), differing(after)
+        if old and new:
+            return [f"{len(old)} files differ from the old release (e.g. {sorted(old)[0]}), "
+                    f"{len(new)} from the new (e.g. {sorted(new)[0]})"]
+        return []
+
+    def offline_start(self):
+        """Starts the launcher once with no server reachable and closes it when its pass has
+        ended; returns the status it ended with."""
+        path = self.folder.file("launcher.ini")
+        with open(path, "wb") as f:
+            f.write(re.sub(rb"Url=[^\r\n]*", OFFLINE_URL, self.ini))
+        try:
+            self.start_launcher(cwd=self.folder.path)
+            state = self.wait_for(lambda s: s is not None and s["start"]["enabled"], PASS_TIMEOUT,
+                                  "the offline start to end")
+            self.probe.act(f"click {ID_EXIT}")
+            self.wait_no_launcher()
+        finally:
+            with open(path, "wb") as f:
+                f.write(self.ini)
+        return state["status"]["text"]
+
     # The repair.
 
     def recover(self):
@@ -480,8 +534,9 @@ class KillAnywhere(SiteTestCase):
                 found[name] = names.get(self.read(name), f"{len(self.read(name))} bytes")
         return found
 
-    def cut_and_repair(self, number, files, aim, run):
-        """One kill and its repair, recorded in run; stops at a wrong file."""
+    def cut_and_repair(self, number, before, files, aim, run):
+        """One kill, an offline start and the repair, recorded in run; stops at a wrong file or a
+        folder of two releases."""
         self.seen = []
         status, trigger, moment = self.kill_pass(aim)
         left = self.folder_contents()
@@ -503,6 +558,10 @@ class KillAnywhere(SiteTestCase):
             run["lost"].append(kill)
             print(f"kill {number + 1}: launcher.exe is gone, left {kill['lost']}; reinstalled", flush=True)
             shutil.copy(self.session.paths.launcher, self.folder.launcher)
+        kill["offline"] = self.offline_start()
+        mixed = self.mixed_folder(before, files)
+        run["mixed"] += len(mixed)
+        self.assertEqual(mixed, [], "after the offline start" + self.details())
         kill["passes"], seconds = self.recover()
         run["pass_seconds"] = run["pass_seconds"][-4:] + [seconds]
         problems, count = self.wrong_files(files)
@@ -520,7 +579,7 @@ class KillAnywhere(SiteTestCase):
         print(f"kill-anywhere: seed {SEED}, {COUNT} kills", flush=True)
         began = time.monotonic()
         run = {"seed": SEED, "launcher": self.session.paths.launcher_kind, "kills": 0, "phases": {}, "aims_hit": {},
-               "checked": 0, "wrong": 0, "lost": [],
+               "checked": 0, "wrong": 0, "mixed": 0, "lost": [],
                "each": [], "pass_seconds": [FIRST_PASS_SECONDS]}
         # The first kills take each aim once, and each step of the swap, in a random order, so
         # that a short run hits them all; the fresh install that comes first has no files for a
@@ -542,7 +601,7 @@ class KillAnywhere(SiteTestCase):
                             if not is_own(p) and p in current and len(current[p]) == len(data))
                 kind, step = first[number] if number < len(first) else (None, None)
                 aim = choose_aim(self.rng, kind, step, reads, downloads, max(run["pass_seconds"]), self.folder.path)
-                self.cut_and_repair(number, files, aim, run)
+                self.cut_and_repair(number, current, files, aim, run)
                 run["kills"] += 1
                 current = files
         finally:
@@ -562,6 +621,7 @@ class KillAnywhere(SiteTestCase):
         run["summary"] = (f"kill-anywhere: {run['kills']} kills ("
                           + ", ".join(f"{p} {phases[p]}" for p in PHASES if p in phases)
                           + f"), {run['checked']:,} files checked byte for byte, {run['wrong']} wrong files, "
+                          f"{run['mixed']} mixed folders, "
                           f"{len(run['lost'])} without launcher.exe, seed {SEED}")
         run["seconds"] = round(seconds)
         del run["pass_seconds"]

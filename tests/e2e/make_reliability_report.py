@@ -145,7 +145,9 @@ KILL_PHASES = [
     ("download", "part files were being written"),
     ("rebuild", "a big file was being rebuilt from blocks: its part marked as rebuilt, its blocks and ranges "
                 "on their way"),
-    ("move", "right after a downloaded file was moved into place, the others still coming"),
+    ("switch", "every part was verified and the switch had begun: `launcher.switch` written, moves, deletions "
+               "and records on their way"),
+    ("move", "right after a verified part was moved into place during the switch, the others still to come"),
     ("cache write", "`launcher.cache.tmp` was left: the cache was being replaced"),
     ("self-replacement", "the new launcher was being fetched, started, or taking the launcher's name over"),
     ("connect", "the update list was being fetched"),
@@ -167,11 +169,14 @@ def render_kills(run):
         "that every pass rebuilds them from blocks) and carries another launcher build, so that every "
         "pass replaces the launcher too. Each time "
         "it starts the launcher in the game folder, kills its process from outside at a random "
-        "moment, starts it again and lets a whole pass finish. Right after each kill every file must "
+        "moment, starts it once with no server reachable (the folder must then hold one release whole: "
+        "every listed file of the old release, or every one of the new), then again with the server "
+        "and lets a whole pass finish. Right after each kill every file must "
         "be whole (one release's bytes, a `.part` that is the start of its file, or a `.part` marked "
         "as rebuilt from blocks, which takes its name only once verified); after each "
         "repair every listed file is compared byte for byte with the release, nothing may be left "
-        "but the listed files, `launcher.exe`, `launcher.ini` and `launcher.cache`, and no record of "
+        "but the listed files, `launcher.exe`, `launcher.ini`, `launcher.cache` and `launcher.installed`, "
+        "and no record of "
         "`launcher.cache` may vouch for bytes its file does not hold (after the kill too).",
         "",
         "The moments come from a seeded random generator. The first kills take every aim once, and "
@@ -179,7 +184,7 @@ def render_kills(run):
         "the check opens (with `launcher.cache` removed first, so that the check reads every file), "
         "when the bar passes a random share of the download or a moment after the k-th part file "
         "appears, a moment after a big file's part is marked as rebuilt, right after the k-th file is "
-        "moved into place, right when `launcher.cache.tmp` is "
+        "moved into place, a moment after `launcher.switch` takes its name, right when `launcher.cache.tmp` is "
         "made or written, right after a step of the replacement (the new launcher's part file, the "
         "verified new file beside the old one as `Launcher.new.exe`, the new launcher moving itself "
         "over `launcher.exe`) or a random delay after its part file appears, and at a random time "
@@ -204,6 +209,7 @@ def render_kills(run):
         f"| **all** | {run['kills']} | |",
         "",
         f"Files checked byte for byte after the repairs: {run['checked']:,}. Wrong files: {run['wrong']}. "
+        f"Folders holding files of both releases after the offline start: {run.get('mixed', 0)}. "
         f"Kills that left the game folder without `launcher.exe`: {len(run['lost'])}.",
     ]
     for kill in run["lost"]:

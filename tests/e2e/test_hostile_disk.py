@@ -1,20 +1,22 @@
 """Hostile disks, each met by the real launcher under wine64: a read-only game folder (by unix
 permissions, by the Windows attribute and by a read-only mount), a download target that exists as
-a folder, a full disk, and the running game holding a file open. Every case ends with the pass's
-own text, the launcher closing with code 0, the game files either as they were or as verified,
-no ".part" left but a verified file that could not take its name, and nothing outside the game
-folder touched."""
+a folder, a full disk, a volume too small for the update, and the running game holding a file
+open. Every case ends with the pass's own text, the launcher closing with code 0, the game files
+all as they were or all as verified, no ".part" left but a verified file waiting for the switch,
+and nothing outside the game folder touched."""
 import os
+import shutil
 import stat
 import subprocess
 
 import harness
 import hostile
-from hostile import HostileCase, entry, pattern
+from hostile import HostileCase, entry, mode_of, pattern
 
 OLD = b"old content of the game file\n"
-IN_USE = "Download failed: the file is in use - close the game first"
+IN_USE = "The update could not be installed: the file is in use - close the game first"
 FULL_DISK_SIZE = "1m"
+SMALL_VOLUME_SIZE = "20m"
 HOLDER_TIMEOUT = 30.0
 
 
@@ -122,10 +124,9 @@ class Targets(HostileCase):
         self.folder.write_ini(url=server.url)
         before = os.stat(self.folder.file("data/a.bin/inside.txt"))
         process, state, seconds = self.run_pass()
-        # Tried three times, as a folder may be removed meanwhile, but downloaded once: the
-        # verified file waits in its part for its place.
-        self.assertEnd(state, "Download failed: a folder has the file's name - remove or rename it", "Failed",
-                       "data/a.bin")
+        # Downloaded once: the verified file waits in its part for its place, and nothing moves.
+        self.assertEnd(state, "The update could not be installed: a folder has the file's name - remove or rename it",
+                       "Failed", "data/a.bin")
         self.assertEqual(server.hits("/data/a.bin"), 1)
         self.assertTrue(stat.S_ISDIR(os.stat(self.folder.file("data/a.bin")).st_mode))
         self.assertEqual(os.listdir(self.folder.file("data/a.bin")), ["inside.txt"])
@@ -139,10 +140,14 @@ class Targets(HostileCase):
 
     def test_file_held_open_by_the_game(self):
         new = pattern(20_000)
+        other = pattern(30_000)
         server = self.start_server()
         server.serve(b"data/a.bin", new)
-        server.publish([entry(b"data/a.bin", new)])
+        server.serve(b"other.bin", other)
+        server.publish([entry(b"data/a.bin", new), entry(b"other.bin", other), b"Delete=old.dll"])
         self.folder.put(b"data/a.bin", OLD)
+        self.folder.put(b"other.bin", OLD)
+        self.folder.put(b"old.dll", OLD)
         self.folder.write_ini(url=server.url)
         holder = subprocess.Popen([self.session.paths.wine_run, os.environ["E2E_FILE_HOLDER"],
                                    harness.windows_path(self.folder.file("data/a.bin"))],
@@ -153,18 +158,23 @@ class Targets(HostileCase):
         process, state, seconds = self.run_pass()
         self.assertEnd(state, IN_USE, "Failed", "data/a.bin")
         self.assertEqual(server.hits("/data/a.bin"), 1, "an in-use failure was tried again")
-        self.assertEqual(self.folder.get(b"data/a.bin"), OLD)
-        # Once the game lets go, RETRY places the verified file kept in its part: no download.
+        # The whole release stays where it was: no other file moved, nothing deleted.
+        for path in (b"data/a.bin", b"other.bin", b"old.dll"):
+            self.assertEqual(self.folder.get(path), OLD, path)
+        # Once the game lets go, RETRY switches the verified files kept in their parts: no download.
         self.release(holder)
         self.probe.act(f"click {harness.ID_RETRY}")
         state = self.wait_for(lambda s: s["start"]["enabled"] and s["status"]["text"] != IN_USE,
                               hostile.PASS_TIMEOUT, "the RETRY pass to end")
-        self.assertEnd(state, "Update complete.", "Ready", "1 files checked.")
+        self.assertEnd(state, "Update complete.", "Ready", "2 files checked.")
         self.assertEqual(server.hits("/data/a.bin"), 1, "the verified file was downloaded again")
+        self.assertEqual(server.hits("/other.bin"), 1, "the verified file was downloaded again")
         self.assertEqual(self.folder.get(b"data/a.bin"), new)
+        self.assertEqual(self.folder.get(b"other.bin"), other)
+        self.assertFalse(os.path.exists(self.folder.file("old.dll")))
         self.close_and_check(process, state, "file held open by the game",
                              "another process holds data/a.bin open without delete sharing; RETRY once it lets go",
-                             seconds, "old file intact while held; RETRY placed the kept verified file",
+                             seconds, "old release intact while held; RETRY switched the kept verified files",
                              requests=server.hits("/data/a.bin"))
 
     def release(self, holder):
@@ -222,16 +232,41 @@ class FullDisk(HostileCase):
         self.folder.put(b"data/big.bin", OLD)
         self.folder.write_ini(url=server.url)
         process, state, seconds = self.run_pass()
+        # The game folder's volume had room; data/ filled: one attempt, not three.
         self.assertEnd(state, "Download failed: disk full?", "Failed", "data/big.bin")
-        self.assertEqual(server.hits("/data/big.bin"), 3)
+        self.assertEqual(server.hits("/data/big.bin"), 1)
         self.assertEqual(self.folder.get(b"data/big.bin"), OLD)
-        self.assertEqual(self.folder.get(b"data/small.bin"), small)
+        self.assertFalse(os.path.exists(self.folder.file("data/small.bin")))
         free = os.statvfs(data)
         self.close_and_check(process, state, "full disk",
                              f"data/ on a {FULL_DISK_SIZE} tmpfs; a 3 MiB file after a 50 KB one",
-                             seconds, "old file intact; the small file before it in place",
-                             attempts=server.hits("/data/big.bin"),
+                             seconds, "old file intact; the small file verified in its part, not placed",
+                             part_of={b"data/small.bin": small}, attempts=server.hits("/data/big.bin"),
                              free_bytes_after=free.f_bavail * free.f_frsize)
+
+    def test_too_little_space_is_said_before_any_request(self):
+        if not can_mount():
+            self.skipTest("a small file system for the game folder needs root")
+        huge = pattern(32 << 20)
+        server = self.start_server()
+        server.serve(b"huge.pak", huge)
+        server.publish([entry(b"huge.pak", huge)])
+        mounts = Mounts(self)
+        made = mounts.mount("-t", "tmpfs", "-o", f"size={SMALL_VOLUME_SIZE}", "tmpfs", self.folder.path)
+        if made.returncode != 0:
+            self.skipTest(f"tmpfs mount refused: {made.stdout.strip()}")
+        shutil.copy(self.session.paths.launcher, self.folder.launcher)
+        self.folder.put(b"huge.pak", OLD)
+        self.folder.write_ini(url=server.url)
+        process, state, seconds = self.run_pass()
+        self.assertRegex(state["status"]["text"], r"^Not enough disk space: the update needs [0-9.]+ MB more\.$")
+        self.assertEqual(mode_of(state), "Failed")
+        self.assertEqual(server.hits("/huge.pak"), 0)
+        self.assertEqual(self.folder.get(b"huge.pak"), OLD)
+        self.close_and_check(process, state, "volume too small",
+                             f"the game folder on a {SMALL_VOLUME_SIZE} tmpfs; a 32 MiB file to fetch",
+                             seconds, "said before any request; old file intact",
+                             requests=server.hits("/huge.pak"))
 
 
 if __name__ == "__main__":

@@ -63,14 +63,16 @@ class EndlessBodies(HostileCase):
         self.assertEqual(server.hits("/data/big.bin"), 3)
         self.assertGreaterEqual(seconds, THREE_ATTEMPTS_SECONDS)
         self.assertEqual(self.folder.get(b"data/big.bin"), OLD)
-        self.assertEqual(self.folder.get(b"data/first.bin"), first)
+        # The file fetched before it waits verified in its part: the release is installed whole.
+        self.assertFalse(os.path.exists(self.folder.file("data/first.bin")))
+        self.assertEqual(self.folder.get(b"data/first.bin.part"), first)
         cache = self.folder.get(b"launcher.cache").decode("latin-1")
-        self.assertIn(f"data/first.bin|{len(first)}|", cache)
+        self.assertNotIn("data/first.bin", cache)
         self.assertNotIn("data/big.bin", cache)
         self.close_and_check(process, state, "endless file body",
                              "file body without length that never ends", seconds,
-                             "old file intact; the file fetched before it in place and cached",
-                             attempts=server.hits("/data/big.bin"))
+                             "old file intact; the file fetched before it verified in its part",
+                             part_of={b"data/first.bin": first}, attempts=server.hits("/data/big.bin"))
 
     def test_endless_chunked_file_body(self):
         # Wine's WinINet keeps a chunked connection for reuse: closing the request after the
@@ -396,18 +398,20 @@ class PathBytes(HostileCase):
         # The Latin-1 name is no UTF-8: the launcher skips its line and never asks for it.
         self.assertEqual(sorted(paths), sorted([encoded(good)] + [encoded(missing)] * 3))
         self.assertEqual(encoded(good), "/donn%C3%A9es/%C3%BCber%20100%25.bin")
-        # The launcher's code page is UTF-8: the name lands with exactly the listed bytes.
-        landed = {os.path.relpath(os.path.join(folder, name), os.fsencode(self.folder.path))
-                  for folder, _, names in os.walk(os.fsencode(self.folder.path)) for name in names
-                  if name.endswith(b".bin")}
-        self.assertEqual(landed, {good}, landed)
-        with open(os.path.join(os.fsencode(self.folder.path), good), "rb") as f:
+        # The launcher's code page is UTF-8: the name's part lands with exactly the listed bytes,
+        # and waits there verified, since the pass failed.
+        root = os.fsencode(self.folder.path)
+        landed = {os.path.relpath(os.path.join(folder, name), root)
+                  for folder, _, names in os.walk(root) for name in names if name.endswith(b".bin.part")}
+        self.assertEqual(landed, {good + b".part"}, landed)
+        with open(os.path.join(root, good + b".part"), "rb") as f:
             self.assertEqual(f.read(), new, "the file landed with other bytes")
         self.close_and_check(process, state, "non-ASCII and percent signs in paths",
                              "UTF-8 and Latin-1 bytes, %, %25 and %s%n in paths; the last one 404",
-                             seconds, "the UTF-8 file fetched under its byte name, the Latin-1 line skipped; "
-                             "detail shows the path as listed",
-                             requests=paths, landed=sorted(p.decode("utf-8") for p in landed))
+                             seconds, "the UTF-8 file fetched into its part under its byte name, the Latin-1 "
+                             "line skipped; detail shows the path as listed",
+                             part_of={good: new}, requests=paths,
+                             landed=sorted(p.decode("utf-8") for p in landed))
 
 
 if __name__ == "__main__":

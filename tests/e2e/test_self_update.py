@@ -130,7 +130,8 @@ class SelfUpdate(SiteTestCase):
         self.assertEqual(state["status"]["text"], "Your game is up to date.", self.details())
         self.assertEqual(state["detail"]["text"], "3 files checked.", self.details())
         self.assertEqual(self.folder_contents(),
-                         {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"data/a.bin", b"readme.txt"})
+                         {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"launcher.installed", b"data/a.bin",
+                          b"readme.txt"})
         self.probe.act(f"click {ID_EXIT}")
         self.assertEqual(self.wait_exit(process), 0)
 
@@ -146,7 +147,8 @@ class SelfUpdate(SiteTestCase):
         process, _ = self.launch()
         self.wait_pass_end()
         self.assertEqual(self.own_bytes(), self.newer)
-        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache"})
+        self.assertEqual(self.folder_contents(),
+                         {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"launcher.installed"})
         self.probe.act(f"click {ID_EXIT}")
         self.assertEqual(self.wait_exit(process), 0)
 

@@ -161,6 +161,17 @@ class ListContent(SiteTestCase):
                          record)
         self.assertFalse(os.path.exists(self.folder.file("game_record.txt")), "main.exe ran instead")
 
+        # The installed release's program is remembered: with no server reachable START runs it too.
+        os.remove(self.folder.file("bin/game_record.txt"))
+        self.folder.write_ini(url="http://127.0.0.1:9/")
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        self.assertTrue(state["status"]["text"].startswith("Can't reach the update server"), self.details())
+        self.probe.act(f"click {ID_START}")
+        self.assertEqual(self.wait_exit(process), 0)
+        harness.game_record(self.folder.file("bin/game_record.txt"))
+        self.assertFalse(os.path.exists(self.folder.file("game_record.txt")), "main.exe ran instead")
+
 
     def test_a_cyrillic_folder_installs_and_updates_names_news_and_title_in_any_script(self):
         """UTF-8 throughout: the game folder, the list's names, its news, the title, and a
@@ -255,10 +266,13 @@ class FailingEnds(SiteTestCase):
         self.assertFalse(os.path.exists(self.folder.file("launcher.cache")))
 
     def test_file_failing_three_times_fails_the_pass_and_retry_fetches_it(self):
-        # One connection: the files after the failing one must never be asked for.
+        # One connection: the files after the failing one must never be asked for. The failed
+        # pass changes no game file and deletes nothing; RETRY fetches no byte twice.
         self.folder.write_ini(url=self.server.url, connections=1)
         files = {"a.txt": b"first file\r\n", "b%.bin": pattern(5000, 9), "c.txt": b"third"}
-        self.publish(files)
+        self.publish(files, keys=["Delete=gone.dat"])
+        self.folder.write("c.txt", b"old third")
+        self.folder.write("gone.dat", b"of the old release")
         self.server.rules({"/b%25.bin": {"status": 500, "times": 3}})
         self.launch()
         state = self.wait_pass_end(timeout=40)
@@ -268,10 +282,11 @@ class FailingEnds(SiteTestCase):
         self.assertEqual(state["detail"]["text"], "b%.bin", context)
         self.assertMode(state, "START anyway", True, True)
         self.assertEqual(self.server.paths(), ["/manifest.txt", "/a.txt"] + ["/b%25.bin"] * 3)
-        self.assertFilesAre({"a.txt": files["a.txt"]})
-        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"a.txt"})
-        records, _ = update_site.read_cache(self.folder.file("launcher.cache"))
-        self.assertEqual(set(records), {b"a.txt"}, "the file fetched before the failure lost its record")
+        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"a.txt.part",
+                                                  b"c.txt", b"gone.dat"})
+        self.assertEqual(self.read("a.txt.part"), files["a.txt"])
+        self.assertEqual(self.read("c.txt"), b"old third")
+        self.assertEqual(self.read("gone.dat"), b"of the old release")
 
         self.probe.act(f"click {ID_RETRY}")
         state = self.wait_for(lambda s: s["status"]["text"] == "Update complete.", 30, "the RETRY pass to end")
@@ -279,6 +294,7 @@ class FailingEnds(SiteTestCase):
         self.assertMode(state, "START", True, False)
         self.assertFilesAre(files)
         self.assertEqual(self.server.paths()[5:], ["/manifest.txt", "/b%25.bin", "/c.txt"])
+        self.assertFalse(os.path.exists(self.folder.file("gone.dat")))
 
     def test_closing_during_a_download_leaves_the_old_file(self):
         old = b"the file as it was before"
@@ -301,9 +317,11 @@ class FailingEnds(SiteTestCase):
         self.assertEqual(self.wait_exit(process, timeout=5), 0)
         with open(self.folder.file("world.bin"), "rb") as f:
             self.assertEqual(f.read(), old, "the target changed although its download never ended")
-        self.assertFilesAre({"notes.txt": notes})
+        # The file that arrived waits verified in its part: no file of the release is placed alone.
+        self.assertFalse(os.path.exists(self.folder.file("notes.txt")))
+        self.assertEqual(self.read("notes.txt.part"), notes)
         left = self.folder_contents() - {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"world.bin",
-                                         b"notes.txt"}
+                                         b"notes.txt.part"}
         self.assertLessEqual(left, {b"world.bin.part", b"world.bin.part.tag"}, self.details())
         if b"world.bin.part" in left:
             with open(self.disk("world.bin") + b".part", "rb") as f:

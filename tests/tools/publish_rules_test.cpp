@@ -42,6 +42,8 @@ TEST(PublishedPath, RefusesNamesTheLauncherWouldReadOrStoreAsAnotherName)
     // as files and as deletions alike, in any letter case.
     EXPECT_NE(refusal("LAUNCHER.Release").find("for itself"), std::string::npos);
     EXPECT_NE(refusal("launcher.cache.tmp").find("for itself"), std::string::npos);
+    EXPECT_NE(refusal("launcher.SWITCH").find("for itself"), std::string::npos);
+    EXPECT_NE(refusal("launcher.installed.tmp").find("for itself"), std::string::npos);
     EXPECT_NE(refusal("LPT1").find("device"), std::string::npos);
     EXPECT_NE(refusal("Aux.txt").find("device"), std::string::npos);
     // Bytes that are not UTF-8 would reach the player's disk as replacement characters.
@@ -91,7 +93,8 @@ TEST(RuntimeFiles, AreTheLauncherOwnFilesInAnyLetterCase)
 {
     const char* const runtime[] = {"launcher.ini", "LAUNCHER.INI", "launcher.cache", "Launcher.new.exe",
                                    "launcher.old.exe", "launcher.release", "launcher.cache.tmp",
-                                   "launcher.release.tmp", "a.part", "data/maps/m1.map.part",
+                                   "launcher.release.tmp", "Launcher.Switch", "launcher.installed",
+                                   "launcher.switch.tmp", "LAUNCHER.INSTALLED.TMP", "a.part", "data/maps/m1.map.part",
                                    "x.PART", "data/a.bin.part.tag"};
     for (const char* path : runtime) {
         EXPECT_TRUE(is_launcher_runtime_file(path)) << path;

@@ -1,11 +1,12 @@
 // One file download against the test server, with no window and no process-wide state: the URL,
-// folders, the part file, the size and digest checks, the move over the target, the progress it
-// reports, and what every failure leaves behind.
+// folders, the part file, the size and digest checks, the verified part left for the switch, the
+// progress it reports, and what every failure leaves behind.
 #include <gtest/gtest.h>
 
 #include "engine/download_batch.h"
 #include "tests/win/test_support.h"
 #include "transfer/download.h"
+#include "transfer/part_file.h"
 #include "update_list/local_path.h"
 
 namespace {
@@ -45,7 +46,7 @@ Outcome download(const std::string& folder, const UpdateEntry& entry, const std:
 
 }  // namespace
 
-TEST(Download, EncodedUrlNewFoldersAndVerifiedFileInPlace)
+TEST(Download, EncodedUrlNewFoldersAndVerifiedFileInItsPart)
 {
     std::string dir = fresh_game_folder();
     std::string content = pattern_bytes(200000);
@@ -57,9 +58,9 @@ TEST(Download, EncodedUrlNewFoldersAndVerifiedFileInPlace)
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
     EXPECT_EQ("untouched", outcome.error_text);
     std::string got;
-    ASSERT_TRUE(read_file(dir + "maps\\new area\\\xC3\xBC+x.bin", got));
+    ASSERT_TRUE(read_file(dir + "maps\\new area\\\xC3\xBC+x.bin.part", got));
     EXPECT_EQ(content, got);
-    EXPECT_FALSE(file_exists(dir + "maps\\new area\\\xC3\xBC+x.bin.part"));
+    EXPECT_FALSE(file_exists(dir + "maps\\new area\\\xC3\xBC+x.bin"));
 
     std::vector<std::string> requests = requests_for("/maps/new%20area/%C3%BC%2Bx.bin");
     ASSERT_EQ(1u, requests.size());
@@ -80,7 +81,7 @@ TEST(Download, EmptyFileWithTheEmptyDigestArrives)
     serve_file("empty.dat", "");
     Outcome outcome = download(dir, entry_for("empty.dat", ""), dir + "empty.dat");
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
-    EXPECT_TRUE(file_exists(dir + "empty.dat"));
+    EXPECT_TRUE(file_exists(dir + "empty.dat.part"));
     EXPECT_TRUE(outcome.reports.empty());
 }
 
@@ -118,8 +119,10 @@ TEST(Download, DroppedConnectionIsLostKeepsItsPartAndTheNextCallFetchesOnlyTheRe
 
     outcome = download(dir, entry, dir + "big.bin");
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
-    ASSERT_TRUE(read_file(dir + "big.bin", got));
+    ASSERT_TRUE(read_file(dir + "big.bin.part", got));
     EXPECT_EQ(content, got);
+    ASSERT_TRUE(read_file(dir + "big.bin", got));
+    EXPECT_EQ("old version", got);
     std::vector<std::string> requests = requests_for("/big.bin");
     ASSERT_EQ(2u, requests.size());
     EXPECT_NE(std::string::npos, requests[1].find("\"range\": \"bytes=70000-\""));
@@ -155,7 +158,7 @@ TEST(Download, KeptPartsGoOnOnlyFromTheSameAnswer)
     ASSERT_EQ(1u, requests.size());
     EXPECT_NE(std::string::npos, requests[0].find("\"range\": \"bytes=50000-\""));
     EXPECT_NE(std::string::npos, requests[0].find("\"if_range\": " + json_text(validator)));
-    EXPECT_FALSE(file_exists(dir + "r.bin.part.tag"));
+    EXPECT_TRUE(file_exists(dir + "r.bin.part.tag"));
 
     struct Case {
         const char* what;
@@ -181,7 +184,7 @@ TEST(Download, KeptPartsGoOnOnlyFromTheSameAnswer)
         Outcome outcome = download(dir, entry, dir + "r.bin");
         ASSERT_TRUE(outcome.ok) << c.what << ": " << outcome.error_text;
         std::string got;
-        ASSERT_TRUE(read_file(dir + "r.bin", got));
+        ASSERT_TRUE(read_file(dir + "r.bin.part", got));
         EXPECT_EQ(content, got) << c.what;
         requests = requests_for("/r.bin");
         ASSERT_EQ(c.requests, requests.size()) << c.what;
@@ -200,8 +203,10 @@ TEST(Download, KeptPartsGoOnOnlyFromTheSameAnswer)
     ASSERT_TRUE(download(dir, entry, dir + "r.bin").ok);
     EXPECT_TRUE(requests_for("/r.bin").empty());
     std::string got;
-    ASSERT_TRUE(read_file(dir + "r.bin", got));
+    ASSERT_TRUE(read_file(dir + "r.bin.part", got));
     EXPECT_EQ(content, got);
+    ASSERT_TRUE(read_file(dir + "r.bin", got));
+    EXPECT_EQ("old", got);
 }
 
 TEST(Download, ChunkedBodyWithoutLengthIsVerifiedByItsDigest)
@@ -213,7 +218,7 @@ TEST(Download, ChunkedBodyWithoutLengthIsVerifiedByItsDigest)
     Outcome outcome = download(dir, entry_for("chunked.bin", content), dir + "chunked.bin");
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
     std::string got;
-    ASSERT_TRUE(read_file(dir + "chunked.bin", got));
+    ASSERT_TRUE(read_file(dir + "chunked.bin.part", got));
     EXPECT_EQ(content, got);
 }
 
@@ -257,12 +262,12 @@ TEST(Download, OtherBytesOrAnUpperCaseDigestAreDamage)
     EXPECT_FALSE(file_exists(dir + "d.bin.part"));
 }
 
-// A verified file that can't take its name keeps its part: the next call places it without a
-// request, instead of fetching it all again. The reasons tell a file held open by a running
-// program (no retry helps) from a folder under the file's name. Windows refuses to move over a
-// read-only file and the download clears the attribute first; wine replaces such a file anyway,
-// so the read-only case here holds whether or not the attribute is cleared.
-TEST(Download, VerifiedFileThatCantTakeItsNameIsKeptAndPlacedLater)
+// A verified part waits for the switch: the next call verifies it again without a request, and
+// it takes its name only when the target is free. The reasons tell a file held open by a running
+// program from a folder under the file's name. Windows refuses to move over a read-only file and
+// the move clears the attribute first; wine replaces such a file anyway, so the read-only case
+// here holds whether or not the attribute is cleared.
+TEST(Download, VerifiedPartWaitsAndTakesItsNameOnlyWhenFree)
 {
     std::string dir = fresh_game_folder();
     serve_file("game.exe", "new game");
@@ -272,10 +277,12 @@ TEST(Download, VerifiedFileThatCantTakeItsNameIsKeptAndPlacedLater)
     HANDLE held = CreateFileA((dir + "game.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
-    Outcome outcome = download(dir, entry_for("game.exe", "new game"), dir + "game.exe");
+    ASSERT_TRUE(download(dir, entry_for("game.exe", "new game"), dir + "game.exe").ok);
+    std::string error_text;
+    EXPECT_FALSE(may_take_name(dir + "game.exe", error_text));
+    EXPECT_EQ("the file is in use - close the game first", error_text);
+    EXPECT_FALSE(place_part(dir + "game.exe.part", dir + "game.exe", true, error_text));
     CloseHandle(held);
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ("the file is in use - close the game first", outcome.error_text);
     std::string got;
     ASSERT_TRUE(read_file(dir + "game.exe", got));
     EXPECT_EQ("old game", got);
@@ -283,22 +290,28 @@ TEST(Download, VerifiedFileThatCantTakeItsNameIsKeptAndPlacedLater)
     EXPECT_EQ("new game", got);
 
     ASSERT_TRUE(download(dir, entry_for("game.exe", "new game"), dir + "game.exe").ok);
+    EXPECT_EQ(1u, requests_for("/game.exe").size());
+    EXPECT_TRUE(may_take_name(dir + "game.exe", error_text));
+    EXPECT_TRUE(may_take_name(dir + "never-there.exe", error_text));
+    ASSERT_TRUE(place_part(dir + "game.exe.part", dir + "game.exe", true, error_text));
     ASSERT_TRUE(read_file(dir + "game.exe", got));
     EXPECT_EQ("new game", got);
-    EXPECT_EQ(1u, requests_for("/game.exe").size());
     EXPECT_FALSE(file_exists(dir + "game.exe.part"));
 
     serve_file("data/level", "level data");
     CreateDirectoryA((dir + "data").c_str(), NULL);
     CreateDirectoryA((dir + "data\\level").c_str(), NULL);
-    outcome = download(dir, entry_for("data/level", "level data"), dir + "data\\level");
-    EXPECT_EQ("a folder has the file's name - remove or rename it", outcome.error_text);
+    ASSERT_TRUE(download(dir, entry_for("data/level", "level data"), dir + "data\\level").ok);
+    EXPECT_FALSE(may_take_name(dir + "data\\level", error_text));
+    EXPECT_EQ("a folder has the file's name - remove or rename it", error_text);
     EXPECT_TRUE(file_exists(dir + "data\\level.part"));
 
     serve_file("ro.bin", "new");
     write_file(dir + "ro.bin", "old");
     SetFileAttributesA((dir + "ro.bin").c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_TRUE(download(dir, entry_for("ro.bin", "new"), dir + "ro.bin").ok);
+    EXPECT_TRUE(may_take_name(dir + "ro.bin", error_text));
+    ASSERT_TRUE(place_part(dir + "ro.bin.part", dir + "ro.bin", false, error_text));
     ASSERT_TRUE(read_file(dir + "ro.bin", got));
     EXPECT_EQ("new", got);
 }

@@ -102,10 +102,13 @@ TEST(RebuildFile, FetchesOnlyWhatTheOldCopyLacks)
     Outcome outcome = rebuild(dir, file, map);
     ASSERT_EQ(Rebuild::placed, outcome.rebuild) << outcome.error_text;
     std::string got;
-    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    ASSERT_TRUE(read_file(dir + "big.pak.part", got));
     EXPECT_TRUE(got == file);
-    EXPECT_FALSE(file_exists(dir + "big.pak.part"));
-    EXPECT_FALSE(file_exists(dir + "big.pak.part.tag"));
+    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    EXPECT_TRUE(got == old_file);
+    std::string tag;
+    ASSERT_TRUE(read_file(dir + "big.pak.part.tag", tag));
+    EXPECT_EQ(md5_text(file) + "\nrebuilt and verified\n", tag);
     uint64_t fetched = total(bytes_sent_for("/big.pak"));
     EXPECT_LT(fetched, 64 * 1024u);
     EXPECT_EQ(1u, requests_for("/maps/big.map").size());
@@ -203,9 +206,19 @@ TEST(RebuildFile, ACutRebuildGoesOnFromItsPart)
     Outcome again = rebuild(dir, file, map, 1);
     ASSERT_EQ(Rebuild::placed, again.rebuild) << again.error_text;
     std::string got;
-    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    ASSERT_TRUE(read_file(dir + "big.pak.part", got));
     EXPECT_TRUE(got == file);
     EXPECT_LE(total(bytes_sent_for("/big.pak")), 300000u - 100000u + 2 * 4096u);
+
+    // The verified rebuilt part waits for the switch: a download keeps it without a request.
+    clear_request_log();
+    UpdateEntry verified = {"big.pak", md5_text(file), file.size(), false};
+    SinkLog kept_reports;
+    std::string kept_error;
+    ASSERT_TRUE(download_file(test_source(dir), listed_file(verified), dir + "big.pak",
+                              recording_transfer_sink(kept_reports), kept_error))
+        << kept_error;
+    EXPECT_TRUE(request_log().empty());
 
     // The whole download fetches the file anew rather than go on from a rebuilt part.
     write_file(dir + "big.pak.part", file.substr(0, 500000));

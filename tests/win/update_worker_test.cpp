@@ -69,8 +69,12 @@ TEST(UpdateWorker, FreshInstallFetchesEveryFileThenTheNextPassFindsItUpToDate)
     std::string total = format_size(a.size() + b.size());
     EXPECT_EQ((std::vector<std::string>{"Connecting to the update server...",
                                         "Checking files... 0 / 2", "Downloading 1 / 2  (" + total + ")",
-                                        "Downloading 2 / 2  (" + total + ")", "Update complete."}),
+                                        "Downloading 2 / 2  (" + total + ")", "Installing the update... 0 / 2",
+                                        "Installing the update... 2 / 2", "Update complete."}),
               window_log.status);
+    EXPECT_FALSE(file_exists(dir + "launcher.switch"));
+    ASSERT_TRUE(read_file(dir + "launcher.installed", got));
+    EXPECT_EQ("Run=\nF|data/a.bin\nF|b.txt\n", got);
     EXPECT_EQ("", window_log.detail.front());
     EXPECT_EQ("2 files checked.", window_log.detail.back());
     EXPECT_EQ(0u, window_log.progress.front());
@@ -142,16 +146,21 @@ TEST(UpdateWorker, ListThatCantBeFetchedOrParsedEndsThePassAsFailed)
     EXPECT_EQ("The update list is broken - try again later.", window_log.status.back());
 }
 
-TEST(UpdateWorker, FileThatKeepsFailingGetsThreeAttemptsAndTheEarlierFilesAreRecorded)
+// A failed pass changes no listed file and deletes nothing; the files that arrived wait verified
+// in their parts, and the next pass fetches none of their bytes again.
+TEST(UpdateWorker, FileThatKeepsFailingGetsThreeAttemptsAndTheEarlierFilesWaitInTheirParts)
 {
     std::string dir = fresh_pass_folder();
+    write_file(dir + "good.bin", "old good");
+    write_file(dir + "old.dll", "old release");
     std::string good = "good file";
     std::string bad = pattern_bytes(100000);
     serve_file("good.bin", good);
     serve_file("bad%.bin", bad);
     serve_file("after.bin", "never fetched");
-    serve_file("manifest.txt", make_list({list_line("good.bin", good), list_line("bad%.bin", bad),
-                                          list_line("after.bin", "never fetched")}));
+    serve_file("manifest.txt", "Run=new.exe\nDelete=old.dll\n" +
+                                   make_list({list_line("good.bin", good), list_line("bad%.bin", bad),
+                                              list_line("after.bin", "never fetched")}));
     set_rules(R"({"/bad%25.bin": {"drop_after": 5000}})");
 
     DWORD start = GetTickCount();
@@ -162,27 +171,63 @@ TEST(UpdateWorker, FileThatKeepsFailingGetsThreeAttemptsAndTheEarlierFilesAreRec
     EXPECT_EQ(3u, requests_for("/bad%25.bin").size());
     EXPECT_EQ(0u, requests_for("/after.bin").size());
     EXPECT_FALSE(file_exists(dir + "after.bin"));
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "good.bin", got));
+    EXPECT_EQ("old good", got);
+    ASSERT_TRUE(read_file(dir + "good.bin.part", got));
+    EXPECT_EQ(good, got);
+    EXPECT_TRUE(file_exists(dir + "old.dll"));
+    EXPECT_STREQ("main.exe", game_exe);
+    EXPECT_FALSE(file_exists(dir + "launcher.switch"));
+
+    set_rules("{}");
+    clear_request_log();
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_TRUE(requests_for("/good.bin").empty());
+    EXPECT_EQ(1u, requests_for("/bad%25.bin").size());
+    ASSERT_TRUE(read_file(dir + "good.bin", got));
+    EXPECT_EQ(good, got);
+    EXPECT_FALSE(file_exists(dir + "old.dll"));
+    EXPECT_FALSE(file_exists(dir + "good.bin.part"));
+    EXPECT_STREQ("new.exe", game_exe);
     std::string cache;
     ASSERT_TRUE(read_file(dir + "launcher.cache", cache));
     EXPECT_NE(std::string::npos, cache.find("good.bin|9|"));
 }
 
-TEST(UpdateWorker, FileInUseFailsAfterOneAttempt)
+// A held file keeps the whole release where it was; the next pass switches without fetching.
+TEST(UpdateWorker, HeldFileMovesNothingAndTheNextPassSwitchesWithoutFetching)
 {
     std::string dir = fresh_pass_folder();
     serve_file("main.exe", "new game");
-    serve_file("manifest.txt", make_list({list_line("main.exe", "new game")}));
+    serve_file("other.bin", "new other");
+    serve_file("manifest.txt", "Delete=old.dll\n" + make_list({list_line("main.exe", "new game"),
+                                                               list_line("other.bin", "new other")}));
     write_file(dir + "main.exe", "old game");
+    write_file(dir + "other.bin", "old other");
+    write_file(dir + "old.dll", "old release");
     HANDLE held = CreateFileA((dir + "main.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, 0, NULL);
-    DWORD start = GetTickCount();
-    WPARAM result = run_pass();
-    DWORD elapsed = GetTickCount() - start;
+    WPARAM result = run_pass(2);
     CloseHandle(held);
     EXPECT_EQ(0u, result);
-    EXPECT_EQ("Download failed: the file is in use - close the game first", window_log.status.back());
+    EXPECT_EQ("The update could not be installed: the file is in use - close the game first",
+              window_log.status.back());
+    EXPECT_EQ("main.exe", window_log.detail.back());
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "other.bin", got));
+    EXPECT_EQ("old other", got);
+    EXPECT_TRUE(file_exists(dir + "old.dll"));
+    EXPECT_FALSE(file_exists(dir + "launcher.switch"));
+
+    EXPECT_EQ(1u, run_pass(2));
     EXPECT_EQ(1u, requests_for("/main.exe").size());
-    EXPECT_LT(elapsed, 1000u);
+    EXPECT_EQ(1u, requests_for("/other.bin").size());
+    ASSERT_TRUE(read_file(dir + "main.exe", got));
+    EXPECT_EQ("new game", got);
+    ASSERT_TRUE(read_file(dir + "other.bin", got));
+    EXPECT_EQ("new other", got);
+    EXPECT_FALSE(file_exists(dir + "old.dll"));
 }
 
 // A launcher that can't be updated fails the pass once the game files are in place: a new one
@@ -257,7 +302,7 @@ TEST(UpdateWorker, EveryPassSetsTheTimeOutsOnTheSessionItKeeps)
 }
 
 // Several connections: a file that fails for good while others are in flight stops new starts;
-// the files in flight finish and are recorded, and the pass ends with that file's failure.
+// the files in flight finish into their parts, and the pass ends with that file's failure.
 TEST(UpdateWorker, FailureAmidSeveralConnectionsLetsTheFilesInFlightFinishAndStartsNoMore)
 {
     std::string dir = fresh_pass_folder();
@@ -280,38 +325,89 @@ TEST(UpdateWorker, FailureAmidSeveralConnectionsLetsTheFilesInFlightFinishAndSta
     std::string cache;
     ASSERT_TRUE(read_file(dir + "launcher.cache", cache));
     for (const char* done : {"f1.bin", "f3.bin"}) {
-        EXPECT_TRUE(file_exists(dir + done)) << done;
-        EXPECT_NE(std::string::npos, cache.find(std::string(done) + "|")) << done;
+        EXPECT_TRUE(file_exists(dir + done + ".part")) << done;
+        EXPECT_FALSE(file_exists(dir + done)) << done;
+        EXPECT_EQ(std::string::npos, cache.find(std::string(done) + "|")) << done;
     }
     for (const char* never : {"/f4.bin", "/f5.bin", "/f6.bin", "/f7.bin"})
         EXPECT_TRUE(requests_for(never).empty()) << never;
     EXPECT_TRUE(saw_status("Downloading 4 / 8  (" + format_size(8 * 14) + ")"));
 }
 
-// "In use" ends its file's attempts at once, whatever else is in flight.
-TEST(UpdateWorker, FileInUseAmidSeveralConnectionsFailsAfterOneAttempt)
+// Too little room for the parts is said before any request for a file, and nothing is fetched.
+TEST(UpdateWorker, TooLittleDiskSpaceIsSaidBeforeAnyFileIsAsked)
 {
     std::string dir = fresh_pass_folder();
-    serve_file("main.exe", "new game");
-    serve_file("a.bin", "a");
-    serve_file("b.bin", "b");
-    serve_file("manifest.txt", make_list({list_line("a.bin", "a"), list_line("main.exe", "new game"),
-                                          list_line("b.bin", "b")}));
-    set_rules(R"({"/a.bin": {"delay_ms": 1000}, "/b.bin": {"delay_ms": 1000}})");
-    write_file(dir + "main.exe", "old game");
-    HANDLE held = CreateFileA((dir + "main.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                              OPEN_EXISTING, 0, NULL);
-    WPARAM result = run_pass(3);
+    uint64_t huge = uint64_t(1) << 52;
+    serve_file("small.bin", "small");
+    serve_file("manifest.txt", make_list({list_line("small.bin", "small"),
+                                          "F|" + md5_text("x") + "|" + std::to_string(huge) + "|huge.pak"}));
+    EXPECT_EQ(0u, run_pass(2));
+    EXPECT_EQ(0u, window_log.status.back().find("Not enough disk space: the update needs "));
+    EXPECT_NE(std::string::npos, window_log.status.back().find(" more."));
+    EXPECT_TRUE(requests_for("/small.bin").empty());
+    EXPECT_TRUE(requests_for("/huge.pak").empty());
+    EXPECT_FALSE(file_exists(dir + "small.bin.part"));
+}
+
+// A switch cut by a kill is finished by the next start before it connects, also when no server
+// answers: the parts left take their names, the deletions follow, the record goes, and START runs
+// the release's program.
+TEST(UpdateWorker, CutSwitchIsFinishedByAnOfflineStart)
+{
+    std::string dir = fresh_pass_folder();
+    write_file(dir + "moved.bin", "new moved");
+    write_file(dir + "waiting.bin", "old waiting");
+    write_file(dir + "waiting.bin.part", "new waiting");
+    write_file(dir + "gone.dll", "old release");
+    write_file(dir + "launcher.switch", "Run=bin/game.exe\nF|moved.bin\nF|waiting.bin\nM|moved.bin\n"
+                                        "M|waiting.bin\nD|gone.dll\nM|../outside.bin\n");
+    window_log = WindowLog();
+    run_update_pass(PassSettings{pass_folder, "launcher.exe", "http://127.0.0.1:1/", 1}, window_observer());
+    collect_finished_messages();
+    EXPECT_EQ((std::vector<WPARAM>{0}), window_log.finished);
+    EXPECT_TRUE(saw_status("Installing the update... 2 / 2"));
+    EXPECT_EQ(0u, window_log.status.back().find("Can't reach the update server"));
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "waiting.bin", got));
+    EXPECT_EQ("new waiting", got);
+    ASSERT_TRUE(read_file(dir + "moved.bin", got));
+    EXPECT_EQ("new moved", got);
+    EXPECT_FALSE(file_exists(dir + "waiting.bin.part"));
+    EXPECT_FALSE(file_exists(dir + "gone.dll"));
+    EXPECT_FALSE(file_exists(dir + "launcher.switch"));
+    EXPECT_STREQ("bin/game.exe", game_exe);
+    ASSERT_TRUE(read_file(dir + "launcher.installed", got));
+    EXPECT_EQ("Run=bin/game.exe\nF|moved.bin\nF|waiting.bin\n", got);
+
+    // The installed release's program holds for every later start, connected or not.
+    snprintf(game_exe, sizeof(game_exe), "%s", "main.exe");
+    window_log = WindowLog();
+    run_update_pass(PassSettings{pass_folder, "launcher.exe", "http://127.0.0.1:1/", 1}, window_observer());
+    collect_finished_messages();
+    EXPECT_STREQ("bin/game.exe", game_exe);
+    EXPECT_FALSE(saw_status("Installing the update... 0 / 0"));
+
+    // A move that fails again (the game holds the file) keeps the record and the parts left, and
+    // nothing else happens until a later start finishes the switch.
+    write_file(dir + "held.bin", "old held");
+    write_file(dir + "held.bin.part", "new held");
+    write_file(dir + "launcher.switch", "Run=bin/game.exe\nF|held.bin\nM|held.bin\n");
+    HANDLE held = CreateFileA((dir + "held.bin").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    clear_request_log();
+    WPARAM result = run_pass();
     CloseHandle(held);
     EXPECT_EQ(0u, result);
-    EXPECT_EQ("Download failed: the file is in use - close the game first", window_log.status.back());
-    EXPECT_EQ("main.exe", window_log.detail.back());
-    EXPECT_EQ(1u, requests_for("/main.exe").size());
-    EXPECT_TRUE(file_exists(dir + "a.bin"));
-    EXPECT_TRUE(file_exists(dir + "b.bin"));
-    std::string got;
-    ASSERT_TRUE(read_file(dir + "main.exe", got));
-    EXPECT_EQ("old game", got);
+    EXPECT_EQ("The update could not be installed: the file is in use - close the game first", window_log.status.back());
+    EXPECT_TRUE(request_log().empty());
+    EXPECT_TRUE(file_exists(dir + "launcher.switch"));
+    EXPECT_TRUE(file_exists(dir + "held.bin.part"));
+    window_log = WindowLog();
+    run_update_pass(PassSettings{pass_folder, "launcher.exe", "http://127.0.0.1:1/", 1}, window_observer());
+    collect_finished_messages();
+    ASSERT_TRUE(read_file(dir + "held.bin", got));
+    EXPECT_EQ("new held", got);
+    EXPECT_FALSE(file_exists(dir + "launcher.switch"));
 }
 
 // A file rebuilt from blocks: the detail line says so while its old copy is compared, and an
