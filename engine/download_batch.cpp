@@ -23,7 +23,7 @@ static const uint64_t progress_scale = 1000;
 
 ListedFile listed_file(const UpdateEntry& entry)
 {
-    return ListedFile{entry.path, entry.md5, entry.size, entry.sha256};
+    return ListedFile{entry.path, entry.md5, entry.size, entry.sha256, entry.object};
 }
 
 BlockMaps block_maps_of(const UpdateList& list)

@@ -169,8 +169,8 @@ static bool told_size(const HttpAnswer& answer, uint64_t& size)
 static void check_entry(HttpClient& client, SharedCheck& shared, const UpdateEntry& entry,
                         std::vector<std::string>& problems)
 {
-    Expected expected = {entry.path, file_url(shared.settings.base_url, entry.path, entry.md5), entry.size,
-                         entry.md5, entry.sha256};
+    ListedFile listed = {entry.path, entry.md5, entry.size, entry.sha256, entry.object};
+    Expected expected = {entry.path, file_url(shared.settings.base_url, listed), entry.size, entry.md5, entry.sha256};
     HttpAsk ask = {expected.url, true, false, BodyUse::skip, 0, {nullptr, nullptr}};
     HttpAnswer answer;
     bool answered = http_get(client, ask, answer);
