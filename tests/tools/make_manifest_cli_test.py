@@ -86,7 +86,7 @@ class Publishing(ReleaseFolder):
         news = os.path.join(self.temp.name, "news.txt")
         with open(news, "wb") as f:
             f.write(b"Patch 2 is out.\r\n\r\nEnjoy!  \r\n")
-        result = run(self.root, "--version", "2", "--news", news, "--run", "main.exe",
+        result = run(self.root, "--at-paths", "--version", "2", "--news", news, "--run", "main.exe",
                      "--delete", "old/intro.avi", "--keep", "*.cfg")
         self.assertEqual(result.returncode, 0, result.stderr)
         expected = (b"Version=2\nNews=Patch 2 is out.\nNews=\nNews=Enjoy!\nRun=main.exe\n"
@@ -105,28 +105,28 @@ class Publishing(ReleaseFolder):
         out = os.path.join(self.temp.name, "served", "manifest.txt")
         os.makedirs(os.path.dirname(out))
         self.write("launcher.cache", b"x")
-        first = run(self.root, "--version", "1", "-o", out, "--quiet")
+        first = run(self.root, "--at-paths", "--version", "1", "-o", out, "--quiet")
         self.assertEqual(first.returncode, 0, first.stderr)
         self.assertEqual(first.stdout, b"")
         self.assertEqual(first.stderr, b"left out 1 file(s) the launcher writes itself: launcher.cache\n")
         with open(out, "rb") as f:
             written = f.read()
-        self.assertEqual(run(self.root, "--version", "1", "--quiet").stdout, written)
+        self.assertEqual(run(self.root, "--at-paths", "--version", "1", "--quiet").stdout, written)
         # The list written into the release folder itself is left out of the next run's list.
         inside = os.path.join(self.root, "manifest.txt")
-        again = run(self.root, "--version", "1", "--quiet", "-o", inside)
+        again = run(self.root, "--at-paths", "--version", "1", "--quiet", "-o", inside)
         self.assertEqual(again.returncode, 0, again.stderr)
-        again = run(self.root, "--version", "1", "--quiet", "-o", inside)
+        again = run(self.root, "--at-paths", "--version", "1", "--quiet", "-o", inside)
         self.assertIn(b"left out manifest.txt", again.stderr)
         with open(inside, "rb") as f:
             self.assertEqual(f.read(), written)
-        self.assertEqual(run(self.root, "--version", "1", "-o", out, "--quiet").returncode, 0)
+        self.assertEqual(run(self.root, "--at-paths", "--version", "1", "-o", out, "--quiet").returncode, 0)
         with open(out, "rb") as f:
             self.assertEqual(f.read(), written)
         self.assertEqual(os.listdir(os.path.dirname(out)), ["manifest.txt"])
 
     def test_warns_when_start_would_find_no_program(self):
-        result = run(self.root, "--version", "1", "--run", "bin/game.exe", "--keep", "*.sav")
+        result = run(self.root, "--at-paths", "--version", "1", "--run", "bin/game.exe", "--keep", "*.sav")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(b"START runs bin/game.exe, which this release does not hold", result.stderr)
         self.assertIn(b"--keep *.sav matches no file", result.stderr)
@@ -164,7 +164,7 @@ class BlockMaps(ReleaseFolder):
         self.out = os.path.join(self.temp.name, "manifest.txt")
 
     def publish(self, *args):
-        result = run(self.root, "--version", "1", "--keep", "*.cfg", "-o", self.out, "--quiet", *args)
+        result = run(self.root, "--at-paths", "--version", "1", "--keep", "*.cfg", "-o", self.out, "--quiet", *args)
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(self.out, "rb") as f:
             return f.read(), result.stderr
@@ -252,20 +252,20 @@ class Refusing(ReleaseFolder):
 
     def test_refuses_a_path_longer_than_a_launcher_takes(self):
         self.write("d/" * 60 + "x" * 130, b"x")
-        self.assert_refused(run(self.root, "--version", "1"), b"the path is 250 bytes long")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1"), b"the path is 250 bytes long")
 
     def test_refuses_bad_values_before_reading_any_file(self):
-        self.assert_refused(run(self.root, "--version", ""), b"Version is empty")
-        self.assert_refused(run(self.root, "--version", "1", "--delete", "../save.dat"),
+        self.assert_refused(run(self.root, "--at-paths", "--version", ""), b"Version is empty")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--delete", "../save.dat"),
                             b"Delete '../save.dat'")
-        self.assert_refused(run(self.root, "--version", "1", "--run", "c:/game.exe"), b"Run 'c:/game.exe'")
-        self.assert_refused(run(self.root, "--version", "1", "--delete", "MAIN.EXE"),
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--run", "c:/game.exe"), b"Run 'c:/game.exe'")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--delete", "MAIN.EXE"),
                             b"names main.exe, which the list also carries")
         news = os.path.join(self.temp.name, "news.txt")
         with open(news, "wb") as f:
             f.write(b"ok\nnul\0byte\n")
-        self.assert_refused(run(self.root, "--version", "1", "--news", news), b"news line 2")
-        self.assert_refused(run(self.root, "--version", "1", "--news", news + ".missing"), b"can't open")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--news", news), b"news line 2")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--news", news + ".missing"), b"can't open")
 
     def test_command_line_mistakes_show_the_usage(self):
         for args in [[self.root], ["--version", "1"], [self.root, "--version"], [self.root, "-x", "--version", "1"]]:
@@ -275,7 +275,7 @@ class Refusing(ReleaseFolder):
         result = run("--help")
         self.assertEqual(result.returncode, 0)
         self.assertIn(b"--keep PATTERN", result.stdout)
-        self.assert_refused(run(os.path.join(self.root, "nowhere"), "--version", "1"), b"not a folder")
+        self.assert_refused(run(os.path.join(self.root, "nowhere"), "--at-paths", "--version", "1"), b"not a folder")
 
 
 class Signing(ReleaseFolder):
@@ -341,7 +341,7 @@ class Signing(ReleaseFolder):
                              "--quiet").returncode, 0)
 
         before = int(time.time())
-        dated = run(self.root, "--version", "2", "--sign-key", path, "--quiet")
+        dated = run(self.root, "--at-paths", "--version", "2", "--sign-key", path, "--quiet")
         self.assertEqual(dated.returncode, 0, dated.stderr)
         sequence = int(dated.stdout.split(b"\n")[1][len(b"Sequence="):])
         self.assertTrue(before <= sequence <= int(time.time()), sequence)
@@ -362,7 +362,7 @@ class Signing(ReleaseFolder):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"does not belong to its PrivateKey", result.stderr)
         self.assertFalse(os.path.exists(out))
-        result = run(self.root, "--version", "1", "--sign-key", self.root + "/options.cfg")
+        result = run(self.root, "--at-paths", "--version", "1", "--sign-key", self.root + "/options.cfg")
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"not a make_manifest key file", result.stderr)
         self.assertNotIn(b"hashed", result.stderr)
@@ -386,7 +386,7 @@ class Verifying(ReleaseFolder):
     def publish(self, root, *options):
         """As a studio does: make the list (and the maps beside the files), then upload it all."""
         os.makedirs(root, exist_ok=True)
-        result = run(self.root, "--version", "1", "--sign-key", self.key, "--quiet", "-o",
+        result = run(self.root, "--at-paths", "--version", "1", "--sign-key", self.key, "--quiet", "-o",
                      os.path.join(root, "manifest.txt"), *options)
         self.assertEqual(result.returncode, 0, result.stderr)
         shutil.copytree(self.root, root, dirs_exist_ok=True)
