@@ -58,10 +58,11 @@ struct Outcome {
     SinkLog reports;
 };
 
-Outcome rebuild(const std::string& dir, const std::string& file, const MapReference& map, int connections = 3)
+Outcome rebuild(const std::string& dir, const std::string& file, const MapReference& map, int connections = 3,
+                const std::string& object = "")
 {
     Outcome outcome = {Rebuild::failed, "untouched", {}};
-    UpdateEntry entry = {"big.pak", md5_text(file), file.size(), false};
+    UpdateEntry entry = {"big.pak", md5_text(file), file.size(), false, "", object};
     outcome.rebuild = rebuild_file(test_source(dir), listed_file(entry), map, dir + "big.pak", connections,
                                    recording_transfer_sink(outcome.reports), outcome.error_text);
     return outcome;
@@ -108,6 +109,31 @@ TEST(RebuildFile, FetchesOnlyWhatTheOldCopyLacks)
     ASSERT_FALSE(outcome.reports.empty());
     EXPECT_EQ(file.size(), outcome.reports.back().first);
     EXPECT_EQ(fetched, outcome.reports.back().second);
+}
+
+// With objects a delta's ranges come from the file's object, never from its path.
+TEST(RebuildFile, AsksTheObjectForItsRanges)
+{
+    std::string dir = fresh_game_folder();
+    std::string old_file = random_bytes(2 * mib, 5);
+    std::string file = old_file;
+    std::copy_n(random_bytes(5000, 6).begin(), 5000, file.begin() + 700000);
+    write_file(dir + "big.pak", old_file);
+    MapReference map = publish(old_file, map_of(file));
+    std::string object = "objects/" + md5_text(file) + "-" + std::to_string(file.size());
+    serve_file(object, file);
+
+    Outcome outcome = rebuild(dir, file, map, 3, object);
+    ASSERT_EQ(Rebuild::placed, outcome.rebuild) << outcome.error_text;
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    EXPECT_TRUE(got == file);
+    EXPECT_TRUE(requests_for("/big.pak").empty());
+    std::vector<std::string> requests = requests_for("/" + object);
+    ASSERT_FALSE(requests.empty());
+    for (const std::string& request : requests)
+        EXPECT_NE(std::string::npos, request.find("\"range\": \"bytes=")) << request;
+    EXPECT_LT(total(bytes_sent_for("/" + object)), 64 * 1024u);
 }
 
 // Whatever is not as it should be leaves the old file as it was and the rebuild to a whole
