@@ -44,7 +44,7 @@ TIMEFORMAT='%R %U %S'
 timed() {
     local list=$1
     shift
-    { time "$tool" "$tree" --version bench --run data/file000.dat --quiet "$@" > "$list" 2>/dev/null; } 2>&1 |
+    { time "$tool" "$tree" --at-paths --version bench --run data/file000.dat --quiet "$@" > "$list" 2>/dev/null; } 2>&1 |
         awk '{ print $1, $2 + $3 }'
 }
 best_plain=""

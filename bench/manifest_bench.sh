@@ -64,11 +64,11 @@ for run in $(seq "$runs"); do
     t0=$(now)
     find "$tree" -type f -print0 | xargs -0 md5sum > "$out/manifest-bench-peer.txt"
     t1=$(now)
-    "$tool" "$tree" --version bench --quiet > "$out/manifest-bench-list.txt"
+    "$tool" "$tree" --at-paths --version bench --quiet > "$out/manifest-bench-list.txt"
     t2=$(now)
     find "$tree" -type f -print0 | xargs -0 sha256sum > "$out/manifest-bench-peer-sha.txt"
     t3=$(now)
-    "$tool" "$tree" --version bench --quiet --sign-key "$key" > "$out/manifest-bench-signed.txt"
+    "$tool" "$tree" --at-paths --version bench --quiet --sign-key "$key" > "$out/manifest-bench-signed.txt"
     t4=$(now)
     peer=$(calc "$t1 - $t0")
     mine=$(calc "$t2 - $t1")

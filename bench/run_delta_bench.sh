@@ -113,7 +113,7 @@ publish() {
     else
         make_new "$2" "$release/big.bin" "$3"
     fi
-    "$tool" "$release" --version bench --run big.bin --quiet -o "$release/manifest.txt"
+    "$tool" "$release" --at-paths --version bench --run big.bin --quiet -o "$release/manifest.txt"
 }
 
 old_copy() {

@@ -221,7 +221,7 @@ bench_signature() {
     fi
     # Signed again whenever the files or the key are newer than the list.
     if [ ! "$work/signed50k.list" -nt "$work/unsigned50k.list" ] || [ ! "$work/signed50k.list" -nt "$work/studio.key" ]; then
-        "$tool" "$work/signed50k" --version bench --sign-key "$work/studio.key" --sequence 1 --quiet \
+        "$tool" "$work/signed50k" --at-paths --version bench --sign-key "$work/studio.key" --sequence 1 --quiet \
             -o "$work/signed50k.list"
     fi
     fresh_target
@@ -236,7 +236,7 @@ bench_signed() {
     if [ ! "$work/big-signed.list" -nt "$work/big.list" ] || [ ! "$work/big-signed.list" -nt "$work/studio.key" ]; then
         rm -rf "$work/big-release"; mkdir -p "$work/big-release"
         ln "$work/served/big.bin" "$work/big-release/big.bin"
-        "$tool" "$work/big-release" --version bench --sign-key "$work/studio.key" --sequence 1 --quiet \
+        "$tool" "$work/big-release" --at-paths --version bench --sign-key "$work/studio.key" --sequence 1 --quiet \
             -o "$work/big-signed.list"
     fi
     echo '{}' > "$work/rules.json"

@@ -30,7 +30,7 @@ for i in range(count):
     with open(path, "wb") as f:
         f.write(rng.randbytes(rng.randint(100, 4000)))
 PY
-"$tool" "$work/served" --version bench --run d00/f00000.bin --quiet -o "$work/served/manifest.txt"
+"$tool" "$work/served" --at-paths --version bench --run d00/f00000.bin --quiet -o "$work/served/manifest.txt"
 cp "$work/served/manifest.txt" "$work/expected.txt"
 echo "{\"*\": {\"delay_ms\": $delay_ms}}" > "$work/rules.json"
 start_server

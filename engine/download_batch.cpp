@@ -26,7 +26,7 @@ static const char disk_full_reason[] = "disk full?";
 
 ListedFile listed_file(const UpdateEntry& entry)
 {
-    return ListedFile{entry.path, entry.md5, entry.size, entry.sha256};
+    return ListedFile{entry.path, entry.md5, entry.size, entry.sha256, entry.object};
 }
 
 BlockMaps block_maps_of(const UpdateList& list)

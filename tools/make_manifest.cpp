@@ -1,7 +1,8 @@
 // make_manifest: the studio's publishing tool. Walks a release folder, hashes every file with
 // the launcher's own MD5 and writes the update list that every launcher reads as written, with
-// the block maps of large files beside it; signs it with the studio's key when asked, and makes
-// that key; "verify" checks a published release (verify_command.cpp).
+// each file's bytes as an object and the block maps of large files beside it; signs it with the
+// studio's key when asked, and makes that key; "verify" checks a published release
+// (verify_command.cpp), "prune" removes objects no list still names (prune_command.cpp).
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,8 @@
 #include "digest/sha256.h"
 #include "tools/block_map_files.h"
 #include "tools/manifest_text.h"
+#include "tools/object_store.h"
+#include "tools/prune_command.h"
 #include "tools/publish_rules.h"
 #include "tools/release_hash.h"
 #include "tools/release_walk.h"
@@ -22,6 +25,7 @@
 #include "tools/whole_file.h"
 #include "update_list/decimal.h"
 #include "update_list/list_line.h"
+#include "update_list/object_name.h"
 
 static const int exit_refused = 1;
 static const int exit_usage = 2;
@@ -30,12 +34,17 @@ static const int exit_usage = 2;
 static const uint64_t min_mapped_file_size = 1024 * 1024;
 
 static const char usage_text[] =
-    "usage: make_manifest RELEASE_DIR --version TEXT [options] > manifest.txt\n"
+    "usage: make_manifest RELEASE_DIR --version TEXT [options] -o UPLOAD_DIR/manifest.txt\n"
+    "       make_manifest RELEASE_DIR --version TEXT --at-paths [options] > manifest.txt\n"
     "       make_manifest keygen KEYFILE\n"
     "       make_manifest verify URL [--expect FILE] [--public-key KEY] [--deep] [--connections N]\n"
+    "       make_manifest prune UPLOAD_DIR --keep N [--dry-run]\n"
     "\n"
-    "Writes the update list (manifest.txt) for the game files in RELEASE_DIR. Publish the list\n"
-    "and the files of RELEASE_DIR side by side at the address in every player's launcher.ini.\n"
+    "Writes the update list (manifest.txt) for the game files in RELEASE_DIR, and beside it, in\n"
+    "the list's folder, everything to upload: each file's bytes once as launcher.objects/<md5>-<size>,\n"
+    "the block maps, the launcher at its path (for launchers from before objects) and the list.\n"
+    "Upload the objects and maps first (they never change under their names), the list last.\n"
+    "Every list written is also kept in launcher.lists/ for prune.\n"
     "\n"
     "  --version TEXT     the release's name; required\n"
     "  --news FILE        message for the players: one News line per line of FILE, in UTF-8\n"
@@ -50,39 +59,53 @@ static const char usage_text[] =
     "                     Sequence line and the Signature line last\n"
     "  --sequence N       the signed release's number (default: the current UTC time in\n"
     "                     seconds); launchers refuse a number lower than one they accepted\n"
-    "  -o FILE            write the list to FILE (replaced only once it is complete)\n"
+    "  -o FILE            write the list to FILE (replaced only once it is complete); its folder\n"
+    "                     is the upload folder\n"
+    "  --at-paths         no objects: the files stay at their paths in RELEASE_DIR and launchers\n"
+    "                     fetch them as <path>?v=<md5>; publish RELEASE_DIR and the list\n"
+    "  --launcher NAME    the launcher's file name at the players' (default launcher.exe),\n"
+    "                     also published at its path\n"
     "  --no-delta         no block maps and no M| lines; launcher.maps/ is left as it is\n"
     "  --quiet            no progress lines on stderr\n"
     "  --help             this text\n"
     "\n"
-    "Every F| file of 1 MiB or more gets a block map, RELEASE_DIR/launcher.maps/<md5>.map,\n"
-    "and an M| line, so that launchers holding an older copy fetch only the blocks they lack.\n"
-    "Upload launcher.maps/ with the files. A map with the same bytes is not rewritten; maps the\n"
-    "new list no longer names are removed once it is written.\n"
+    "Every F| file of 1 MiB or more gets a block map, launcher.maps/<md5>.map in the upload\n"
+    "folder (in RELEASE_DIR with --at-paths), and an M| line, so that launchers holding an older\n"
+    "copy fetch only the blocks they lack. An object or map already there is not rewritten.\n"
+    "With --at-paths, maps the new list no longer names are removed once it is written; with\n"
+    "objects, prune removes them.\n"
     "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, launcher.release,\n"
-    "launcher.switch, launcher.installed, their .tmp files, Launcher.new.exe,\n"
-    "Launcher.old.exe, *.part), a top-level\n"
-    "manifest.txt and everything in launcher.maps/ are left out. Any path a launcher would\n"
-    "drop or misread is refused with its reason, and nothing is written: names are UTF-8, and\n"
-    "two names Windows takes for one file (letter case, also beyond ASCII) are refused.\n"
+    "launcher.switch, launcher.installed, their .tmp files, Launcher.new.exe,
+"
+    "Launcher.old.exe, *.part), a top-level manifest.txt and everything in launcher.maps/,
+"
+    "launcher.objects/ and launcher.lists/ are left out. Any path a launcher would drop or
+"
+    "misread is refused with its reason, and nothing is written: names are UTF-8, and two names
+"
+    "Windows takes for one file (letter case, also beyond ASCII) are refused.
+"
     "\n"
     "keygen writes a new signing key to KEYFILE (readable by its owner only, never over an\n"
     "existing file) and prints the PublicKey line for every player's launcher.ini. Keep\n"
     "KEYFILE offline or in a CI secret, never in a release.\n"
     "\n"
-    "verify checks a published release as every launcher will see it; make_manifest verify --help\n"
-    "tells more.\n";
+    "verify checks a published release as every launcher will see it; prune removes the objects\n"
+    "and maps no recent list names; make_manifest verify --help and prune --help tell more.\n";
 
 struct Options {
     std::string release_dir;
     std::string news_file;
     std::string output_file;
     std::string key_file;  // --sign-key; empty for an unsigned list
+    std::string launcher_name;  // the launcher's own entry, published at its path beside the objects
     std::vector<std::string> keep_patterns;
     ManifestSettings settings;
     bool quiet;
-    bool delta;  // block maps and M| lines
+    bool delta;     // block maps and M| lines
+    bool objects;   // every file's bytes as an object in the upload folder; false: --at-paths
+    std::string upload_dir;  // the list's folder with objects; the release folder without
 };
 
 // What parse_options found besides the options themselves.
@@ -94,6 +117,8 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
 {
     options.quiet = false;
     options.delta = true;
+    options.objects = true;
+    options.launcher_name = "launcher.exe";
     bool has_version = false;
     bool has_sequence = false;
     for (int i = 1; i < argc; ++i) {
@@ -109,8 +134,13 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
             options.delta = false;
             continue;
         }
+        if (arg == "--at-paths") {
+            options.objects = false;
+            continue;
+        }
         bool takes_value = arg == "--version" || arg == "--news" || arg == "--run" || arg == "--delete" ||
-                           arg == "--keep" || arg == "-o" || arg == "--sign-key" || arg == "--sequence";
+                           arg == "--keep" || arg == "-o" || arg == "--sign-key" || arg == "--sequence" ||
+                           arg == "--launcher";
         if (takes_value) {
             if (i + 1 >= argc) {
                 error_text = arg + " needs a value";
@@ -130,6 +160,13 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
                 options.keep_patterns.push_back(value);
             } else if (arg == "--sign-key") {
                 options.key_file = value;
+            } else if (arg == "--launcher") {
+                // Launchers know their own entry by their file name, so it lies at the top.
+                if (value.empty() || value.find_first_of("/\\") != std::string::npos) {
+                    error_text = "--launcher takes the file name players start, without a folder";
+                    return exit_usage;
+                }
+                options.launcher_name = value;
             } else if (arg == "--sequence") {
                 if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
                     error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
@@ -169,6 +206,16 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
            (options.release_dir.back() == '/' || options.release_dir.back() == '\\')) {
         options.release_dir.pop_back();
     }
+    options.upload_dir = options.release_dir;
+    if (options.objects) {
+        if (options.output_file.empty()) {
+            error_text = "the objects go beside the list: give -o UPLOAD_DIR/manifest.txt (or --at-paths)";
+            return exit_usage;
+        }
+        size_t slash = options.output_file.find_last_of("/\\");
+        options.upload_dir = slash == std::string::npos ? "." : options.output_file.substr(0, slash == 0 ? 1 : slash);
+        options.settings.objects = objects_folder;
+    }
     return parsed_run;
 }
 
@@ -203,6 +250,8 @@ static void drop_files_not_published(std::vector<ReleaseFile>& files, std::vecto
                 foreign += (foreign_count == 0 ? "" : ", ") + file.path;
                 ++foreign_count;
             }
+        } else if (is_object_store_file(file.path)) {
+            continue;
         } else if (is_launcher_runtime_file(file.path)) {
             runtime += (runtime_count == 0 ? "" : ", ") + file.path;
             ++runtime_count;
@@ -232,18 +281,42 @@ static bool publish_block_map(const Options& options, const std::string& map, Ma
                               std::set<std::string>& locations, std::string& error_text)
 {
     std::string location = block_map_location(entry.md5);
-    if (locations.insert(location).second && !store_block_map(options.release_dir, location, map, error_text)) {
+    if (locations.insert(location).second && !store_block_map(options.upload_dir, location, map, error_text)) {
         return false;
     }
     entry.map_size = map.size();
     return sha256_text_of(map.data(), map.size(), entry.map_sha256, error_text);
 }
 
-// Hashes every file, and writes the block maps of large F| files unless --no-delta; `locations`
-// gets the maps the list names.
+// With objects, stores the file's bytes as its object (read again while the file is still in the
+// system's cache) and the launcher's own file also at its path, where launchers from before
+// objects fetch it.
+static bool publish_bytes(const Options& options, ObjectStore& store, const ManifestFile& entry,
+                          std::string& error_text)
+{
+    if (!options.objects) {
+        return true;
+    }
+    std::string source = options.release_dir + "/" + entry.path;
+    if (!store_object(store, object_location(options.settings.objects, entry.md5, entry.size), source, entry.md5,
+                      entry.size, error_text)) {
+        return false;
+    }
+    if (windows_file_key(entry.path) == windows_file_key(options.launcher_name)) {
+        return store_at_path(options.upload_dir, entry.path, source, error_text);
+    }
+    return true;
+}
+
+// Hashes every file, stores it as an object, and writes the block maps of large F| files unless
+// --no-delta; `locations` gets the maps the list names.
 static bool hash_release(const Options& options, const std::vector<ReleaseFile>& found,
                          std::vector<ManifestFile>& files, std::set<std::string>& locations, std::string& error_text)
 {
+    ObjectStore store;
+    if (options.objects && !open_object_store(options.upload_dir, store, error_text)) {
+        return false;
+    }
     uint64_t bytes_total = 0;
     for (const ReleaseFile& file : found) {
         bytes_total += file.size;
@@ -272,7 +345,8 @@ static bool hash_release(const Options& options, const std::vector<ReleaseFile>&
             error_text = file.path + ": changed while it was read; publish a folder nobody is writing to";
             return false;
         }
-        if (request.block_map && !publish_block_map(options, digests.block_map, entry, locations, reason)) {
+        if ((request.block_map && !publish_block_map(options, digests.block_map, entry, locations, reason)) ||
+            !publish_bytes(options, store, entry, reason)) {
             error_text = file.path + ": " + reason;
             return false;
         }
@@ -395,6 +469,9 @@ int main(int argc, char** argv)
     if (argc > 1 && std::strcmp(argv[1], "verify") == 0) {
         return run_verify(argc - 1, argv + 1);
     }
+    if (argc > 1 && std::strcmp(argv[1], "prune") == 0) {
+        return run_prune(argc - 1, argv + 1);
+    }
     if (argc > 1 && std::strcmp(argv[1], "keygen") == 0) {
         if (argc != 3) {
             std::fprintf(stderr, "make_manifest: keygen takes one KEYFILE\n%s", usage_text);
@@ -467,6 +544,9 @@ int main(int argc, char** argv)
     warn_about_run(options.settings, files);
     if (!write_output(options.output_file, text, error_text)) {
         return fail(error_text);
+    }
+    if (options.objects) {
+        return keep_published_list(options.upload_dir, text, error_text) ? 0 : fail(error_text);
     }
     // Only now: until the new list is out, the one served names the old maps.
     if (options.delta && !remove_stale_block_maps(options.release_dir, map_folder, map_locations, error_text)) {

@@ -209,6 +209,10 @@ bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestF
     for (const std::string& path : settings.deletes) {
         out += "Delete=" + path + "\n";
     }
+    // Launchers from before objects skip the line and fetch every file at its path.
+    if (!settings.objects.empty()) {
+        out += "Objects=" + settings.objects + "\n";
+    }
     for (const ManifestFile& file : files) {
         out += file.keep ? "K|" : "F|";
         out += file.md5 + "|" + std::to_string(file.size) + "|" + file.path + "\n";

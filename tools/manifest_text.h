@@ -11,6 +11,7 @@ struct ManifestSettings {
     std::vector<std::string> news;     // one "News" line each, in order
     std::string run;                   // "Run" value; empty writes no "Run" line
     std::vector<std::string> deletes;  // "Delete" values, in order
+    std::string objects;               // "Objects" value, ending in "/"; empty: files at their paths
     bool sign = false;                 // a signed list: "Sequence" and one "H|" line per file
     uint64_t sequence = 0;             // "Sequence" value of a signed list
 };
@@ -43,7 +44,7 @@ bool check_manifest_settings(const ManifestSettings& settings, std::string& erro
 // true when there is none.
 bool check_release_paths(const std::vector<std::string>& paths, std::vector<std::string>& refusals);
 
-// Sorts `files` byte-wise by path and writes the list text: Version, News, Run, Delete, then
+// Sorts `files` byte-wise by path and writes the list text: Version, News, Run, Delete, Objects, then
 // one entry line per file, followed by its "M|" line when it has a block map. A signed list also
 // gets "Sequence" after "Version" and each entry's "H|" line right after the entry, and then
 // awaits its signature (the length limit counts that line too).

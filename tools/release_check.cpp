@@ -239,8 +239,8 @@ static void check_if_range(HttpClient& client, SharedCheck& shared, const Expect
 static void check_entry(HttpClient& client, SharedCheck& shared, size_t index, std::vector<std::string>& problems)
 {
     const UpdateEntry& entry = shared.list.files[index];
-    Expected expected = {entry.path, file_url(shared.settings.base_url, entry.path, entry.md5), entry.size,
-                         entry.md5, entry.sha256};
+    ListedFile listed = {entry.path, entry.md5, entry.size, entry.sha256, entry.object};
+    Expected expected = {entry.path, file_url(shared.settings.base_url, listed), entry.size, entry.md5, entry.sha256};
     HttpAsk ask = {expected.url, {true, 0, 0, std::string()}, false, BodyUse::skip, 0, {nullptr, nullptr}};
     HttpAnswer answer;
     bool answered = http_get(client, ask, answer);

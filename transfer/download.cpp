@@ -91,7 +91,7 @@ static bool hash_part(const std::string& part_path, uint64_t length, Receipt& re
 static bool send_request(const DownloadSource& source, const ListedFile& file, uint64_t from,
                          const std::string& validator, HttpRequest& http, std::string& error_text)
 {
-    std::string url = file_url(source.base_url, file.path, file.md5);
+    std::string url = file_url(source.base_url, file);
     std::string headers;
     if (from > 0)
         headers = "Range: bytes=" + std::to_string(from) + "-\r\nIf-Range: " + validator + "\r\n";

@@ -14,10 +14,13 @@
 
 // What the transfer needs of a list entry: where it is and what it must be.
 struct ListedFile {
-    std::string path;    // relative path as the list names it; the address is made from it
-    std::string md5;     // 32 lower-case hex digits; also the "?v=" of the address
+    std::string path;    // relative path as the list names it
+    std::string md5;     // 32 lower-case hex digits; also the "?v=" of an address made from the path
     uint64_t size;       // bytes
     std::string sha256;  // 64 lower-case hex digits from a signed list; empty when unsigned
+    // Where its bytes lie relative to the server's address when the list names objects; empty
+    // when they lie at `path`. Its default lets four-field initialisations stay complete.
+    std::string object = {};
 };
 
 // The digests of a file's bytes in their order, from its first byte on.

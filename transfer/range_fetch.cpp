@@ -64,7 +64,7 @@ RangeAnswer fetch_range(const DownloadSource& source, const ListedFile& file, ui
                         std::string& validator, const RangeSink& sink, std::string& error_text)
 {
     uint64_t last = offset + length - 1;
-    std::string url = file_url(source.base_url, file.path, file.md5);
+    std::string url = file_url(source.base_url, file);
     std::string headers = "Range: bytes=" + std::to_string(offset) + "-" + std::to_string(last) + "\r\n";
     if (!validator.empty())
         headers += "If-Range: " + validator + "\r\n";

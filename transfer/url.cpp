@@ -36,7 +36,10 @@ std::string list_url(const std::string& base_url, uint64_t stamp)
     return base_url + list_name + "?t=" + std::to_string(stamp);
 }
 
-std::string file_url(const std::string& base_url, const std::string& path, const std::string& md5)
+std::string file_url(const std::string& base_url, const ListedFile& file)
 {
-    return base_url + percent_encode(path) + "?v=" + md5;
+    if (!file.object.empty()) {
+        return base_url + percent_encode(file.object);
+    }
+    return base_url + percent_encode(file.path) + "?v=" + file.md5;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "transfer/listed_file.h"
+
 // The User-Agent of every request.
 extern const char launcher_user_agent[];
 
@@ -16,6 +18,9 @@ std::string percent_encode(const std::string& path);
 // makes the URL new to any cache on the way.
 std::string list_url(const std::string& base_url, uint64_t stamp);
 
-// `base_url` + the percent-encoded `path` + "?v=" + `md5`: a changed file gets a new URL, so a
-// cache never serves an old copy for a new release.
-std::string file_url(const std::string& base_url, const std::string& path, const std::string& md5);
+// Where every request for the bytes of `file` goes (a whole download, a resumed part, a delta's
+// ranges). Its object: `base_url` + the percent-encoded object location, with no query, since the
+// name changes with the bytes and a query would only split what caches keep of one object.
+// Without objects: `base_url` + the percent-encoded path + "?v=" + the MD5, so that a changed file
+// gets a new URL at least for the caches that key on the query.
+std::string file_url(const std::string& base_url, const ListedFile& file);

@@ -6,6 +6,7 @@
 #include "update_list/decimal.h"
 #include "update_list/hex_text.h"
 #include "update_list/list_line.h"
+#include "update_list/object_name.h"
 #include "update_list/safe_path.h"
 
 // A digest text is the 32 hex digits of 16 bytes; its content is judged only when compared.
@@ -100,6 +101,19 @@ static void parse_map_line(ListLine line, UpdateList& list)
     list.maps.push_back(map);
 }
 
+// "Objects=<folder>/": a folder below the list's address, so it passes the path rule (its final
+// "/" aside, which is added when missing). A folder that doesn't is dropped like any unsafe value;
+// launchers from before the line drop every line of it as an unknown key.
+static void parse_objects_value(std::string value, UpdateList& list)
+{
+    if (!value.empty() && value.back() == '/') {
+        value.pop_back();
+    }
+    if (is_safe(value)) {
+        list.objects = value + "/";
+    }
+}
+
 // Returns true for a "Version" line, the only key that makes a list usable.
 static bool parse_key_line(ListLine line, UpdateList& list)
 {
@@ -126,6 +140,8 @@ static bool parse_key_line(ListLine line, UpdateList& list)
         if (is_game_file(value)) {
             list.deletes.push_back(value);
         }
+    } else if (key == "Objects") {
+        parse_objects_value(value, list);
     }
     return false;
 }
@@ -147,6 +163,11 @@ bool parse_update_list(const char* text, UpdateList& list)
         }
         bool accepted = is_entry_line(line) ? parse_entry_line(line, list) : parse_key_line(line, list);
         usable = usable || accepted;
+    }
+    if (!list.objects.empty()) {
+        for (UpdateEntry& entry : list.files) {
+            entry.object = object_location(list.objects, entry.md5, entry.size);
+        }
     }
     return usable;
 }

@@ -13,6 +13,9 @@ struct UpdateEntry {
     // 64 lower-case hex digits from the entry's "H|" line in a signed list; empty when unsigned.
     // Its default lets four-field initialisations stay complete.
     std::string sha256 = {};
+    // Where the entry's bytes lie relative to the list's address when the list names an objects
+    // folder (object_location); empty when they lie at the entry's own path.
+    std::string object = {};
 };
 
 // An "M|" line: the block map published beside a listed file, with which a launcher that holds an
@@ -29,6 +32,9 @@ struct UpdateList {
     std::vector<std::string> deletes;  // safe "Delete" values, in list order
     std::vector<UpdateEntry> files;    // accepted entry lines, in list order
     std::vector<BlockMapLine> maps;    // well-formed "M|" lines, in list order
+    // The last safe "Objects" value, ending in "/": the folder that holds every entry's bytes
+    // under a name made from its content. Empty: each file lies at its path.
+    std::string objects;
 };
 
 // Empties `list`, then fills it from the NUL-terminated `text`. True when the list is usable:

@@ -36,14 +36,16 @@ def changed(old, seed):
 
 
 class DeltaSite(SiteTestCase):
-    """The test server's folder is the release folder make_manifest publishes, maps and all."""
+    """The test server's folder is the release folder make_manifest publishes, maps and all, with
+    the files at their paths: the suite that keeps that layout tested."""
 
     def put_old_copy(self, path, data):
         os.makedirs(os.path.dirname(self.folder.file(path)), exist_ok=True)
         self.folder.write(path, data)
 
     def make_release(self, files, *options, root=None):
-        return update_site.publish_release(self.session.paths, root or self.server.root, files, options)
+        return update_site.publish_release(self.session.paths, root or self.server.root, files, options,
+                                           objects=False)
 
     def map_path(self, data):
         return os.path.join(self.server.root, "launcher.maps", update_site.md5_text(data) + ".map")

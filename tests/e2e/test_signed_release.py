@@ -1,7 +1,8 @@
 """Signed releases through the real window: lists that a server, a CDN or the network changed,
 signed with another key, unsigned, garbled, rolled back or missing a SHA-256 apply nothing; a
 file whose size and MD5 match while its SHA-256 does not is refused; a broken PublicKey stops
-every pass; and a signed install, update and launcher replacement from a real nginx."""
+every pass; and a signed install, update and launcher replacement from a real nginx, published
+as objects."""
 import base64
 import hashlib
 import os
@@ -47,8 +48,9 @@ class SignedSite(SiteTestCase):
         self.public = make_signing_key(self.session.paths, self.key)
         self.folder.write_ini(url=self.server.url, public_key=self.public)
 
-    def sign(self, sequence, options=(), release=None, key=None):
-        return signed_list(self.session.paths, release or self.server.root, key or self.key, sequence, options)
+    def sign(self, sequence, options=(), release=None, key=None, upload=None):
+        return signed_list(self.session.paths, release or self.server.root, key or self.key, sequence, options,
+                           upload)
 
     def serve_list(self, text):
         with open(os.path.join(self.server.root, "manifest.txt"), "wb") as out:
@@ -240,11 +242,16 @@ class SignedFromNginx(SignedSite):
         return [line.split('"')[1].split()[1].split("?")[0] for line in nginx.access_log().splitlines()]
 
     def publish_release(self, files, sequence, options=()):
-        shutil.rmtree(self.release, ignore_errors=True)
-        write_files(self.release, files)
-        text = self.sign(sequence, options, release=self.release)
-        with open(os.path.join(self.release, "manifest.txt"), "wb") as out:
-            out.write(text)
+        """The release's files in a folder of their own; nginx serves the upload folder."""
+        files_folder = self.release + ".files"
+        shutil.rmtree(files_folder, ignore_errors=True)
+        write_files(files_folder, files)
+        os.makedirs(self.release, exist_ok=True)
+        self.sign(sequence, options, release=files_folder, upload=self.release)
+
+    @staticmethod
+    def object_path(data):
+        return "/launcher.objects/%s-%d" % (update_site.md5_text(data), len(data))
 
     def test_signed_install_update_and_launcher_replacement(self):
         site = tempfile.mkdtemp(prefix="nginx-", dir=self.session.work)
@@ -282,7 +289,8 @@ class SignedFromNginx(SignedSite):
         self.assertEqual(self.accepted_release(), b"200\n")
         fetched = self.access_paths(nginx)
         self.assertEqual(sorted(fetched[fetched.index("/manifest.txt", 1):]),
-                         ["/data/new.bin", "/data/world.bin", "/manifest.txt"])
+                         sorted([self.object_path(b"new in 200"), self.object_path(update["data/world.bin"]),
+                                 "/manifest.txt"]))
         self.close_launcher(process)
 
         # The launcher's replacement: the old one fetches its successor, swaps, starts it and
@@ -300,8 +308,12 @@ class SignedFromNginx(SignedSite):
         contents = self.folder_contents()
         self.assertNotIn(b"Launcher.new.exe", contents)
         self.assertEqual([p for p in contents if p.endswith(b".part")], [])
-        self.assertEqual(self.access_paths(nginx)[asked_before:], ["/manifest.txt", "/launcher.exe", "/manifest.txt"])
-        self.assertIn(f'"GET /launcher.exe?v={update_site.md5_text(newer)} HTTP/1.1" 200 ', nginx.access_log())
+        self.assertEqual(self.access_paths(nginx)[asked_before:], ["/manifest.txt", self.object_path(newer),
+                                                                   "/manifest.txt"])
+        # An object's name changes with its bytes: it is asked for with no query.
+        self.assertIn(f'"GET {self.object_path(newer)} HTTP/1.1" 200 ', nginx.access_log())
+        with open(os.path.join(self.release, "launcher.exe"), "rb") as f:
+            self.assertEqual(f.read(), newer, "launchers from before objects fetch it at its path")
 
 
 if __name__ == "__main__":

@@ -55,23 +55,36 @@ def publish(root, files, keys=(), newline="\n", served=None):
     return text
 
 
-def publish_release(paths, root, files, options=()):
-    """Publishes as a studio does: root holds exactly the release's files (the block maps of an
-    earlier run aside, which make_manifest keeps or removes itself), and make_manifest writes the
-    list, the maps and their M| lines into it; options are make_manifest's own. Returns the list."""
-    os.makedirs(root, exist_ok=True)
-    for name in os.listdir(root):
-        if name != "launcher.maps":
-            full = os.path.join(root, name)
-            shutil.rmtree(full) if os.path.isdir(full) else os.remove(full)
+def write_tree(root, files):
+    """Every file under its list path below root."""
     for path, data in files.items():
         target = os.path.join(os.fsencode(root), as_bytes(path))
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as out:
             out.write(data)
+
+
+def publish_release(paths, root, files, options=(), objects=True):
+    """Publishes as a studio does and returns the list. With objects (make_manifest's default) the
+    release's files go to a folder of their own beside root, and root is the upload folder: the
+    objects, maps and kept lists of every earlier release stay in it. Without, root holds exactly
+    the release's files (the block maps of an earlier run aside, which make_manifest keeps or
+    removes itself) and make_manifest writes the list, the maps and their M| lines into it.
+    options are make_manifest's own."""
+    os.makedirs(root, exist_ok=True)
+    release = root.rstrip("/") + ".release" if objects else root
+    if objects:
+        shutil.rmtree(release, ignore_errors=True)
+    os.makedirs(release, exist_ok=True)
+    for name in os.listdir(release):
+        if name != "launcher.maps":
+            full = os.path.join(release, name)
+            shutil.rmtree(full) if os.path.isdir(full) else os.remove(full)
+    write_tree(release, files)
     listed = os.path.join(root, "manifest.txt")
-    subprocess.run([paths.make_manifest, root, "--version", "1", "--quiet", "-o", listed, *options], check=True,
-                   capture_output=True, timeout=120)
+    layout = () if objects else ("--at-paths",)
+    subprocess.run([paths.make_manifest, release, "--version", "1", "--quiet", "-o", listed, *layout, *options],
+                   check=True, capture_output=True, timeout=120)
     with open(listed, "rb") as f:
         return f.read()
 
@@ -83,12 +96,18 @@ def make_signing_key(paths, key_file):
     return re.search(r"^PublicKey=(\S+)$", printed, re.M).group(1)
 
 
-def signed_list(paths, release, key_file, sequence, options=()):
+def signed_list(paths, release, key_file, sequence, options=(), upload=None):
     """The list make_manifest writes for the release folder, signed with the key as release
-    `sequence`; options are its own (--news FILE, --delete PATH, ...)."""
-    return subprocess.run([paths.make_manifest, release, "--version", str(sequence), "--sign-key", key_file,
-                           "--sequence", str(sequence), "--quiet", *options], check=True, capture_output=True,
-                          timeout=120).stdout
+    `sequence`; options are its own (--news FILE, --delete PATH, ...). With `upload` (a folder),
+    published as objects into it; otherwise the files stay at their paths."""
+    layout = ("-o", os.path.join(upload, "manifest.txt")) if upload else ("--at-paths",)
+    printed = subprocess.run([paths.make_manifest, release, "--version", str(sequence), "--sign-key", key_file,
+                              "--sequence", str(sequence), "--quiet", *layout, *options], check=True,
+                             capture_output=True, timeout=120).stdout
+    if not upload:
+        return printed
+    with open(os.path.join(upload, "manifest.txt"), "rb") as f:
+        return f.read()
 
 
 # SEC1 ECPrivateKey of a P-256 scalar, without its optional public half: the head before the 32
@@ -207,6 +226,7 @@ http {{
     uwsgi_temp_path {scratch}/uwsgi;
     scgi_temp_path {scratch}/scgi;
     default_type application/octet-stream;
+    {http_extra}
     server {{
         listen 127.0.0.1:{port}{ssl};
         root {root};
@@ -220,9 +240,10 @@ class Nginx:
     """A real nginx in the foreground, serving root on a free loopback port, with its
     configuration, pid file, logs and temporary folders all in scratch. With tls (a certificate
     file, its key file and the host name it is for) it serves HTTPS only, addressed by that name;
-    extra holds more lines for its server block (redirections, protocol versions)."""
+    extra holds more lines for its server block (redirections, protocol versions), http_extra for
+    its http block, where "{scratch}" names the scratch folder (a proxy's cache)."""
 
-    def __init__(self, scratch, root, tls=None, extra=""):
+    def __init__(self, scratch, root, tls=None, extra="", http_extra=""):
         self.binary = shutil.which("nginx") or "/usr/sbin/nginx"
         if not os.path.exists(self.binary):
             raise RuntimeError("nginx is not installed (scripts/install-deps installs nginx-light)")
@@ -242,7 +263,8 @@ class Nginx:
         conf = os.path.join(self.scratch, "nginx.conf")
         with open(conf, "w") as out:
             out.write(NGINX_CONF.format(user=user, scratch=self.scratch, port=self.port,
-                                        root=os.path.abspath(root), ssl=ssl, extra=extra))
+                                        root=os.path.abspath(root), ssl=ssl, extra=extra,
+                                        http_extra=http_extra.replace("{scratch}", self.scratch)))
         # -e: the start-up error log too goes to scratch, never to the system's log folder.
         self.process = subprocess.Popen(
             [self.binary, "-p", self.scratch, "-c", conf, "-e", os.path.join(self.scratch, "error.log")],

@@ -86,7 +86,7 @@ class Publishing(ReleaseFolder):
         news = os.path.join(self.temp.name, "news.txt")
         with open(news, "wb") as f:
             f.write(b"Patch 2 is out.\r\n\r\nEnjoy!  \r\n")
-        result = run(self.root, "--version", "2", "--news", news, "--run", "main.exe",
+        result = run(self.root, "--at-paths", "--version", "2", "--news", news, "--run", "main.exe",
                      "--delete", "old/intro.avi", "--keep", "*.cfg")
         self.assertEqual(result.returncode, 0, result.stderr)
         expected = (b"Version=2\nNews=Patch 2 is out.\nNews=\nNews=Enjoy!\nRun=main.exe\n"
@@ -105,28 +105,28 @@ class Publishing(ReleaseFolder):
         out = os.path.join(self.temp.name, "served", "manifest.txt")
         os.makedirs(os.path.dirname(out))
         self.write("launcher.cache", b"x")
-        first = run(self.root, "--version", "1", "-o", out, "--quiet")
+        first = run(self.root, "--at-paths", "--version", "1", "-o", out, "--quiet")
         self.assertEqual(first.returncode, 0, first.stderr)
         self.assertEqual(first.stdout, b"")
         self.assertEqual(first.stderr, b"left out 1 file(s) the launcher writes itself: launcher.cache\n")
         with open(out, "rb") as f:
             written = f.read()
-        self.assertEqual(run(self.root, "--version", "1", "--quiet").stdout, written)
+        self.assertEqual(run(self.root, "--at-paths", "--version", "1", "--quiet").stdout, written)
         # The list written into the release folder itself is left out of the next run's list.
         inside = os.path.join(self.root, "manifest.txt")
-        again = run(self.root, "--version", "1", "--quiet", "-o", inside)
+        again = run(self.root, "--at-paths", "--version", "1", "--quiet", "-o", inside)
         self.assertEqual(again.returncode, 0, again.stderr)
-        again = run(self.root, "--version", "1", "--quiet", "-o", inside)
+        again = run(self.root, "--at-paths", "--version", "1", "--quiet", "-o", inside)
         self.assertIn(b"left out manifest.txt", again.stderr)
         with open(inside, "rb") as f:
             self.assertEqual(f.read(), written)
-        self.assertEqual(run(self.root, "--version", "1", "-o", out, "--quiet").returncode, 0)
+        self.assertEqual(run(self.root, "--at-paths", "--version", "1", "-o", out, "--quiet").returncode, 0)
         with open(out, "rb") as f:
             self.assertEqual(f.read(), written)
         self.assertEqual(os.listdir(os.path.dirname(out)), ["manifest.txt"])
 
     def test_warns_when_start_would_find_no_program(self):
-        result = run(self.root, "--version", "1", "--run", "bin/game.exe", "--keep", "*.sav")
+        result = run(self.root, "--at-paths", "--version", "1", "--run", "bin/game.exe", "--keep", "*.sav")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertIn(b"START runs bin/game.exe, which this release does not hold", result.stderr)
         self.assertIn(b"--keep *.sav matches no file", result.stderr)
@@ -164,7 +164,7 @@ class BlockMaps(ReleaseFolder):
         self.out = os.path.join(self.temp.name, "manifest.txt")
 
     def publish(self, *args):
-        result = run(self.root, "--version", "1", "--keep", "*.cfg", "-o", self.out, "--quiet", *args)
+        result = run(self.root, "--at-paths", "--version", "1", "--keep", "*.cfg", "-o", self.out, "--quiet", *args)
         self.assertEqual(result.returncode, 0, result.stderr)
         with open(self.out, "rb") as f:
             return f.read(), result.stderr
@@ -232,6 +232,115 @@ class BlockMaps(ReleaseFolder):
         self.assertTrue(openssl_verifies(self.temp.name, public_line, signed + b"\n", signature))
 
 
+class Objects(ReleaseFolder):
+    """The default layout: each file's bytes once under launcher.objects/<md5>-<size> in the list's
+    folder, beside the maps, the launcher at its path and the list; every list kept for prune."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("launcher.exe", b"MZ launcher 1")
+        self.write("data/copy.map", b"map" * 1000)
+        self.upload = os.path.join(self.temp.name, "upload")
+        os.makedirs(self.upload)
+
+    def publish(self, version, *options):
+        result = run(self.root, "--version", version, "--quiet", "-o", os.path.join(self.upload, "manifest.txt"),
+                     *options)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(self.upload, "manifest.txt"), "rb") as f:
+            return f.read()
+
+    def uploaded(self, folder):
+        full = os.path.join(self.upload, folder)
+        return sorted(os.listdir(full)) if os.path.isdir(full) else []
+
+    def object_path(self, data):
+        return os.path.join(self.upload, "launcher.objects", "%s-%d" % (md5(data), len(data)))
+
+    def test_identical_files_are_one_object_in_a_release_and_across_releases_never_rewritten(self):
+        text = self.publish("1")
+        self.assertIn(b"\nObjects=launcher.objects/\nF|", text)
+        distinct = {bytes(d) for d in self.files.values()} | {b"MZ launcher 1"}
+        self.assertEqual(self.uploaded("launcher.objects"), sorted("%s-%d" % (md5(d), len(d)) for d in distinct))
+        for data in distinct:
+            with open(self.object_path(data), "rb") as f:
+                self.assertEqual(f.read(), data)
+        # Launchers from before objects fetch their replacement at its path; no other file lies there.
+        self.assertEqual(sorted(os.listdir(self.upload)),
+                         ["launcher.exe", "launcher.lists", "launcher.objects", "manifest.txt"])
+        self.assertEqual(self.uploaded("launcher.lists"), ["00000001.txt"])
+
+        kept = self.object_path(b"map" * 1000)
+        os.utime(kept, (1000000000, 1000000000))
+        self.write("options.cfg", b"volume=9\n")
+        self.write("launcher.exe", b"MZ launcher 2")
+        second = self.publish("2")
+        self.assertEqual(os.stat(kept).st_mtime, 1000000000)
+        self.assertEqual(len(self.uploaded("launcher.objects")), len(distinct) + 2)
+        with open(os.path.join(self.upload, "launcher.exe"), "rb") as f:
+            self.assertEqual(f.read(), b"MZ launcher 2")
+        self.assertEqual(self.publish("2"), second)
+        self.assertEqual(self.uploaded("launcher.lists"), ["00000001.txt", "00000002.txt"])
+        with open(os.path.join(self.upload, "launcher.lists", "00000002.txt"), "rb") as f:
+            self.assertEqual(f.read(), second)
+
+        # The release folder may be the upload folder: make_manifest's own folders are never listed.
+        inside = run(self.root, "--version", "3", "--quiet", "-o", os.path.join(self.root, "manifest.txt"))
+        self.assertEqual(inside.returncode, 0, inside.stderr)
+        again = run(self.root, "--version", "3", "--quiet", "-o", os.path.join(self.root, "manifest.txt"))
+        self.assertEqual(again.returncode, 0, again.stderr)
+        with open(os.path.join(self.root, "manifest.txt"), "rb") as f:
+            self.assertNotIn(b"launcher.objects/", f.read().split(b"Objects=launcher.objects/\n")[1])
+
+        refused = run(self.root, "--version", "1")
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn(b"give -o UPLOAD_DIR/manifest.txt (or --at-paths)", refused.stderr)
+
+    def test_prune_keeps_what_the_current_and_the_last_n_lists_name(self):
+        big = [os.urandom(1024 * 1024) for _ in range(3)]
+        lists = []
+        for number, data in enumerate(big, 1):
+            self.write("data/big.pak", data)
+            self.write("options.cfg", b"volume=%d\n" % number)
+            lists.append(self.publish(str(number)))
+        os.makedirs(os.path.join(self.upload, "launcher.objects", "mine"))
+        before = {folder: self.uploaded(folder) for folder in ("launcher.objects", "launcher.maps")}
+        only_first = ["launcher.objects/%s-%d" % (md5(big[0]), len(big[0])), "launcher.objects/%s-9" % md5(b"volume=1\n"),
+                      "launcher.maps/%s.map" % md5(big[0])]
+
+        dry = run("prune", self.upload, "--keep", "1", "--dry-run")
+        self.assertEqual(dry.returncode, 0, dry.stderr)
+        printed = dry.stdout.decode().splitlines()
+        self.assertEqual(sorted(printed[:-1]), sorted("would remove " + name for name in only_first))
+        self.assertRegex(printed[-1], r"^prune: 3 file\(s\) would be removed \(\d+ bytes\), \d+ kept, named by 2 list")
+        self.assertEqual({folder: self.uploaded(folder) for folder in before}, before)
+
+        done = run("prune", self.upload, "--keep", "1")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        for name in only_first:
+            self.assertFalse(os.path.exists(os.path.join(self.upload, name)), name)
+        for text in lists[1:]:
+            for line in text.split(b"\n"):
+                if line.startswith(b"F|") or line.startswith(b"K|"):
+                    digest, size = line.split(b"|")[1:3]
+                    self.assertTrue(os.path.exists(os.path.join(
+                        self.upload, "launcher.objects", "%s-%s" % (digest.decode(), size.decode()))), line)
+        self.assertTrue(os.path.exists(os.path.join(self.upload, "launcher.maps", md5(big[1]) + ".map")))
+        self.assertTrue(os.path.isdir(os.path.join(self.upload, "launcher.objects", "mine")))
+
+        # A kept list that is no list stops everything: prune never guesses what players may need.
+        with open(os.path.join(self.upload, "launcher.lists", "00000002.txt"), "wb") as f:
+            f.write(b"<html>")
+        broken = run("prune", self.upload, "--keep", "1")
+        self.assertEqual(broken.returncode, 1)
+        self.assertIn(b"launcher.lists/00000002.txt: not an update list; nothing was removed", broken.stderr)
+        self.assertTrue(os.path.exists(os.path.join(self.upload, "launcher.maps", md5(big[1]) + ".map")))
+        os.remove(os.path.join(self.upload, "manifest.txt"))
+        self.assertEqual(run("prune", self.upload, "--keep", "0").returncode, 1)
+        for args in [[self.upload], [self.upload, "--keep", "x"], ["--keep", "1"]]:
+            self.assertEqual(run("prune", *args).returncode, 2, args)
+
+
 class Refusing(ReleaseFolder):
     def assert_refused(self, result, *texts):
         self.assertEqual(result.returncode, 1, result.stderr)
@@ -264,24 +373,24 @@ class Refusing(ReleaseFolder):
 
     def test_refuses_a_path_longer_than_a_launcher_takes(self):
         self.write("d/" * 60 + "x" * 130, b"x")
-        self.assert_refused(run(self.root, "--version", "1"), b"the path is 250 bytes long")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1"), b"the path is 250 bytes long")
 
     def test_refuses_bad_values_before_reading_any_file(self):
-        self.assert_refused(run(self.root, "--version", ""), b"Version is empty")
-        self.assert_refused(run(self.root, "--version", "1", "--delete", "../save.dat"),
+        self.assert_refused(run(self.root, "--at-paths", "--version", ""), b"Version is empty")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--delete", "../save.dat"),
                             b"Delete '../save.dat'")
-        self.assert_refused(run(self.root, "--version", "1", "--run", "c:/game.exe"), b"Run 'c:/game.exe'")
-        self.assert_refused(run(self.root, "--version", "1", "--delete", "MAIN.EXE"),
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--run", "c:/game.exe"), b"Run 'c:/game.exe'")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--delete", "MAIN.EXE"),
                             b"names main.exe, which the list also carries")
         news = os.path.join(self.temp.name, "news.txt")
         with open(news, "wb") as f:
             f.write(b"ok\nnul\0byte\n")
-        self.assert_refused(run(self.root, "--version", "1", "--news", news), b"news line 2")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--news", news), b"news line 2")
         with open(news, "wb") as f:
             f.write("\ufeffÖstliche Marsch\n".encode() + b"\xd6stliche Marsch\n")
-        self.assert_refused(run(self.root, "--version", "1", "--news", news),
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--news", news),
                             b"news line 2 is not valid UTF-8 (byte 1: a sequence cut short)")
-        self.assert_refused(run(self.root, "--version", "1", "--news", news + ".missing"), b"can't open")
+        self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--news", news + ".missing"), b"can't open")
 
     def test_command_line_mistakes_show_the_usage(self):
         for args in [[self.root], ["--version", "1"], [self.root, "--version"], [self.root, "-x", "--version", "1"]]:
@@ -291,7 +400,7 @@ class Refusing(ReleaseFolder):
         result = run("--help")
         self.assertEqual(result.returncode, 0)
         self.assertIn(b"--keep PATTERN", result.stdout)
-        self.assert_refused(run(os.path.join(self.root, "nowhere"), "--version", "1"), b"not a folder")
+        self.assert_refused(run(os.path.join(self.root, "nowhere"), "--at-paths", "--version", "1"), b"not a folder")
 
 
 class Signing(ReleaseFolder):
@@ -357,7 +466,7 @@ class Signing(ReleaseFolder):
                              "--quiet").returncode, 0)
 
         before = int(time.time())
-        dated = run(self.root, "--version", "2", "--sign-key", path, "--quiet")
+        dated = run(self.root, "--at-paths", "--version", "2", "--sign-key", path, "--quiet")
         self.assertEqual(dated.returncode, 0, dated.stderr)
         sequence = int(dated.stdout.split(b"\n")[1][len(b"Sequence="):])
         self.assertTrue(before <= sequence <= int(time.time()), sequence)
@@ -378,7 +487,7 @@ class Signing(ReleaseFolder):
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"does not belong to its PrivateKey", result.stderr)
         self.assertFalse(os.path.exists(out))
-        result = run(self.root, "--version", "1", "--sign-key", self.root + "/options.cfg")
+        result = run(self.root, "--at-paths", "--version", "1", "--sign-key", self.root + "/options.cfg")
         self.assertEqual(result.returncode, 1)
         self.assertIn(b"not a make_manifest key file", result.stderr)
         self.assertNotIn(b"hashed", result.stderr)
@@ -402,7 +511,7 @@ class Verifying(ReleaseFolder):
     def publish(self, root, *options):
         """As a studio does: make the list (and the maps beside the files), then upload it all."""
         os.makedirs(root, exist_ok=True)
-        result = run(self.root, "--version", "1", "--sign-key", self.key, "--quiet", "-o",
+        result = run(self.root, "--at-paths", "--version", "1", "--sign-key", self.key, "--quiet", "-o",
                      os.path.join(root, "manifest.txt"), *options)
         self.assertEqual(result.returncode, 0, result.stderr)
         shutil.copytree(self.root, root, dirs_exist_ok=True)
@@ -444,6 +553,19 @@ class Verifying(ReleaseFolder):
         self.assertEqual(self.verify(nginx.url.rstrip("/")),
                          ["main.exe: missing (check the upload and the letter case): expected 7 bytes, "
                           "the server answered 404"])
+
+    def test_objects_are_checked_where_the_list_says_they_lie(self):
+        shutil.rmtree(self.server.root)
+        os.makedirs(self.server.root)
+        result = run(self.root, "--version", "1", "--quiet", "-o", os.path.join(self.server.root, "manifest.txt"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.verify(self.server.url, "--deep", status=0), [])
+        asked = {(r["path"], r["query"]) for r in self.server.requests() if r["path"] != "/manifest.txt"}
+        self.assertEqual(asked, {("/launcher.objects/%s-%d" % (md5(d), len(d)), "") for d in self.files.values()})
+        with open(self.served("launcher.objects/%s-9" % md5(b"volume=5\n")), "r+b") as f:
+            f.write(b"V")
+        self.assertEqual(self.verify(self.server.url, "--deep"), ["options.cfg: wrong MD5: expected %s, the server "
+                                                                  "gave %s" % (md5(b"volume=5\n"), md5(b"Volume=5\n"))])
 
     def test_each_problem_of_the_files_has_its_line(self):
         self.write("data/big.pak", bytes(4 << 20))

@@ -117,6 +117,35 @@ TEST(UpdateList, ReadsExactMapLinesAndDropsTheRestAlone)
     EXPECT_TRUE(list.version.empty());
 }
 
+// The Objects line, wherever it stands, gives every entry the object its MD5 and size name; a
+// folder that fails the path rule is dropped like an unsafe Run, and the last safe one counts.
+TEST(UpdateList, ObjectsLineNamesEveryEntrysObjectAndKeepsToTheServersFolder)
+{
+    std::string text = "Version=1\n"
+                       "F|" + digest + "|7|data/a.bin\n"
+                       "Objects=launcher.objects/\n"
+                       "K|" + digest + "|0|b.cfg\n"
+                       "M|" + std::string(64, 'a') + "|40|launcher.maps/x.map|data/a.bin\n";
+    UpdateList list;
+    ASSERT_TRUE(parse_update_list(text.c_str(), list));
+    EXPECT_EQ(list.objects, "launcher.objects/");
+    ASSERT_EQ(list.files.size(), 2u);
+    EXPECT_EQ(list.files[0].object, "launcher.objects/" + digest + "-7");
+    EXPECT_EQ(list.files[1].object, "launcher.objects/" + digest + "-0");
+    EXPECT_EQ(list.maps[0].location, "launcher.maps/x.map");
+
+    ASSERT_TRUE(parse_update_list(("Objects=store/v2\nF|" + digest + "|1|a\n").c_str(), list));
+    EXPECT_EQ(list.files[0].object, "store/v2/" + digest + "-1");
+    for (const char* refused : {"../up/", "/abs/", "c:/x/", "http://other.example/x/", "/", "", "a//b/"}) {
+        std::string line = std::string("Objects=ok/\nObjects=") + refused + "\nF|" + digest + "|1|a\n";
+        ASSERT_TRUE(parse_update_list(line.c_str(), list)) << refused;
+        EXPECT_EQ(list.files[0].object, "ok/" + digest + "-1") << refused;
+    }
+    ASSERT_TRUE(parse_update_list(("Objects=../up/\nF|" + digest + "|1|a\n").c_str(), list));
+    EXPECT_EQ(list.objects, "");
+    EXPECT_EQ(list.files[0].object, "");
+}
+
 TEST(UpdateList, SizeFieldReadsLikeStrtoui64)
 {
     struct Case {

@@ -20,11 +20,14 @@ TEST(PercentEncode, PassesUnreservedBytesAndEncodesEveryOther)
     EXPECT_EQ(percent_encode(""), "");
 }
 
-TEST(ServerAddresses, ListUrlIsNewOnEveryStampAndFileUrlCarriesTheDigest)
+// A file at its path is asked for with its digest; one in an object under the object's name alone.
+TEST(ServerAddresses, ListUrlIsNewOnEveryStampAndFileUrlCarriesTheDigestOrNamesTheObject)
 {
     EXPECT_EQ(list_url("http://h/g/", 4294967295u), "http://h/g/manifest.txt?t=4294967295");
-    EXPECT_EQ(file_url("https://h/", "data/my map#1.bin", "0cc175b9c0f1b6a831c399e269772661"),
-              "https://h/data/my%20map%231.bin?v=0cc175b9c0f1b6a831c399e269772661");
+    ListedFile file = {"data/my map#1.bin", "0cc175b9c0f1b6a831c399e269772661", 5, ""};
+    EXPECT_EQ(file_url("https://h/", file), "https://h/data/my%20map%231.bin?v=0cc175b9c0f1b6a831c399e269772661");
+    file.object = "launcher objects/0cc175b9c0f1b6a831c399e269772661-5";
+    EXPECT_EQ(file_url("https://h/", file), "https://h/launcher%20objects/0cc175b9c0f1b6a831c399e269772661-5");
 }
 
 TEST(ContentRange, TakesOnlyThreeKnownNumbersInOrder)

@@ -130,6 +130,32 @@ TEST(Download, DroppedConnectionIsLostKeepsItsPartAndTheNextCallFetchesOnlyTheRe
     EXPECT_EQ((std::pair<uint64_t, uint64_t>(300000, 230000)), outcome.reports.back());
 }
 
+// With objects the file's bytes come from its object alone, whole or going on from a part, under
+// a name that needs no query; its path is never asked for.
+TEST(Download, FromItsObjectWithNoQueryAlsoWhenItGoesOn)
+{
+    std::string dir = fresh_game_folder();
+    std::string content = pattern_bytes(300000);
+    UpdateEntry entry = entry_for("data/big.bin", content);
+    entry.object = "launcher.objects/" + entry.md5 + "-300000";
+    serve_file(entry.object, content);
+    serve_file("data/big.bin", "the file at its path, of another release");
+    std::string object_url = "/" + entry.object;
+    set_rules("{\"" + object_url + "\": {\"drop_after\": 70000, \"times\": 1}}");
+    Outcome outcome = download(dir, entry, join_local_path(dir, entry.path));
+    EXPECT_EQ("connection lost", outcome.error_text);
+    outcome = download(dir, entry, join_local_path(dir, entry.path));
+    ASSERT_TRUE(outcome.ok) << outcome.error_text;
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "data\\big.bin", got));
+    EXPECT_TRUE(got == content);
+    std::vector<std::string> requests = requests_for(object_url);
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_NE(std::string::npos, requests[0].find("\"query\": \"\""));
+    EXPECT_NE(std::string::npos, requests[1].find("\"range\": \"bytes=70000-\""));
+    EXPECT_TRUE(requests_for("/data/big.bin").empty());
+}
+
 // A part is gone on from only while the server still serves the answer that began it: its tag
 // names the file's digest and that answer's validator, sent back as If-Range, and the 206 must
 // hold exactly the rest of a file of the listed size. Anything else starts over once from the

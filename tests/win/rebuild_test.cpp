@@ -47,12 +47,13 @@ void record_bytes(void* context, uint64_t on_hand, uint64_t arrived)
     static_cast<Outcome*>(context)->reports.emplace_back(on_hand, arrived);
 }
 
-// With `memory` the attempt goes on from the one before that had it.
+// With `memory` the attempt goes on from the one before that had it; with `object` the file's
+// bytes lie there.
 Outcome rebuild(const std::string& dir, const std::string& file, const MapReference& map, int connections = 3,
-                RebuildMemory* memory = nullptr)
+                RebuildMemory* memory = nullptr, const std::string& object = "")
 {
     Outcome outcome = {Rebuild::failed, "untouched", {}, {}};
-    UpdateEntry entry = {"big.pak", md5_text(file), file.size(), false};
+    UpdateEntry entry = {"big.pak", md5_text(file), file.size(), false, "", object};
     RebuildMemory fresh;
     outcome.rebuild = rebuild_file(test_source(dir), listed_file(entry), map, dir + "big.pak", connections,
                                    RebuildSink{record_search, record_bytes, &outcome}, memory ? *memory : fresh,
@@ -126,6 +127,31 @@ TEST(RebuildFile, FetchesOnlyWhatTheOldCopyLacks)
     EXPECT_LT(outcome.searched.front(), 1000u);
     EXPECT_EQ(1000u, outcome.searched.back());
     EXPECT_TRUE(std::is_sorted(outcome.searched.begin(), outcome.searched.end()));
+}
+
+// With objects a delta's ranges come from the file's object, never from its path.
+TEST(RebuildFile, AsksTheObjectForItsRanges)
+{
+    std::string dir = fresh_game_folder();
+    std::string old_file = random_bytes(2 * mib, 5);
+    std::string file = old_file;
+    std::copy_n(random_bytes(5000, 6).begin(), 5000, file.begin() + 700000);
+    write_file(dir + "big.pak", old_file);
+    MapReference map = publish(old_file, map_of(file));
+    std::string object = "objects/" + md5_text(file) + "-" + std::to_string(file.size());
+    serve_file(object, file);
+
+    Outcome outcome = rebuild(dir, file, map, 3, nullptr, object);
+    ASSERT_EQ(Rebuild::placed, outcome.rebuild) << outcome.error_text;
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "big.pak.part", got));
+    EXPECT_TRUE(got == file);
+    EXPECT_TRUE(requests_for("/big.pak").empty());
+    std::vector<std::string> requests = requests_for("/" + object);
+    ASSERT_FALSE(requests.empty());
+    for (const std::string& request : requests)
+        EXPECT_NE(std::string::npos, request.find("\"range\": \"bytes=")) << request;
+    EXPECT_LT(total(bytes_sent_for("/" + object)), 64 * 1024u);
 }
 
 // Whatever is not as it should be leaves the old file as it was and the rebuild to a whole
@@ -266,7 +292,7 @@ TEST(RebuildFile, ARetryGoesOnFromWhatTheAttemptBeforeLearnt)
     Outcome again = rebuild(dir, file, map, 1, &memory);
     ASSERT_EQ(Rebuild::placed, again.rebuild) << again.error_text;
     std::string got;
-    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    ASSERT_TRUE(read_file(dir + "big.pak.part", got));
     EXPECT_TRUE(got == file);
     EXPECT_TRUE(requests_for("/maps/big.map").empty());
     EXPECT_EQ((std::vector<unsigned>{1000}), again.searched);
@@ -285,7 +311,7 @@ TEST(RebuildFile, ARetryGoesOnFromWhatTheAttemptBeforeLearnt)
     Outcome from_part = rebuild(dir, head_changed, MapReference{"maps/big.map", block_map_of(head_changed).size(),
                                                                 sha256_text(block_map_of(head_changed))});
     ASSERT_EQ(Rebuild::placed, from_part.rebuild) << from_part.error_text;
-    ASSERT_TRUE(read_file(dir + "big.pak", got));
+    ASSERT_TRUE(read_file(dir + "big.pak.part", got));
     EXPECT_TRUE(got == head_changed);
     EXPECT_LE(total(bytes_sent_for("/big.pak")), 3 * 4096u);
 }
