@@ -35,7 +35,7 @@ static const char usage_text[] =
     "usage: make_manifest RELEASE_DIR --version TEXT [options] > manifest.txt\n"
     "       make_manifest keygen KEYFILE\n"
     "       make_manifest rollback OLD_LIST --sign-key KEYFILE [options] -o manifest.txt\n"
-    "       make_manifest verify URL [--expect FILE] [--public-key KEY] [--deep] [--connections N]\n"
+    "       make_manifest verify URL [--expect FILE | --next FILE] [--public-key KEY] [--deep] [--connections N]\n"
     "\n"
     "Writes the update list (manifest.txt) for the game files in RELEASE_DIR. Publish the list\n"
     "and the files of RELEASE_DIR side by side at the address in every player's launcher.ini.\n"
