@@ -14,12 +14,15 @@
 #include "delta/block_map.h"
 #include "digest/sha256.h"
 #include "tools/block_map_files.h"
+#include "tools/key_in_release.h"
 #include "tools/manifest_text.h"
 #include "tools/object_store.h"
 #include "tools/prune_command.h"
 #include "tools/publish_rules.h"
 #include "tools/release_hash.h"
 #include "tools/release_walk.h"
+#include "tools/rollback_list.h"
+#include "tools/served_list.h"
 #include "tools/signing_key.h"
 #include "tools/verify_command.h"
 #include "tools/whole_file.h"
@@ -37,7 +40,8 @@ static const char usage_text[] =
     "usage: make_manifest RELEASE_DIR --version TEXT [options] -o UPLOAD_DIR/manifest.txt\n"
     "       make_manifest RELEASE_DIR --version TEXT --at-paths [options] > manifest.txt\n"
     "       make_manifest keygen KEYFILE\n"
-    "       make_manifest verify URL [--expect FILE] [--public-key KEY] [--deep] [--connections N]\n"
+    "       make_manifest rollback OLD_LIST --sign-key KEYFILE [options] -o manifest.txt\n"
+    "       make_manifest verify URL [--expect FILE | --next FILE] [--public-key KEY] [--deep] [--connections N]\n"
     "       make_manifest prune UPLOAD_DIR --keep N [--dry-run]\n"
     "\n"
     "Writes the update list (manifest.txt) for the game files in RELEASE_DIR, and beside it, in\n"
@@ -59,6 +63,9 @@ static const char usage_text[] =
     "                     Sequence line and the Signature line last\n"
     "  --sequence N       the signed release's number (default: the current UTC time in\n"
     "                     seconds); launchers refuse a number lower than one they accepted\n"
+    "  --above URL        fetch the list served at URL (the Url of launcher.ini) and refuse a\n"
+    "                     Sequence that is not above its one; a server that can't be asked\n"
+    "                     stops the run\n"
     "  -o FILE            write the list to FILE (replaced only once it is complete); its folder\n"
     "                     is the upload folder\n"
     "  --at-paths         no objects: the files stay at their paths in RELEASE_DIR and launchers\n"
@@ -76,20 +83,22 @@ static const char usage_text[] =
     "objects, prune removes them.\n"
     "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, launcher.release,\n"
-    "launcher.switch, launcher.installed, their .tmp files, Launcher.new.exe,
-"
-    "Launcher.old.exe, *.part), a top-level manifest.txt and everything in launcher.maps/,
-"
-    "launcher.objects/ and launcher.lists/ are left out. Any path a launcher would drop or
-"
-    "misread is refused with its reason, and nothing is written: names are UTF-8, and two names
-"
-    "Windows takes for one file (letter case, also beyond ASCII) are refused.
-"
+    "launcher.switch, launcher.installed, their .tmp files, Launcher.new.exe,\n"
+    "Launcher.old.exe, *.part, *.part.tag), a top-level manifest.txt and everything in\n"
+    "launcher.maps/, launcher.objects/ and launcher.lists/ are left out. Any path a launcher\n"
+    "would drop or misread is refused with its reason, and so is a signing key anywhere in\n"
+    "RELEASE_DIR, under any name; nothing is written then. Names are UTF-8, and two names\n"
+    "Windows takes for one file (letter case, also beyond ASCII) are refused.\n"
     "\n"
     "keygen writes a new signing key to KEYFILE (readable by its owner only, never over an\n"
     "existing file) and prints the PublicKey line for every player's launcher.ini. Keep\n"
     "KEYFILE offline or in a CI secret, never in a release.\n"
+    "\n"
+    "rollback signs the content of OLD_LIST, a list published before, again as a new release:\n"
+    "its files, news, Run, Delete and map lines as they were, with a Sequence above the one\n"
+    "players hold, so that launchers that took a later release go back to it. It takes\n"
+    "--sign-key, --sequence, --above, -o and --quiet as above, and --from-other-key for an\n"
+    "OLD_LIST signed with another key than KEYFILE. Upload the old release's files first.\n"
     "\n"
     "verify checks a published release as every launcher will see it; prune removes the objects\n"
     "and maps no recent list names; make_manifest verify --help and prune --help tell more.\n";
@@ -100,6 +109,7 @@ struct Options {
     std::string output_file;
     std::string key_file;  // --sign-key; empty for an unsigned list
     std::string launcher_name;  // the launcher's own entry, published at its path beside the objects
+    std::string above_url;  // --above, ending in "/"; empty without it
     std::vector<std::string> keep_patterns;
     ManifestSettings settings;
     bool quiet;
@@ -140,7 +150,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
         }
         bool takes_value = arg == "--version" || arg == "--news" || arg == "--run" || arg == "--delete" ||
                            arg == "--keep" || arg == "-o" || arg == "--sign-key" || arg == "--sequence" ||
-                           arg == "--launcher";
+                           arg == "--launcher" || arg == "--above";
         if (takes_value) {
             if (i + 1 >= argc) {
                 error_text = arg + " needs a value";
@@ -173,6 +183,11 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
                     return exit_usage;
                 }
                 has_sequence = true;
+            } else if (arg == "--above") {
+                if (!read_release_url(value, options.above_url)) {
+                    error_text = "--above takes the release's URL, http:// or https://";
+                    return exit_usage;
+                }
             } else {
                 options.output_file = value;
             }
@@ -194,8 +209,8 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
         error_text = "--version is required";
         return exit_usage;
     }
-    if (has_sequence && options.key_file.empty()) {
-        error_text = "--sequence numbers a signed list; give --sign-key too";
+    if ((has_sequence || !options.above_url.empty()) && options.key_file.empty()) {
+        error_text = "--sequence and --above number a signed list; give --sign-key too";
         return exit_usage;
     }
     options.settings.sign = !options.key_file.empty();
@@ -387,39 +402,35 @@ static bool write_output(const std::string& name, const std::string& text, std::
     return replace_whole_file(name, text, error_text);
 }
 
-// Launchers refuse a signed release numbered at or below one they accepted, so a list that would
-// replace the one in `file` must be numbered above it. A file that can't be read holds no list.
-static bool check_sequence_rises(const std::string& file, uint64_t sequence, std::string& error_text)
-{
-    static const char sequence_key[] = "Sequence=";
-    const size_t key_length = sizeof sequence_key - 1;
-    std::string text;
-    std::string unread;
-    if (!read_whole_file(file, text, unread)) {
-        return true;
-    }
-    const char* at = text.data();
-    const char* end = at + text.size();
-    ListLine line;
-    while (next_list_line(at, end, line)) {
-        uint64_t published = 0;
-        if (line.length > key_length && std::memcmp(line.begin, sequence_key, key_length) == 0 &&
-            read_decimal_digits(line.begin + key_length, line.length - key_length, published)) {
-            if (sequence > published) {
-                return true;
-            }
-            error_text = "Sequence=" + std::to_string(sequence) + " is not above Sequence=" + std::to_string(published) +
-                         " of the list in " + file + ": launchers that accepted that list would refuse this one";
-            return false;
-        }
-    }
-    return true;
-}
-
 static int fail(const std::string& error_text)
 {
     std::fprintf(stderr, "make_manifest: %s\n", error_text.c_str());
     return exit_refused;
+}
+
+static int refuse_files(const std::vector<std::string>& refusals, const char* what)
+{
+    for (const std::string& refusal : refusals) {
+        std::fprintf(stderr, "make_manifest: refused %s\n", refusal.c_str());
+    }
+    std::fprintf(stderr, "make_manifest: %zu %s, nothing was written\n", refusals.size(), what);
+    return exit_refused;
+}
+
+// A mistake on the command line: its one line and where the help is.
+static int usage_error(const char* command, const std::string& error_text)
+{
+    std::fprintf(stderr, "%s: %s; see %s --help\n", command, error_text.c_str(), command);
+    return exit_usage;
+}
+
+// Launchers refuse a signed release numbered below one they accepted, so a list must be numbered
+// above the one it replaces in the -o file and, with --above, above the one players are served.
+static bool check_sequence_against_held(const Options& options, std::string& error_text)
+{
+    uint64_t sequence = options.settings.sequence;
+    return (options.output_file.empty() || check_sequence_above_file(options.output_file, sequence, error_text)) &&
+           (options.above_url.empty() || check_sequence_above_served(options.above_url, sequence, error_text));
 }
 
 static int make_key(const std::string& key_file)
@@ -464,6 +475,132 @@ static bool sign_text(const Options& options, const SigningKey& key, std::string
     return true;
 }
 
+// What make_manifest rollback takes besides the signing options.
+struct RollbackOptions {
+    std::string old_list;
+    bool other_key;  // --from-other-key: OLD_LIST may be signed with another key than --sign-key's
+};
+
+// argv[0] is "rollback". Returns exit_usage on a bad command line, parsed_help for --help,
+// parsed_run to go on.
+static int parse_rollback_options(int argc, char** argv, Options& options, RollbackOptions& rollback,
+                                  std::string& error_text)
+{
+    options.quiet = false;
+    rollback.other_key = false;
+    bool has_sequence = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            return parsed_help;
+        }
+        if (arg == "--quiet") {
+            options.quiet = true;
+            continue;
+        }
+        if (arg == "--from-other-key") {
+            rollback.other_key = true;
+            continue;
+        }
+        if (arg == "--sign-key" || arg == "--sequence" || arg == "--above" || arg == "-o") {
+            if (i + 1 >= argc) {
+                error_text = arg + " needs a value";
+                return exit_usage;
+            }
+            std::string value = argv[++i];
+            if (arg == "--sign-key") {
+                options.key_file = value;
+            } else if (arg == "-o") {
+                options.output_file = value;
+            } else if (arg == "--above" && !read_release_url(value, options.above_url)) {
+                error_text = "--above takes the release's URL, http:// or https://";
+                return exit_usage;
+            } else if (arg == "--sequence") {
+                if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
+                    error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
+                    return exit_usage;
+                }
+                has_sequence = true;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error_text = "unknown option " + arg;
+            return exit_usage;
+        } else if (rollback.old_list.empty()) {
+            rollback.old_list = arg;
+        } else {
+            error_text = "more than one old list: " + arg;
+            return exit_usage;
+        }
+    }
+    if (rollback.old_list.empty() || options.key_file.empty()) {
+        error_text = "rollback takes the old list and --sign-key";
+        return exit_usage;
+    }
+    options.settings.sign = true;
+    if (!has_sequence) {
+        options.settings.sequence = static_cast<uint64_t>(std::time(nullptr));
+    }
+    return parsed_run;
+}
+
+// A rollback is the old release's list, numbered above every release players may hold and
+// signed again; nothing else of it changes.
+static int run_rollback(int argc, char** argv)
+{
+    Options options;
+    RollbackOptions rollback;
+    std::string error_text;
+    int parsed = parse_rollback_options(argc, argv, options, rollback, error_text);
+    if (parsed == parsed_help) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (parsed != parsed_run) {
+        return usage_error("make_manifest", error_text);
+    }
+    SigningKey key;
+    std::string old_text;
+    if (!read_key(options.key_file, key, error_text) || !read_whole_file(rollback.old_list, old_text, error_text) ||
+        !check_sequence_against_held(options, error_text)) {
+        return fail(error_text);
+    }
+    if (!rollback.other_key && !check_old_signature(old_text, key.public_xy, error_text)) {
+        return fail(rollback.old_list + ": " + error_text + "; a list signed with another key of yours takes "
+                                                            "--from-other-key");
+    }
+    std::string text;
+    if (!renumber_signed_list(old_text, options.settings.sequence, text, error_text)) {
+        return fail(rollback.old_list + ": " + error_text);
+    }
+    if (!sign_text(options, key, text, error_text)) {
+        return fail(error_text);
+    }
+    if (text.size() > max_manifest_text_length) {
+        return fail("the list would be " + std::to_string(text.size()) + " bytes; a launcher reads at most " +
+                    std::to_string(max_manifest_text_length));
+    }
+    if (!write_output(options.output_file, text, error_text)) {
+        return fail(error_text);
+    }
+    return 0;
+}
+
+static int run_keygen(int argc, char** argv)
+{
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
+    if (argc != 2) {
+        return usage_error("make_manifest", "keygen takes one KEYFILE");
+    }
+    // A name like an option is a mistake far more often than a file name.
+    if (argv[1][0] == '-') {
+        return usage_error("make_manifest", std::string("keygen takes a file name, not an option: ") + argv[1]);
+    }
+    return make_key(argv[1]);
+}
+
 int main(int argc, char** argv)
 {
     if (argc > 1 && std::strcmp(argv[1], "verify") == 0) {
@@ -473,11 +610,10 @@ int main(int argc, char** argv)
         return run_prune(argc - 1, argv + 1);
     }
     if (argc > 1 && std::strcmp(argv[1], "keygen") == 0) {
-        if (argc != 3) {
-            std::fprintf(stderr, "make_manifest: keygen takes one KEYFILE\n%s", usage_text);
-            return exit_usage;
-        }
-        return make_key(argv[2]);
+        return run_keygen(argc - 1, argv + 1);
+    }
+    if (argc > 1 && std::strcmp(argv[1], "rollback") == 0) {
+        return run_rollback(argc - 1, argv + 1);
     }
     Options options;
     std::string error_text;
@@ -487,8 +623,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (parsed != parsed_run) {
-        std::fprintf(stderr, "make_manifest: %s\n%s", error_text.c_str(), usage_text);
-        return exit_usage;
+        return usage_error("make_manifest", error_text);
     }
     if (!options.news_file.empty()) {
         std::string news;
@@ -505,8 +640,7 @@ int main(int argc, char** argv)
     if (options.settings.sign && !read_key(options.key_file, key, error_text)) {
         return fail(error_text);
     }
-    if (options.settings.sign && !options.output_file.empty() &&
-        !check_sequence_rises(options.output_file, options.settings.sequence, error_text)) {
+    if (options.settings.sign && !check_sequence_against_held(options, error_text)) {
         return fail(error_text);
     }
     std::vector<ReleaseFile> found;
@@ -514,6 +648,11 @@ int main(int argc, char** argv)
         return fail(error_text);
     }
     std::sort(found.begin(), found.end(), file_path_less);
+    // Before anything is left out: a key in launcher.maps/ or under a launcher's name is uploaded too.
+    std::vector<std::string> keys;
+    if (!find_key_files(options.release_dir, found, key.private_d, keys)) {
+        return refuse_files(keys, "signing key(s) in the release folder; move them out");
+    }
     std::vector<std::string> map_folder;
     drop_files_not_published(found, map_folder);
     std::vector<std::string> paths;
@@ -522,12 +661,7 @@ int main(int argc, char** argv)
     }
     std::vector<std::string> refusals;
     if (!check_release_paths(paths, refusals)) {
-        for (const std::string& refusal : refusals) {
-            std::fprintf(stderr, "make_manifest: refused %s\n", refusal.c_str());
-        }
-        std::fprintf(stderr, "make_manifest: %zu path(s) refused; rename them, nothing was written\n",
-                     refusals.size());
-        return exit_refused;
+        return refuse_files(refusals, "path(s) refused; rename them");
     }
     std::vector<ManifestFile> files;
     std::set<std::string> map_locations;

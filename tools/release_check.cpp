@@ -22,7 +22,7 @@ static const unsigned long status_not_found = 404;
 static const unsigned long status_unsatisfiable = 416;
 static const double report_interval_seconds = 1.0;
 
-static const char no_range_problem[] =
+static const char no_range_warning[] =
     "server: no range support: no resume, no delta updates: expected 206 to a request for bytes 0-0, the "
     "server answered 200 with the whole file";
 static const char whole_files_instead[] = "(deltas and resumed downloads will fetch whole files)";
@@ -411,8 +411,10 @@ bool check_published_files(const FileCheckSettings& settings, const UpdateList& 
         return false;
     }
     result.problems.clear();
+    result.warnings.clear();
+    // Without ranges every download starts over and nothing is rebuilt from blocks, but it arrives.
     if (shared.ranges_refused) {
-        result.problems.push_back(no_range_problem);
+        result.warnings.push_back(no_range_warning);
     }
     for (const std::vector<std::string>& slot : shared.problems) {
         result.problems.insert(result.problems.end(), slot.begin(), slot.end());

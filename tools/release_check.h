@@ -18,12 +18,13 @@ struct FileCheckSettings {
 };
 
 struct FileCheckResult {
-    std::vector<std::string> problems;  // one line each: the server's own first, then in list order
+    std::vector<std::string> problems;  // one line each in list order: players will fail on these
+    std::vector<std::string> warnings;  // the server's own lines: players succeed, slower (no ranges, ...)
     uint64_t received;                  // body bytes of all requests
 };
 
 // Checks every entry and block map of `list`. False with the reason when no connection could be
-// started; every problem of the release itself is a line in `result`.
+// started; every problem and warning of the release itself is a line in `result`.
 bool check_published_files(const FileCheckSettings& settings, const UpdateList& list, FileCheckResult& result,
                            std::string& error_text);
 

@@ -12,10 +12,11 @@
 #include "tools/http_get.h"
 #include "tools/list_difference.h"
 #include "tools/release_check.h"
+#include "tools/served_list.h"
 #include "tools/signing_key.h"
 #include "tools/whole_file.h"
 #include "transfer/size_text.h"
-#include "transfer/url.h"
+#include "update_list/base64.h"
 #include "update_list/decimal.h"
 #include "update_list/list_signature.h"
 #include "update_list/signed_list.h"
@@ -24,15 +25,16 @@
 static const int exit_clean = 0;
 static const int exit_problems = 1;
 static const int exit_usage = 2;
+static const int exit_warnings = 3;
 static const int default_connections = 8;
 static const uint64_t most_connections = 32;
-// The launcher refuses a longer list.
-static const uint64_t list_limit = 16 * 1024 * 1024;
 static const char list_name[] = "manifest.txt";
 static const unsigned long status_ok = 200;
+static const unsigned long status_not_found = 404;
 
 static const char verify_usage[] =
-    "usage: make_manifest verify URL [--expect FILE] [--public-key KEY] [--deep] [--connections N]\n"
+    "usage: make_manifest verify URL [--expect FILE | --next FILE] [--public-key KEY] [--deep]\n"
+    "                                [--connections N]\n"
     "\n"
     "Checks the release published at URL (the Url of launcher.ini) as every launcher will see it:\n"
     "fetches URL + manifest.txt past every cache, reads it with the launcher's parser, and asks the\n"
@@ -43,39 +45,34 @@ static const char verify_usage[] =
     "\n"
     "  --expect FILE      the served list must be FILE byte for byte (the list you meant to\n"
     "                     publish); otherwise each difference is a problem\n"
+    "  --next FILE        before the upload of a new list: check FILE's files and maps on the\n"
+    "                     server instead of the served list's, and that its Sequence is above\n"
+    "                     the served list's (none served is fine)\n"
     "  --public-key KEY   check the signature and every entry's SHA-256 line; KEY is the PublicKey\n"
     "                     value (with or without \"PublicKey=\") or a key file of make_manifest keygen\n"
-    "  --deep             also download every file and check its MD5 (and its SHA-256 in a signed list)\n"
+    "  --deep             also download every file and check its MD5 (and its SHA-256 in a signed\n"
+    "                     list); plain verify checks sizes only: run --deep once per release\n"
     "  --connections N    requests at once, 1 to 32 (default 8)\n"
     "\n"
-    "Prints one line per problem and a last line \"verify: N files, N problems, ...\". Exit status:\n"
-    "0 no problem, 1 problems found, 2 a mistake on the command line.\n";
+    "Prints one line per problem (players will fail) and per warning (players succeed, slower),\n"
+    "and a last line \"verify: N files, N problems, N warnings, ...\". Exit status: 0 nothing\n"
+    "found, 1 problems, 2 a mistake on the command line, 3 warnings only.\n";
 
 struct VerifyOptions {
     std::string base_url;      // ends in "/"
     std::string expect_file;   // empty without --expect
     std::string expect_text;   // that file's bytes
+    std::string next_file;     // empty without --next
+    std::string next_text;     // that file's bytes: the list checked instead of the served one
     std::string public_key;    // 64 bytes X||Y; empty without --public-key
     bool deep;
     int connections;
-};
-
-// What the list fetch hands back from its connection.
-struct ListFetch {
-    HttpAsk ask;
-    HttpAnswer answer;
-    bool answered;
 };
 
 static double now_seconds()
 {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-static bool is_web_address(const std::string& url)
-{
-    return url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0;
 }
 
 // The PublicKey value as launcher.ini carries it, or a key file of make_manifest keygen. Nothing
@@ -88,7 +85,12 @@ static bool read_key_option(const std::string& value, std::string& public_xy, st
     std::string text;
     SigningKey key;
     if (!read_whole_file(value, text, error_text)) {
-        error_text = "--public-key takes the PublicKey value or a key file; " + error_text;
+        std::string bytes;
+        std::string base64 = value.compare(0, 10, "PublicKey=") == 0 ? value.substr(10) : value;
+        error_text = "--public-key " + value + ": not a key: " +
+                     (decode_base64(base64.data(), base64.size(), bytes)
+                          ? "base64 of " + std::to_string(bytes.size()) + " bytes, a PublicKey is 64 (88 characters)"
+                          : std::string("neither base64 nor a file of that name"));
         return false;
     }
     if (!parse_key_file(text, key, error_text)) {
@@ -105,6 +107,10 @@ static bool take_option(const std::string& arg, const std::string& value, Verify
     if (arg == "--expect") {
         options.expect_file = value;
         return read_whole_file(value, options.expect_text, error_text);
+    }
+    if (arg == "--next") {
+        options.next_file = value;
+        return read_whole_file(value, options.next_text, error_text);
     }
     if (arg == "--public-key") {
         return read_key_option(value, options.public_key, error_text);
@@ -126,7 +132,7 @@ static bool parse_verify_options(int argc, char** argv, VerifyOptions& options, 
         std::string arg = argv[i];
         if (arg == "--deep") {
             options.deep = true;
-        } else if (arg == "--expect" || arg == "--public-key" || arg == "--connections") {
+        } else if (arg == "--expect" || arg == "--next" || arg == "--public-key" || arg == "--connections") {
             if (i + 1 >= argc) {
                 error_text = arg + " needs a value";
                 return false;
@@ -144,53 +150,61 @@ static bool parse_verify_options(int argc, char** argv, VerifyOptions& options, 
             return false;
         }
     }
-    if (!is_web_address(options.base_url)) {
-        error_text = "verify needs the release's URL, http:// or https://";
+    if (!options.expect_file.empty() && !options.next_file.empty()) {
+        error_text = "--expect checks the list after its upload, --next before it: give one";
         return false;
     }
-    // As the launcher reads its Url: a missing final "/" is added.
-    if (options.base_url.back() != '/') {
-        options.base_url += '/';
+    if (!read_release_url(options.base_url, options.base_url)) {
+        error_text = "verify needs the release's URL, http:// or https://";
+        return false;
     }
     return true;
 }
 
-static void fetch_on_connection(void* context, HttpClient& client)
-{
-    ListFetch& fetch = *static_cast<ListFetch*>(context);
-    fetch.answered = http_get(client, fetch.ask, fetch.answer);
-}
-
-static void no_progress(void*)
-{
-}
-
-// A fresh stamp on every run, as every launcher pass has one, so no cache answers for the server.
-static uint64_t fresh_stamp()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
-}
-
-// Fetches the list as the launcher does. False with its problem line when no list came.
+// Fetches the list as the launcher does. False with its problem line when no list came; with
+// --next, a 404 is no problem: the first release has no list before it.
 static bool fetch_list(const VerifyOptions& options, std::string& text, uint64_t& received, std::string& problem)
 {
-    ListFetch fetch;
-    fetch.ask = {list_url(options.base_url, fresh_stamp()), {}, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
-    fetch.answered = false;
+    bool answered = false;
+    HttpAnswer answer;
     std::string error_text;
-    if (!run_connections(1, ConnectionWork{fetch_on_connection, no_progress, &fetch}, error_text)) {
+    if (!fetch_served_list(options.base_url, answered, answer, error_text)) {
         problem = std::string(list_name) + ": not fetched: " + error_text;
         return false;
     }
-    received = fetch.answer.received;
-    problem = answer_problem(list_name, "the update list (at most 16 MiB)", fetch.answered, fetch.answer);
-    if (problem.empty() && fetch.answer.status != status_ok) {
-        problem = std::string(list_name) + ": HTTP " + std::to_string(fetch.answer.status) +
-                  ": expected the update list, the server answered " + std::to_string(fetch.answer.status);
+    received = answer.received;
+    if (answered && answer.status == status_not_found && !options.next_file.empty()) {
+        text.clear();
+        problem.clear();
+        return true;
     }
-    text = fetch.answer.body;
+    problem = answer_problem(list_name, "the update list (at most 16 MiB)", answered, answer);
+    if (problem.empty() && answer.status != status_ok) {
+        problem = std::string(list_name) + ": HTTP " + std::to_string(answer.status) +
+                  ": expected the update list, the server answered " + std::to_string(answer.status);
+    }
+    text = answer.body;
     return problem.empty();
+}
+
+// --next: every launcher that took the served list refuses the next one unless its Sequence is
+// higher; a served list without one (unsigned) holds nothing back.
+static void compare_with_served(const VerifyOptions& options, const std::string& served,
+                                std::vector<std::string>& problems)
+{
+    uint64_t held = 0;
+    if (!find_list_sequence(served, held)) {
+        return;
+    }
+    uint64_t next = 0;
+    if (!find_list_sequence(options.next_text, next)) {
+        problems.push_back(options.next_file + ": no Sequence: expected a release above Sequence=" +
+                           std::to_string(held) + " of the served list, which launchers that took it refuse");
+    } else if (next <= held) {
+        problems.push_back(options.next_file + ": Sequence not above the served one: expected above " +
+                           std::to_string(held) + ", " + options.next_file + " has " + std::to_string(next) +
+                           ": launchers that took the served list refuse it");
+    }
 }
 
 static std::string signature_problem(const std::string& reason)
@@ -245,17 +259,32 @@ static void compare_with_expected(const VerifyOptions& options, const std::strin
     problems.insert(problems.end(), differences.begin(), differences.end());
 }
 
-static int report(const std::vector<std::string>& problems, size_t files, size_t maps, uint64_t received,
-                  double started)
+static std::string count_text(size_t count, const char* one, const char* more)
 {
+    return std::to_string(count) + " " + (count == 1 ? one : more);
+}
+
+// The warnings come first, as they concern the whole server; the exit status tells a release
+// players will fail on from one that works, only slower.
+static int report(const std::vector<std::string>& problems, const std::vector<std::string>& warnings, size_t files,
+                  size_t maps, uint64_t received, double started)
+{
+    for (const std::string& warning : warnings) {
+        std::printf("%s\n", warning.c_str());
+    }
     for (const std::string& problem : problems) {
         std::printf("%s\n", problem.c_str());
     }
-    std::string map_text = maps == 0 ? std::string() : std::to_string(maps) + " block maps, ";
-    std::printf("verify: %zu files, %zu problems, %s%s received in %.2f s\n", files, problems.size(),
-                map_text.c_str(), format_size(received).c_str(), now_seconds() - started);
+    std::string map_text = maps == 0 ? std::string() : count_text(maps, "block map", "block maps") + ", ";
+    std::printf("verify: %s, %s, %s, %s%s received in %.2f s\n", count_text(files, "file", "files").c_str(),
+                count_text(problems.size(), "problem", "problems").c_str(),
+                count_text(warnings.size(), "warning", "warnings").c_str(), map_text.c_str(),
+                format_size(received).c_str(), now_seconds() - started);
     std::fflush(stdout);
-    return problems.empty() ? exit_clean : exit_problems;
+    if (!problems.empty()) {
+        return exit_problems;
+    }
+    return warnings.empty() ? exit_clean : exit_warnings;
 }
 
 static bool asks_for_help(int argc, char** argv)
@@ -279,29 +308,35 @@ int run_verify(int argc, char** argv)
     VerifyOptions options;
     std::string error_text;
     if (!parse_verify_options(argc, argv, options, error_text)) {
-        std::fprintf(stderr, "make_manifest verify: %s\n%s", error_text.c_str(), verify_usage);
+        std::fprintf(stderr, "make_manifest verify: %s; see make_manifest verify --help\n", error_text.c_str());
         return exit_usage;
     }
     std::vector<std::string> problems;
+    std::vector<std::string> warnings;
     std::string text;
     uint64_t received = 0;
     std::string problem;
     if (!fetch_list(options, text, received, problem)) {
         problems.push_back(problem);
-        return report(problems, 0, 0, received, started);
+        return report(problems, warnings, 0, 0, received, started);
     }
     // The comparison comes first: a list that differs explains the problems found after it.
     compare_with_expected(options, text, problems);
+    if (!options.next_file.empty()) {
+        compare_with_served(options, text, problems);
+        text = options.next_text;
+    }
     UpdateList list;
     if (!read_list(options, text, list, problems)) {
-        return report(problems, 0, 0, received, started);
+        return report(problems, warnings, 0, 0, received, started);
     }
     FileCheckSettings settings = {options.base_url, options.connections, options.deep};
     FileCheckResult result;
     if (!check_published_files(settings, list, result, error_text)) {
         problems.push_back("verify: not run: " + error_text);
-        return report(problems, list.files.size(), list.maps.size(), received, started);
+        return report(problems, warnings, list.files.size(), list.maps.size(), received, started);
     }
     problems.insert(problems.end(), result.problems.begin(), result.problems.end());
-    return report(problems, list.files.size(), list.maps.size(), received + result.received, started);
+    return report(problems, result.warnings, list.files.size(), list.maps.size(), received + result.received,
+                  started);
 }

@@ -392,15 +392,50 @@ class Refusing(ReleaseFolder):
                             b"news line 2 is not valid UTF-8 (byte 1: a sequence cut short)")
         self.assert_refused(run(self.root, "--at-paths", "--version", "1", "--news", news + ".missing"), b"can't open")
 
-    def test_command_line_mistakes_show_the_usage(self):
-        for args in [[self.root], ["--version", "1"], [self.root, "--version"], [self.root, "-x", "--version", "1"]]:
+    def test_command_line_mistakes_say_what_and_where_the_help_is(self):
+        for args in [[self.root], ["--version", "1"], [self.root, "--version"], [self.root, "-x", "--version", "1"],
+                     ["keygen"], ["keygen", "-o"], ["rollback", self.root], [self.root, "--version", "1", "--above",
+                                                                             "http://127.0.0.1:1/"]]:
             result = run(*args)
             self.assertEqual(result.returncode, 2, args)
-            self.assertIn(b"usage: make_manifest", result.stderr)
-        result = run("--help")
-        self.assertEqual(result.returncode, 0)
-        self.assertIn(b"--keep PATTERN", result.stdout)
+            self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+            self.assertTrue(result.stderr.endswith(b"; see make_manifest --help\n"), result.stderr)
+        # keygen --help is help, not the name of a key file.
+        for args in [["--help"], ["keygen", "--help"], ["rollback", "-h"]]:
+            result = run(*args)
+            self.assertEqual(result.returncode, 0)
+            self.assertIn(b"--keep PATTERN", result.stdout)
+            self.assertIn(b"*.part.tag", result.stdout)
+        self.assertEqual(os.listdir(os.getcwd()).count("--help"), 0)
         self.assert_refused(run(os.path.join(self.root, "nowhere"), "--at-paths", "--version", "1"), b"not a folder")
+
+    def test_refuses_a_signing_key_anywhere_in_the_folder_whatever_its_name(self):
+        key = os.path.join(self.temp.name, "studio.key")
+        run("keygen", key)
+        with open(key, "rb") as f:
+            key_text = f.read()
+        out = os.path.join(self.temp.name, "manifest.txt")
+        # Renamed, in a subfolder, with a comment added and CR LF line ends; and where nothing is listed.
+        self.write("data/notes.txt", b"# copied\r\n" + key_text.replace(b"\n", b"\r\n"))
+        self.write("launcher.maps/old.key", key_text)
+        self.write("data/big.txt", b"PrivateKey=" + base64.b64encode(bytes(32)) + b"\n" + bytes(20000))
+        result = run(self.root, "--version", "1", "-o", out)
+        self.assert_refused(result, b"refused data/notes.txt: a private signing key",
+                            b"refused launcher.maps/old.key: a private signing key",
+                            b"2 signing key(s) in the release folder")
+        self.assertNotIn(b"big.txt", result.stderr)
+        os.remove(os.path.join(self.root, "data/notes.txt"))
+        os.remove(os.path.join(self.root, "launcher.maps/old.key"))
+        # The --sign-key file itself, inside the folder it signs.
+        inside = os.path.join(self.root, "sub", "release.key")
+        os.makedirs(os.path.dirname(inside))
+        shutil.copy(key, inside)
+        result = run(self.root, "--version", "1", "--sign-key", inside, "-o", out)
+        self.assert_refused(result, b"refused sub/release.key: the --sign-key file itself lies in the release folder")
+        self.assertNotIn(b"hashed", result.stderr)
+        self.assertFalse(os.path.exists(out))
+        os.remove(inside)
+        self.assertEqual(run(self.root, "--version", "1", "--sign-key", key, "-o", out, "--quiet").returncode, 0)
 
 
 class Signing(ReleaseFolder):
@@ -496,7 +531,8 @@ class Signing(ReleaseFolder):
 class Verifying(ReleaseFolder):
     """A release published as make_manifest writes it, then checked from the outside."""
 
-    SUMMARY = re.compile(r"^verify: (\d+) files, (\d+) problems, (\d+ block maps, )?[\d.]+ [KM]B received in [\d.]+ s$")
+    SUMMARY = re.compile(r"^verify: (\d+) files?, (\d+) problems?, (\d+) warnings?, (\d+ block maps?, )?[\d.]+ [KM]B "
+                         r"received in [\d.]+ s$")
 
     def setUp(self):
         super().setUp()
@@ -527,7 +563,9 @@ class Verifying(ReleaseFolder):
         self.assertEqual(result.returncode, status, result.stdout + result.stderr)
         summary = self.SUMMARY.match(lines[-1]) if lines else None
         self.assertTrue(summary, lines)
-        self.assertEqual(int(summary.group(2)), len(lines) - 1, lines)
+        self.assertEqual(int(summary.group(2)) + int(summary.group(3)), len(lines) - 1, lines)
+        for count, one in [(summary.group(2), " problem,"), (summary.group(3), " warning,")]:
+            self.assertEqual(count == "1", count + one in lines[-1], lines[-1])
         self.summary = lines[-1]
         return lines[:-1]
 
@@ -549,10 +587,17 @@ class Verifying(ReleaseFolder):
         self.addCleanup(nginx.close)
         self.assertEqual(self.verify(nginx.url, "--expect", self.expected, "--public-key", self.key, "--deep",
                                      "--connections", "1", status=0), [])
+        # A server without ranges works for players, slower: a warning, with an exit status of its own.
+        self.server.rules({"*": {"no_range": True}})
+        self.assertEqual(self.verify(self.server.url, "--public-key", self.key, status=3),
+                         ["server: no range support: no resume, no delta updates: expected 206 to a request for "
+                          "bytes 0-0, the server answered 200 with the whole file"])
+        self.assertIn(" 0 problems, 1 warning, ", self.summary)
         os.remove(self.served("main.exe"))
         self.assertEqual(self.verify(nginx.url.rstrip("/")),
                          ["main.exe: missing (check the upload and the letter case): expected 7 bytes, "
                           "the server answered 404"])
+        self.assertIn(" 1 problem, 0 warnings, ", self.summary)
 
     def test_objects_are_checked_where_the_list_says_they_lie(self):
         shutil.rmtree(self.server.root)
@@ -731,6 +776,100 @@ class Verifying(ReleaseFolder):
         self.assertEqual(self.verify(self.server.url), ["manifest.txt: no answer: expected the update list "
                                                         "(at most 16 MiB), more than 16777216 bytes"])
 
+    def test_a_new_release_must_be_numbered_above_the_served_one(self):
+        refused = b"Sequence=7 is not above Sequence=7 of the list served at " + self.server.url.encode()
+        make = [self.root, "--version", "2", "--sign-key", self.key, "--quiet", "--above", self.server.url.rstrip("/")]
+        result = run(*make, "--sequence", "7")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(refused, result.stderr)
+        self.assertEqual(result.stdout, b"")
+        # Before the upload: the next list's files are looked for on the server, its number against the served one.
+        nxt = os.path.join(self.temp.name, "next.txt")
+        self.write("data/new.bin", b"new")
+        for sequence, status in [("6", 1), ("8", 1)]:
+            with open(nxt, "wb") as f:
+                f.write(run(*make, "--sequence", sequence).stdout if sequence == "8" else
+                        update_site.sign_text(self.key, b"Version=1\nSequence=6\n"))
+            lines = self.verify(self.server.url, "--next", nxt, "--public-key", self.key, status=status)
+            self.assertEqual(lines, [nxt + ": Sequence not above the served one: expected above 7, " + nxt +
+                                     " has 6: launchers that took the served list refuse it"] if sequence == "6" else
+                             ["data/new.bin: missing (check the upload and the letter case): expected 3 bytes, "
+                              "the server answered 404"])
+        shutil.copy(os.path.join(self.root, "data/new.bin"), self.served("data/new.bin"))
+        self.assertEqual(self.verify(self.server.url, "--next", nxt, "--public-key", self.key, status=0), [])
+        # No list served yet, or an unsigned one, holds nothing back; a server that can't be asked stops the run.
+        listed = self.served("manifest.txt")
+        os.remove(listed)
+        self.assertEqual(run(*make, "--sequence", "1").returncode, 0)
+        self.assertEqual(self.verify(self.server.url, "--next", nxt, status=0), [])
+        self.assertEqual(run(self.root, "--version", "1", "-o", listed).returncode, 0)
+        self.assertEqual(run(*make, "--sequence", "1").returncode, 0)
+        self.server.close()
+        result = run(*make, "--sequence", "9")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"can't fetch the list served at", result.stderr)
+        self.assertEqual(result.stdout, b"")
+
+    def test_rollback_signs_the_old_release_again_above_the_served_one(self):
+        news = os.path.join(self.temp.name, "news.txt")
+        with open(news, "wb") as f:
+            f.write(b"Back to 1.\n")
+        old = os.path.join(self.temp.name, "old.txt")
+        self.write("data/big.pak", os.urandom(1 << 20))
+        self.publish(self.server.root, "--sequence", "8", "--news", news, "--run", "main.exe", "--delete", "gone.dat")
+        shutil.copy(self.served("manifest.txt"), old)
+        old_files = {path: open(self.served(path), "rb").read() for path in ["options.cfg", "main.exe"]}
+        self.write("options.cfg", b"volume=9\n")
+        self.publish(self.server.root, "--sequence", "9")
+        rollback = os.path.join(self.temp.name, "rollback.txt")
+        result = run("rollback", old, "--sign-key", self.key, "--sequence", "9", "--above", self.server.url,
+                     "-o", rollback)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"Sequence=9 is not above Sequence=9 of the list served at", result.stderr)
+        self.assertFalse(os.path.exists(rollback))
+        self.assertEqual(run("rollback", old, "--sign-key", self.key, "--above", self.server.url, "-o", rollback,
+                             "--quiet").returncode, 0)
+        with open(old, "rb") as f:
+            old_lines = f.read().split(b"\n")
+        with open(rollback, "rb") as f:
+            text = f.read()
+        lines = text.split(b"\n")
+        self.assertEqual([line for line in lines if not line.startswith((b"Sequence=", b"Signature="))],
+                         [line for line in old_lines if not line.startswith((b"Sequence=", b"Signature="))])
+        self.assertGreater(int(lines[1][len(b"Sequence="):]), 9)
+        self.assertTrue(any(line.startswith(b"M|") for line in lines) and b"News=Back to 1." in lines)
+        signed, _, signature_line = text[:-1].rpartition(b"\n")
+        self.assertTrue(openssl_verifies(self.temp.name, self.public_line.encode(), signed + b"\n",
+                                         base64.b64decode(signature_line[len(b"Signature="):])))
+        # Uploaded as a release is, the old files first: verify checks it like any other.
+        for path, data in old_files.items():
+            with open(self.served(path), "wb") as f:
+                f.write(data)
+        shutil.copy(rollback, self.served("manifest.txt"))
+        self.assertEqual(self.verify(self.server.url, "--expect", rollback, "--public-key", self.key, "--deep",
+                                     status=0), [])
+
+        # A list of another key only when told, and never one whose entries lack their SHA-256.
+        other_key = os.path.join(self.temp.name, "other.key")
+        run("keygen", other_key)
+        result = run("rollback", old, "--sign-key", other_key, "--sequence", "20")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"fails its signature check under this key: changed after signing, or signed with another key; "
+                      b"a list signed with another key of yours takes --from-other-key", result.stderr)
+        self.assertEqual(run("rollback", old, "--sign-key", other_key, "--sequence", "20", "--from-other-key",
+                             "-o", self.served("manifest.txt"), "--quiet").returncode, 1, "below the served list")
+        self.assertEqual(run("rollback", old, "--sign-key", other_key, "--sequence", "4000000000", "--from-other-key",
+                             "-o", self.served("manifest.txt"), "--quiet").returncode, 0)
+        self.assertEqual(self.verify(self.server.url, "--public-key", other_key, status=0), [])
+        self.assertEqual(self.verify(self.server.url, "--public-key", self.key), [
+            "manifest.txt: signature fails: expected a list signed with the key, the launcher says: changed after "
+            "signing, or signed with another key"])
+        unsigned = os.path.join(self.temp.name, "unsigned.txt")
+        self.assertEqual(run(self.root, "--version", "1", "-o", unsigned).returncode, 0)
+        result = run("rollback", unsigned, "--sign-key", self.key, "--sequence", "30", "--from-other-key")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"can't be signed again as it is: no SHA-256 for ", result.stderr)
+
     def test_progress_goes_to_stderr_while_the_requests_take_their_time(self):
         self.server.rules({"*": {"delay_ms": 300}})
         result = run("verify", self.server.url, "--connections", "1")
@@ -740,10 +879,14 @@ class Verifying(ReleaseFolder):
     def test_command_line_mistakes_and_an_unreachable_server(self):
         for args in [[], ["ftp://127.0.0.1/"], [self.server.url, "--connections", "0"],
                      [self.server.url, "--connections", "33"], [self.server.url, "--public-key", "PublicKey=AAAA"],
-                     [self.server.url, "--expect", self.expected + ".missing"], [self.server.url, "--fast"]]:
+                     [self.server.url, "--expect", self.expected + ".missing"], [self.server.url, "--fast"],
+                     [self.server.url, "--expect", self.expected, "--next", self.expected]]:
             result = run("verify", *args)
             self.assertEqual(result.returncode, 2, args)
-            self.assertIn(b"usage: make_manifest verify URL", result.stderr)
+            self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+            self.assertTrue(result.stderr.endswith(b"; see make_manifest verify --help\n"), result.stderr)
+        self.assertIn(b"--public-key AAAA: not a key: base64 of 3 bytes, a PublicKey is 64",
+                      run("verify", self.server.url, "--public-key", "AAAA").stderr)
         self.server.close()
         lines = self.verify(self.server.url)
         self.assertEqual(len(lines), 1)

@@ -13,6 +13,7 @@
 #include "shell/launcher_state.h"
 #include "shell/window_observer.h"
 #include "tests/win/test_support.h"
+#include "tools/rollback_list.h"
 #include "tools/signing_key.h"
 #include "transfer/size_text.h"
 #include "update_list/base64.h"
@@ -579,6 +580,36 @@ TEST(SignedPass, OnlyTheStudiosNewestReleaseIsApplied)
     }
     ASSERT_TRUE(read_file(dir + "launcher.release", got));
     EXPECT_EQ("7\n", got);
+}
+
+// A rollback as make_manifest makes it: the older list signed again above the release a game
+// folder holds is taken, and brings the older files back; the older list as it was is not.
+TEST(SignedPass, RollbackListIsTakenByAFolderHoldingTheNewerRelease)
+{
+    std::string dir = fresh_pass_folder();
+    Studio studio;
+    std::string older = studio.list({{"a.bin", "first"}}, 7, "Run=main.exe\n");
+    serve_file("a.bin", "second");
+    serve_file("manifest.txt", studio.list({{"a.bin", "second"}}, 8));
+    EXPECT_EQ(1u, run_signed_pass(studio));
+    serve_file("a.bin", "first");
+    serve_file("manifest.txt", older);
+    EXPECT_EQ(0u, run_signed_pass(studio));
+    EXPECT_EQ("release 7 is older than release 8, which this game folder has already accepted",
+              window_log.detail.back());
+
+    std::string error_text;
+    ASSERT_TRUE(check_old_signature(older, studio.key.public_xy, error_text)) << error_text;
+    std::string rollback;
+    ASSERT_TRUE(renumber_signed_list(older, 9, rollback, error_text)) << error_text;
+    serve_file("manifest.txt", studio.sign(rollback));
+    EXPECT_EQ(1u, run_signed_pass(studio));
+    EXPECT_EQ("Update complete.", window_log.status.back());
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "a.bin", got));
+    EXPECT_EQ("first", got);
+    ASSERT_TRUE(read_file(dir + "launcher.release", got));
+    EXPECT_EQ("9\n", got);
 }
 
 // What an MD5 collision looks like to the launcher: the size and MD5 the list names arrive, but
