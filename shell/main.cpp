@@ -61,6 +61,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_stat
     } else if (public_key_broken) {
         set_status("launcher.ini has a broken PublicKey= - can't check for updates.");
         EnableWindow(start_button, TRUE);
+    } else if (backup_key_broken) {
+        set_status("launcher.ini has a broken BackupKey= - can't check for updates.");
+        EnableWindow(start_button, TRUE);
     } else if (min_sequence_broken) {
         set_status("launcher.ini has a broken MinSequence= - can't check for updates.");
         EnableWindow(start_button, TRUE);

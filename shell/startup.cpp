@@ -93,6 +93,23 @@ void find_program_location()
     copy_text(program_file, sizeof program_file, file);
 }
 
+// A public key setting, 64 bytes X||Y in base64: true with `key` filled when there is one that
+// decodes, `broken` set when there is one that does not.
+static bool read_key_setting(const std::string& ini_path, const char* name, char (&key)[64], bool& broken)
+{
+    char text[key_buffer_size];
+    GetPrivateProfileStringA(settings_section, name, "", text, key_buffer_size, ini_path.c_str());
+    std::string decoded;
+    if (text[0] == '\0')
+        return false;
+    if (decode_base64(text, strlen(text), decoded) && decoded.size() == sizeof key) {
+        memcpy(key, decoded.data(), sizeof key);
+        return true;
+    }
+    broken = true;
+    return false;
+}
+
 void read_configuration()
 {
     // An absolute path: the profile reader would otherwise look in the Windows folder.
@@ -116,18 +133,13 @@ void read_configuration()
     if (floor_text[0] != '\0' && !read_decimal_digits(floor_text, strlen(floor_text), min_sequence))
         min_sequence_broken = true;
 
-    // A key that does not decode to 64 bytes never turns the check off: it stops every pass.
-    char key_text[key_buffer_size];
-    GetPrivateProfileStringA(settings_section, "PublicKey", "", key_text, key_buffer_size,
-                             ini_path.c_str());
-    std::string key;
-    if (key_text[0] == '\0')
-        return;
-    if (decode_base64(key_text, strlen(key_text), key) && key.size() == sizeof public_key) {
-        memcpy(public_key, key.data(), sizeof public_key);
-        has_public_key = true;
-    } else {
-        public_key_broken = true;
+    // A key that does not decode to 64 bytes never turns the check off: it stops every pass. So
+    // does a backup key without a working key, which would leave the lists unchecked.
+    has_public_key = read_key_setting(ini_path, "PublicKey", public_key, public_key_broken);
+    has_backup_key = read_key_setting(ini_path, "BackupKey", backup_key, backup_key_broken);
+    if (has_backup_key && !has_public_key && !public_key_broken) {
+        has_backup_key = false;
+        backup_key_broken = true;
     }
 }
 

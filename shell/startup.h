@@ -19,8 +19,8 @@ void bring_running_launcher_forward();
 // Fills program_dir and program_file from the program's own path.
 void find_program_location();
 
-// Reads base_url, window_title, connections and the public key from "launcher.ini" beside the
-// program.
+// Reads base_url, window_title, connections, the release floor and the public and backup keys
+// from "launcher.ini" beside the program.
 void read_configuration();
 
 // Makes dark_brush, loads background_bitmap when "launcher.bmp" can be read, and makes the fonts.

@@ -20,6 +20,7 @@
 #include "tools/signing_key.h"
 #include "tools/verify_command.h"
 #include "tools/whole_file.h"
+#include "update_list/base64.h"
 #include "update_list/decimal.h"
 #include "update_list/list_line.h"
 
@@ -49,6 +50,9 @@ static const char usage_text[] =
     "                     Sequence line and the Signature line last\n"
     "  --sequence N       the signed release's number (default: the current UTC time in\n"
     "                     seconds); launchers refuse a number lower than one they accepted\n"
+    "  --next-key KEY     name the key the next lists will be signed with (a NextKey line):\n"
+    "                     launchers that accept this list trust it from then on; KEY is a\n"
+    "                     PublicKey value or a key file; only with --sign-key\n"
     "  -o FILE            write the list to FILE (replaced only once it is complete)\n"
     "  --no-delta         no block maps and no M| lines; launcher.maps/ is left as it is\n"
     "  --quiet            no progress lines on stderr\n"
@@ -60,7 +64,7 @@ static const char usage_text[] =
     "new list no longer names are removed once it is written.\n"
     "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, launcher.release,\n"
-    "their .tmp files, Launcher.new.exe, Launcher.old.exe, *.part), a top-level\n"
+    "launcher.keys, their .tmp files, Launcher.new.exe, Launcher.old.exe, *.part), a top-level\n"
     "manifest.txt and everything in launcher.maps/ are left out. Any path a launcher would\n"
     "drop or misread is refused with its reason, and nothing is written.\n"
     "\n"
@@ -107,7 +111,8 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
             continue;
         }
         bool takes_value = arg == "--version" || arg == "--news" || arg == "--run" || arg == "--delete" ||
-                           arg == "--keep" || arg == "-o" || arg == "--sign-key" || arg == "--sequence";
+                           arg == "--keep" || arg == "-o" || arg == "--sign-key" || arg == "--sequence" ||
+                           arg == "--next-key";
         if (takes_value) {
             if (i + 1 >= argc) {
                 error_text = arg + " needs a value";
@@ -127,6 +132,10 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
                 options.keep_patterns.push_back(value);
             } else if (arg == "--sign-key") {
                 options.key_file = value;
+            } else if (arg == "--next-key") {
+                if (!read_public_key_argument(arg, value, options.settings.next_key, error_text)) {
+                    return exit_usage;
+                }
             } else if (arg == "--sequence") {
                 if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
                     error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
@@ -156,6 +165,10 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
     }
     if (has_sequence && options.key_file.empty()) {
         error_text = "--sequence numbers a signed list; give --sign-key too";
+        return exit_usage;
+    }
+    if (!options.settings.next_key.empty() && options.key_file.empty()) {
+        error_text = "--next-key is named by a signed list; give --sign-key too";
         return exit_usage;
     }
     options.settings.sign = !options.key_file.empty();
@@ -383,6 +396,9 @@ static bool sign_text(const Options& options, const SigningKey& key, std::string
     if (!options.quiet) {
         std::fprintf(stderr, "signed as Sequence=%llu for %s\n",
                      static_cast<unsigned long long>(options.settings.sequence), public_key_line(key).c_str());
+        if (!options.settings.next_key.empty()) {
+            std::fprintf(stderr, "naming the next key NextKey=%s\n", encode_base64(options.settings.next_key).c_str());
+        }
     }
     return true;
 }
@@ -424,6 +440,9 @@ int main(int argc, char** argv)
     SigningKey key;
     if (options.settings.sign && !read_key(options.key_file, key, error_text)) {
         return fail(error_text);
+    }
+    if (options.settings.next_key == key.public_xy && options.settings.sign) {
+        return fail("--next-key names the key the list is signed with; name the key that comes after it");
     }
     if (options.settings.sign && !options.output_file.empty() &&
         !check_sequence_rises(options.output_file, options.settings.sequence, error_text)) {

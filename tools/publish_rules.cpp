@@ -143,7 +143,8 @@ bool is_launcher_runtime_file(const std::string& path)
     }
     return lowered == "launcher.ini" || lowered == "launcher.cache" || lowered == "launcher.new.exe" ||
            lowered == "launcher.old.exe" || lowered == "launcher.release" ||
-           lowered == "launcher.cache.tmp" || lowered == "launcher.release.tmp";
+           lowered == "launcher.cache.tmp" || lowered == "launcher.release.tmp" || lowered == "launcher.keys" ||
+           lowered == "launcher.keys.tmp";
 }
 
 bool is_update_list_file(const std::string& path)

@@ -106,8 +106,9 @@ bool is_safe_relative_path(const char* path, size_t length)
 
 bool is_launcher_own_file(const char* path, size_t length)
 {
-    static const char* const own_files[] = {"launcher.ini",     "launcher.cache",     "launcher.release",
-                                            "launcher.ini.tmp", "launcher.cache.tmp", "launcher.release.tmp"};
+    static const char* const own_files[] = {"launcher.ini",         "launcher.cache",     "launcher.release",
+                                            "launcher.keys",        "launcher.ini.tmp",   "launcher.cache.tmp",
+                                            "launcher.release.tmp", "launcher.keys.tmp"};
     while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) {
         --length;
     }
