@@ -383,10 +383,9 @@ class Signing(ReleaseFolder):
         signed, _, signature_line = text[:-1].rpartition(b"\n")
         self.assertTrue(openssl_verifies(self.temp.name, public_line, signed + b"\n",
                                          base64.b64decode(signature_line[len(b"Signature="):])))
-        # The PublicKey line, with or without its name, names the same key.
-        for value in (next_line, next_line[len(b"PublicKey="):]):
-            again = run(self.root, "--version", "2", "--sign-key", path, "--sequence", "42", "--next-key", value)
-            self.assertEqual(again.stdout.split(b"\n")[:3], lines[:3], value)
+        # The PublicKey line names the same key.
+        again = run(self.root, "--version", "2", "--sign-key", path, "--sequence", "42", "--next-key", next_line)
+        self.assertEqual(again.stdout.split(b"\n")[:3], lines[:3])
         mistakes = [(["--next-key", next_path], 2, b"give --sign-key too"),
                     (["--sign-key", path, "--next-key", "PublicKey=AAAA"], 2, b"--next-key takes the PublicKey value"),
                     (["--sign-key", path, "--next-key", public_line], 1, b"names the key the list is signed with")]
