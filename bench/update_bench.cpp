@@ -481,7 +481,8 @@ static void time_signature_round(const std::string& text, const std::string& pub
         fail_signature("sha256_of", error_text);
     best.hash = best_of(best.hash, seconds_now() - start);
     start = seconds_now();
-    if (!check_list_signature(public_key, fetched, error_text))
+    ListSigning signing;
+    if (check_list_signature(folder, public_key, "", fetched, signing, error_text) != ReleaseVerdict::accepted)
         fail_signature("check_list_signature", error_text);
     best.check = best_of(best.check, seconds_now() - start);
     UpdateList list;
@@ -494,11 +495,11 @@ static void time_signature_round(const std::string& text, const std::string& pub
     parse_update_list(fetched.c_str(), again);
     DeleteFileA((folder + accepted_release_file_name).c_str());
     start = seconds_now();
-    if (accept_signed_release(folder, 0, fetched, list, error_text) != ReleaseVerdict::accepted)
+    if (accept_signed_release(folder, 0, fetched, public_key, signing, list, error_text) != ReleaseVerdict::accepted)
         fail_signature("accept_signed_release", error_text);
     best.accept_new = best_of(best.accept_new, seconds_now() - start);
     start = seconds_now();
-    if (accept_signed_release(folder, 0, fetched, again, error_text) != ReleaseVerdict::accepted)
+    if (accept_signed_release(folder, 0, fetched, public_key, signing, again, error_text) != ReleaseVerdict::accepted)
         fail_signature("accept_signed_release", error_text);
     best.accept_same = best_of(best.accept_same, seconds_now() - start);
 }

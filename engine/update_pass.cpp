@@ -83,16 +83,17 @@ static ListedFile take_launcher_entry(LocalCheck& check)
     return launcher;
 }
 
-// launcher.release is named, so that a player or support knows which file stopped the pass.
+// The record is named, so that a player or support knows which file stopped the pass.
 static PassEnd fail_release_check(const PassObserver& observer, ReleaseVerdict verdict, const std::string& reason)
 {
     if (verdict == ReleaseVerdict::refused)
         return fail_signature_check(observer, reason);
-    if (verdict == ReleaseVerdict::record_broken)
-        show_status(observer, "launcher.release is damaged - can't check for updates.");
+    const char* record = release_record_name(verdict);
+    if (verdict == ReleaseVerdict::record_broken || verdict == ReleaseVerdict::keys_broken)
+        show_status(observer, "%s is damaged - can't check for updates.", record);
     else
-        show_status(observer, "launcher.release can't be written - the update was not applied.");
-    show_detail(observer, "%s: %s", accepted_release_file_name, reason.c_str());
+        show_status(observer, "%s can't be written - the update was not applied.", record);
+    show_detail(observer, "%s: %s", record, reason.c_str());
     return PassEnd::failed;
 }
 
@@ -137,16 +138,21 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
         return PassEnd::failed;
     }
     bool is_signed = !settings.public_key.empty();
-    if (is_signed && !check_list_signature(settings.public_key, list_text, error_text))
-        return fail_signature_check(observer, error_text);
+    ListSigning signing;
+    if (is_signed) {
+        ReleaseVerdict verdict = check_list_signature(settings.folder, settings.public_key, settings.backup_key,
+                                                      list_text, signing, error_text);
+        if (verdict != ReleaseVerdict::accepted)
+            return fail_release_check(observer, verdict, error_text);
+    }
     UpdateList list;
     if (!parse_update_list(list_text.c_str(), list)) {
         show_status(observer, "The update list is broken - try again later.");
         return PassEnd::failed;
     }
     if (is_signed) {
-        ReleaseVerdict verdict = accept_signed_release(settings.folder, settings.min_sequence, list_text, list,
-                                                       error_text);
+        ReleaseVerdict verdict = accept_signed_release(settings.folder, settings.min_sequence, list_text,
+                                                       settings.public_key, signing, list, error_text);
         if (verdict != ReleaseVerdict::accepted)
             return fail_release_check(observer, verdict, error_text);
     }

@@ -15,7 +15,10 @@ struct PassSettings {
     std::string launcher_file;    // the running launcher's file name in that folder
     std::string base_url;         // the update server's address, ends in "/"
     int connections = 1;          // downloads at once, 1..8
-    std::string public_key = {};  // 64 bytes X||Y the list must be signed with; empty: unsigned
+    // 64 bytes X||Y of launcher.ini's PublicKey, the first of the keys a list must be signed
+    // with (launcher.keys moves them on); empty: unsigned lists.
+    std::string public_key = {};
+    std::string backup_key = {};  // 64 bytes X||Y of the studio's offline key; empty: none
     uint64_t min_sequence = 0;    // the oldest signed release this game folder may take
     // False for the first pass of a launcher started again by a new launcher that could not take
     // its name: that pass fails rather than hand over once more.

@@ -12,6 +12,9 @@ int connections = 4;
 char public_key[64];
 bool has_public_key;
 bool public_key_broken;
+char backup_key[64];
+bool has_backup_key;
+bool backup_key_broken;
 uint64_t min_sequence;
 bool min_sequence_broken;
 

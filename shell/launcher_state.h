@@ -23,6 +23,9 @@ extern int connections;              // downloads at once, 1..8; 4 by default
 extern char public_key[64];          // X||Y the update list must be signed with, when has_public_key
 extern bool has_public_key;          // launcher.ini names a key: only signed lists are applied
 extern bool public_key_broken;       // launcher.ini names a key that is not 64 bytes of base64
+extern char backup_key[64];          // X||Y of the studio's offline key, when has_backup_key
+extern bool has_backup_key;          // launcher.ini names a BackupKey besides its PublicKey
+extern bool backup_key_broken;       // a BackupKey that is not 64 bytes of base64, or without a PublicKey
 extern uint64_t min_sequence;        // the oldest signed release to take, from the installer
 extern bool min_sequence_broken;     // launcher.ini has a MinSequence that is not a decimal number
 

@@ -68,6 +68,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR arguments, int show_stat
         no_pass_reason = "launcher.ini has no Url= - can't check for updates.";
     else if (public_key_broken)
         no_pass_reason = "launcher.ini has a broken PublicKey= - can't check for updates.";
+    else if (backup_key_broken)
+        no_pass_reason = "launcher.ini has a broken BackupKey= - can't check for updates.";
     else if (min_sequence_broken)
         no_pass_reason = "launcher.ini has a broken MinSequence= - can't check for updates.";
     // Without a pass, the switch an earlier launcher left is finished here, before START may run.

@@ -121,6 +121,22 @@ static std::string read_settings_file(const std::string& path)
     return bytes;
 }
 
+// A public key setting, 64 bytes X||Y in base64: true with `key` filled when there is one that
+// decodes, `broken` set when there is one that does not.
+static bool read_key_setting(const std::string& text, const char* name, char (&key)[64], bool& broken)
+{
+    std::string key_text = setting_value(text, settings_section, name);
+    std::string decoded;
+    if (key_text.empty())
+        return false;
+    if (decode_base64(key_text.data(), key_text.size(), decoded) && decoded.size() == sizeof key) {
+        memcpy(key, decoded.data(), sizeof key);
+        return true;
+    }
+    broken = true;
+    return false;
+}
+
 void read_configuration()
 {
     std::string text = settings_text(read_settings_file(std::string(program_dir) + "launcher.ini"));
@@ -143,16 +159,13 @@ void read_configuration()
     if (!floor_text.empty() && !read_decimal_digits(floor_text.data(), floor_text.size(), min_sequence))
         min_sequence_broken = true;
 
-    // A key that does not decode to 64 bytes never turns the check off: it stops every pass.
-    std::string key_text = setting_value(text, settings_section, "PublicKey");
-    std::string key;
-    if (key_text.empty())
-        return;
-    if (decode_base64(key_text.data(), key_text.size(), key) && key.size() == sizeof public_key) {
-        memcpy(public_key, key.data(), sizeof public_key);
-        has_public_key = true;
-    } else {
-        public_key_broken = true;
+    // A key that does not decode to 64 bytes never turns the check off: it stops every pass. So
+    // does a backup key without a working key, which would leave the lists unchecked.
+    has_public_key = read_key_setting(text, "PublicKey", public_key, public_key_broken);
+    has_backup_key = read_key_setting(text, "BackupKey", backup_key, backup_key_broken);
+    if (has_backup_key && !has_public_key && !public_key_broken) {
+        has_backup_key = false;
+        backup_key_broken = true;
     }
 }
 

@@ -20,8 +20,9 @@ void bring_running_launcher_forward();
 // the path is too long for Windows' file functions.
 bool find_program_location();
 
-// Reads base_url, window_title, connections and the public key from "launcher.ini" beside the
-// program, saved as UTF-8 (with or without a byte order mark) or as UTF-16.
+// Reads base_url, window_title, connections, the release floor and the public and backup keys
+// from "launcher.ini" beside the program, saved as UTF-8 (with or without a byte order mark) or
+// as UTF-16.
 void read_configuration();
 
 // Makes dark_brush, loads background_bitmap when "launcher.bmp" can be read, and makes the fonts.

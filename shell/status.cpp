@@ -66,6 +66,8 @@ static PassJob* new_pass_job()
     launcher_not_replaced = false;
     if (has_public_key)
         job->settings.public_key.assign(public_key, sizeof public_key);
+    if (has_backup_key)
+        job->settings.backup_key.assign(backup_key, sizeof backup_key);
     job->settings.min_sequence = min_sequence;
     job->observer = window_observer();
     return job;

@@ -26,6 +26,7 @@
 #include "tools/signing_key.h"
 #include "tools/verify_command.h"
 #include "tools/whole_file.h"
+#include "update_list/base64.h"
 #include "update_list/decimal.h"
 #include "update_list/list_line.h"
 #include "update_list/object_name.h"
@@ -66,6 +67,9 @@ static const char usage_text[] =
     "  --above URL        fetch the list served at URL (the Url of launcher.ini) and refuse a\n"
     "                     Sequence that is not above its one; a server that can't be asked\n"
     "                     stops the run\n"
+    "  --next-key KEY     name the key the next lists will be signed with (a NextKey line):\n"
+    "                     launchers that accept this list trust it from then on; KEY is a\n"
+    "                     PublicKey value or a key file; only with --sign-key\n"
     "  -o FILE            write the list to FILE (replaced only once it is complete); its folder\n"
     "                     is the upload folder\n"
     "  --at-paths         no objects: the files stay at their paths in RELEASE_DIR and launchers\n"
@@ -83,7 +87,7 @@ static const char usage_text[] =
     "objects, prune removes them.\n"
     "\n"
     "Files the launcher writes itself (launcher.ini, launcher.cache, launcher.release,\n"
-    "launcher.switch, launcher.installed, their .tmp files, Launcher.new.exe,\n"
+    "launcher.switch, launcher.installed, launcher.keys, their .tmp files, Launcher.new.exe,\n"
     "Launcher.old.exe, *.part, *.part.tag), a top-level manifest.txt and everything in\n"
     "launcher.maps/, launcher.objects/ and launcher.lists/ are left out. Any path a launcher\n"
     "would drop or misread is refused with its reason, and so is a signing key anywhere in\n"
@@ -150,7 +154,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
         }
         bool takes_value = arg == "--version" || arg == "--news" || arg == "--run" || arg == "--delete" ||
                            arg == "--keep" || arg == "-o" || arg == "--sign-key" || arg == "--sequence" ||
-                           arg == "--launcher" || arg == "--above";
+                           arg == "--launcher" || arg == "--above" || arg == "--next-key";
         if (takes_value) {
             if (i + 1 >= argc) {
                 error_text = arg + " needs a value";
@@ -177,6 +181,10 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
                     return exit_usage;
                 }
                 options.launcher_name = value;
+            } else if (arg == "--next-key") {
+                if (!read_public_key_argument(arg, value, options.settings.next_key, error_text)) {
+                    return exit_usage;
+                }
             } else if (arg == "--sequence") {
                 if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
                     error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
@@ -211,6 +219,10 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
     }
     if ((has_sequence || !options.above_url.empty()) && options.key_file.empty()) {
         error_text = "--sequence and --above number a signed list; give --sign-key too";
+        return exit_usage;
+    }
+    if (!options.settings.next_key.empty() && options.key_file.empty()) {
+        error_text = "--next-key is named by a signed list; give --sign-key too";
         return exit_usage;
     }
     options.settings.sign = !options.key_file.empty();
@@ -471,6 +483,9 @@ static bool sign_text(const Options& options, const SigningKey& key, std::string
     if (!options.quiet) {
         std::fprintf(stderr, "signed as Sequence=%llu for %s\n",
                      static_cast<unsigned long long>(options.settings.sequence), public_key_line(key).c_str());
+        if (!options.settings.next_key.empty()) {
+            std::fprintf(stderr, "naming the next key NextKey=%s\n", encode_base64(options.settings.next_key).c_str());
+        }
     }
     return true;
 }
@@ -639,6 +654,9 @@ int main(int argc, char** argv)
     SigningKey key;
     if (options.settings.sign && !read_key(options.key_file, key, error_text)) {
         return fail(error_text);
+    }
+    if (options.settings.next_key == key.public_xy && options.settings.sign) {
+        return fail("--next-key names the key the list is signed with; name the key that comes after it");
     }
     if (options.settings.sign && !check_sequence_against_held(options, error_text)) {
         return fail(error_text);

@@ -199,6 +199,10 @@ bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestF
     std::string out = "Version=" + settings.version + "\n";
     if (settings.sign) {
         out += "Sequence=" + std::to_string(settings.sequence) + "\n";
+        // Signed with the rest; launchers of every version before the key rotation skip the line.
+        if (!settings.next_key.empty()) {
+            out += "NextKey=" + encode_base64(settings.next_key) + "\n";
+        }
     }
     for (const std::string& line : settings.news) {
         out += "News=" + line + "\n";

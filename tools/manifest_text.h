@@ -14,6 +14,7 @@ struct ManifestSettings {
     std::string objects;               // "Objects" value, ending in "/"; empty: files at their paths
     bool sign = false;                 // a signed list: "Sequence" and one "H|" line per file
     uint64_t sequence = 0;             // "Sequence" value of a signed list
+    std::string next_key = {};         // 64 bytes X||Y a signed list names as "NextKey"; empty: none
 };
 
 struct ManifestFile {
@@ -46,8 +47,8 @@ bool check_release_paths(const std::vector<std::string>& paths, std::vector<std:
 
 // Sorts `files` byte-wise by path and writes the list text: Version, News, Run, Delete, Objects, then
 // one entry line per file, followed by its "M|" line when it has a block map. A signed list also
-// gets "Sequence" after "Version" and each entry's "H|" line right after the entry, and then
-// awaits its signature (the length limit counts that line too).
+// gets "Sequence" (and "NextKey" when it names one) after "Version" and each entry's "H|" line
+// right after the entry, and then awaits its signature (the length limit counts that line too).
 // False when the list as a whole can't work.
 bool write_manifest_text(const ManifestSettings& settings, std::vector<ManifestFile>& files, std::string& text,
                          std::string& error_text);

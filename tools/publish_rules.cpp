@@ -150,8 +150,9 @@ bool is_launcher_runtime_file(const std::string& path)
     }
     return lowered == "launcher.ini" || lowered == "launcher.cache" || lowered == "launcher.new.exe" ||
            lowered == "launcher.old.exe" || lowered == "launcher.release" || lowered == "launcher.switch" ||
-           lowered == "launcher.installed" || lowered == "launcher.cache.tmp" || lowered == "launcher.release.tmp" ||
-           lowered == "launcher.switch.tmp" || lowered == "launcher.installed.tmp";
+           lowered == "launcher.installed" || lowered == "launcher.keys" || lowered == "launcher.cache.tmp" ||
+           lowered == "launcher.release.tmp" || lowered == "launcher.switch.tmp" ||
+           lowered == "launcher.installed.tmp" || lowered == "launcher.keys.tmp";
 }
 
 bool is_update_list_file(const std::string& path)

@@ -10,10 +10,9 @@
 bool check_published_path(const std::string& path, std::string& error_text);
 
 // True for the files a launcher writes beside the game ("launcher.ini", "launcher.cache",
-// "launcher.release", "launcher.switch", "launcher.installed", the ".tmp" files of the last
-// four, "Launcher.new.exe", "Launcher.old.exe"
-// at the top, "*.part" and "*.part.tag" anywhere), in any letter case since the players' disks
-// ignore it.
+// "launcher.release", "launcher.switch", "launcher.installed", "launcher.keys", the ".tmp" files
+// of the last five, "Launcher.new.exe", "Launcher.old.exe" at the top, "*.part" and "*.part.tag"
+// anywhere), in any letter case since the players' disks ignore it.
 bool is_launcher_runtime_file(const std::string& path);
 
 // True for the update list's own name at the top of the folder: a file there would be served at

@@ -2,6 +2,7 @@
 // Windows tool can hand them to CNG as they are and a person can copy the public line.
 #include "tools/signing_key.h"
 
+#include "tools/whole_file.h"
 #include "update_list/base64.h"
 #include "update_list/list_line.h"
 #include "update_list/signed_list.h"
@@ -66,5 +67,30 @@ bool parse_key_file(const std::string& text, SigningKey& key, std::string& error
         return false;
     }
     key = read;
+    return true;
+}
+
+bool read_public_key_argument(const std::string& option, const std::string& value, std::string& public_xy,
+                              std::string& error_text)
+{
+    if (read_public_key(value, public_xy)) {
+        return true;
+    }
+    std::string text;
+    SigningKey key;
+    if (!read_whole_file(value, text, error_text)) {
+        std::string bytes;
+        std::string base64 = value.compare(0, 10, "PublicKey=") == 0 ? value.substr(10) : value;
+        error_text = option + " " + value + ": not a key: " +
+                     (decode_base64(base64.data(), base64.size(), bytes)
+                          ? "base64 of " + std::to_string(bytes.size()) + " bytes, a PublicKey is 64 (88 characters)"
+                          : std::string("neither base64 nor a file of that name"));
+        return false;
+    }
+    if (!parse_key_file(text, key, error_text)) {
+        error_text = value + ": " + error_text;
+        return false;
+    }
+    public_xy = key.public_xy;
     return true;
 }

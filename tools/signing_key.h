@@ -27,6 +27,12 @@ std::string public_key_line(const SigningKey& key);
 // with its 64 bytes X||Y when the value is base64 of exactly that many.
 bool read_public_key(const std::string& value, std::string& public_xy);
 
+// The value of an option that names a public key (--public-key, --next-key): the PublicKey value
+// as launcher.ini carries it, or a key file of make_manifest keygen, whose public half is taken.
+// False with the reason; nothing of the file is ever shown, as it holds the secret half.
+bool read_public_key_argument(const std::string& option, const std::string& value, std::string& public_xy,
+                              std::string& error_text);
+
 // Makes a new key from the system's random source.
 bool generate_signing_key(SigningKey& key, std::string& error_text);
 

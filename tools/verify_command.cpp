@@ -16,6 +16,7 @@
 #include "tools/signing_key.h"
 #include "tools/whole_file.h"
 #include "transfer/size_text.h"
+#include "transfer/url.h"
 #include "update_list/base64.h"
 #include "update_list/decimal.h"
 #include "update_list/list_signature.h"
@@ -49,7 +50,9 @@ static const char verify_usage[] =
     "                     server instead of the served list's, and that its Sequence is above\n"
     "                     the served list's (none served is fine)\n"
     "  --public-key KEY   check the signature and every entry's SHA-256 line; KEY is the PublicKey\n"
-    "                     value (with or without \"PublicKey=\") or a key file of make_manifest keygen\n"
+    "                     value (with or without \"PublicKey=\") or a key file of make_manifest keygen;\n"
+    "                     repeatable (the working, next and backup keys): the list must be signed\n"
+    "                     with one of them, and stderr says which\n"
     "  --deep             also download every file and check its MD5 (and its SHA-256 in a signed\n"
     "                     list); plain verify checks sizes only: run --deep once per release\n"
     "  --connections N    requests at once, 1 to 32 (default 8)\n"
@@ -64,7 +67,7 @@ struct VerifyOptions {
     std::string expect_text;   // that file's bytes
     std::string next_file;     // empty without --next
     std::string next_text;     // that file's bytes: the list checked instead of the served one
-    std::string public_key;    // 64 bytes X||Y; empty without --public-key
+    std::vector<std::string> public_keys;  // 64 bytes X||Y each, in the order of the --public-key options
     bool deep;
     int connections;
 };
@@ -73,32 +76,6 @@ static double now_seconds()
 {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-// The PublicKey value as launcher.ini carries it, or a key file of make_manifest keygen. Nothing
-// of the file is ever shown: it holds the secret half.
-static bool read_key_option(const std::string& value, std::string& public_xy, std::string& error_text)
-{
-    if (read_public_key(value, public_xy)) {
-        return true;
-    }
-    std::string text;
-    SigningKey key;
-    if (!read_whole_file(value, text, error_text)) {
-        std::string bytes;
-        std::string base64 = value.compare(0, 10, "PublicKey=") == 0 ? value.substr(10) : value;
-        error_text = "--public-key " + value + ": not a key: " +
-                     (decode_base64(base64.data(), base64.size(), bytes)
-                          ? "base64 of " + std::to_string(bytes.size()) + " bytes, a PublicKey is 64 (88 characters)"
-                          : std::string("neither base64 nor a file of that name"));
-        return false;
-    }
-    if (!parse_key_file(text, key, error_text)) {
-        error_text = value + ": " + error_text;
-        return false;
-    }
-    public_xy = key.public_xy;
-    return true;
 }
 
 static bool take_option(const std::string& arg, const std::string& value, VerifyOptions& options,
@@ -113,7 +90,12 @@ static bool take_option(const std::string& arg, const std::string& value, Verify
         return read_whole_file(value, options.next_text, error_text);
     }
     if (arg == "--public-key") {
-        return read_key_option(value, options.public_key, error_text);
+        std::string key;
+        if (!read_public_key_argument(arg, value, key, error_text)) {
+            return false;
+        }
+        options.public_keys.push_back(key);
+        return true;
     }
     uint64_t count = 0;
     if (!read_decimal_digits(value.data(), value.size(), count) || count < 1 || count > most_connections) {
@@ -213,6 +195,33 @@ static std::string signature_problem(const std::string& reason)
            reason;
 }
 
+// The signature over the fetched bytes under the first of `keys` it holds for, as a launcher
+// trusting them all tries them; stderr says which. `signed_text` is cut to the signed bytes.
+// False with the reason the first key gives.
+static bool check_signature(const std::vector<std::string>& keys, const std::string& text, std::string& signed_text,
+                            std::string& error_text)
+{
+    ListSignature found;
+    if (!find_list_signature(text, found, error_text)) {
+        return false;
+    }
+    std::string first_reason;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        std::string reason;
+        if (verify_list_signature(keys[i], text.data(), found.signed_length, found.signature, reason)) {
+            std::fprintf(stderr, "%s: signed with PublicKey=%s (--public-key %zu of %zu)\n", list_name,
+                         encode_base64(keys[i]).c_str(), i + 1, keys.size());
+            signed_text.resize(found.signed_length);
+            return true;
+        }
+        if (first_reason.empty()) {
+            first_reason = reason;
+        }
+    }
+    error_text = first_reason;
+    return false;
+}
+
 // The launcher's steps with a PublicKey: the signature over the bytes as fetched, then the
 // parser over the signed bytes alone, then a SHA-256 line for every entry. A list that fails is
 // still read as a launcher without a key reads it, so that its files are checked all the same.
@@ -222,16 +231,10 @@ static bool read_list(const VerifyOptions& options, const std::string& text, Upd
 {
     std::string signed_text = text;
     std::string reason;
-    bool is_signed = !options.public_key.empty();
-    ListSignature found;
-    if (is_signed) {
-        if (!find_list_signature(text, found, reason) ||
-            !verify_list_signature(options.public_key, text.data(), found.signed_length, found.signature, reason)) {
-            problems.push_back(signature_problem(reason));
-            is_signed = false;
-        } else {
-            signed_text.resize(found.signed_length);
-        }
+    bool is_signed = !options.public_keys.empty();
+    if (is_signed && !check_signature(options.public_keys, text, signed_text, reason)) {
+        problems.push_back(signature_problem(reason));
+        is_signed = false;
     }
     if (!parse_update_list(signed_text.c_str(), list)) {
         problems.push_back(std::string(list_name) +
@@ -244,6 +247,12 @@ static bool read_list(const VerifyOptions& options, const std::string& text, Upd
         list.files.swap(hashed);
     } else if (is_signed) {
         problems.push_back(signature_problem(reason));
+    }
+    std::string next_key;
+    if (is_signed && !read_next_key(signed_text, next_key, reason)) {
+        problems.push_back(signature_problem(reason));
+    } else if (!next_key.empty()) {
+        std::fprintf(stderr, "%s: names the next key NextKey=%s\n", list_name, encode_base64(next_key).c_str());
     }
     return true;
 }

@@ -113,10 +113,10 @@ bool is_safe_relative_path(const char* path, size_t length)
 
 bool is_launcher_own_file(const char* path, size_t length)
 {
-    static const char* const own_files[] = {"launcher.ini",         "launcher.cache",        "launcher.release",
-                                            "launcher.switch",      "launcher.installed",    "launcher.ini.tmp",
-                                            "launcher.cache.tmp",   "launcher.release.tmp",  "launcher.switch.tmp",
-                                            "launcher.installed.tmp"};
+    static const char* const own_files[] = {"launcher.ini",           "launcher.cache",      "launcher.release",
+                                            "launcher.switch",        "launcher.installed",  "launcher.keys",
+                                            "launcher.ini.tmp",       "launcher.cache.tmp",  "launcher.release.tmp",
+                                            "launcher.switch.tmp",    "launcher.installed.tmp", "launcher.keys.tmp"};
     while (length > 0 && (path[length - 1] == '.' || path[length - 1] == ' ')) {
         --length;
     }

@@ -13,9 +13,9 @@ bool is_safe_relative_path(const char* path, size_t length);
 bool is_windows_device_name(const char* name, size_t length);
 
 // True for a name of the files the launcher keeps beside the game for itself (launcher.ini,
-// launcher.cache, launcher.release, launcher.switch, launcher.installed and their .tmp files), as
-// Windows names them: in any letter
-// case, with the trailing dots and blanks it drops. No list entry or deletion may name one: it
-// could change the launcher's settings, vouch for files in its cache, take back its record of
-// accepted releases, or steer a switch.
+// launcher.cache, launcher.release, launcher.switch, launcher.installed, launcher.keys and their
+// .tmp files), as Windows names them: in any letter case, with the trailing dots and blanks it
+// drops. No list entry or deletion may name one: it could change the launcher's settings, vouch
+// for files in its cache, take back its record of accepted releases or of the keys it trusts,
+// or steer a switch.
 bool is_launcher_own_file(const char* path, size_t length);

@@ -18,6 +18,8 @@ static const char signature_key[] = "Signature=";
 static const size_t signature_key_length = sizeof signature_key - 1;
 static const char sequence_key[] = "Sequence=";
 static const size_t sequence_key_length = sizeof sequence_key - 1;
+static const char next_key_key[] = "NextKey=";
+static const size_t next_key_key_length = sizeof next_key_key - 1;
 static const char hash_prefix[] = "H|";
 static const size_t hash_prefix_length = sizeof hash_prefix - 1;
 static const size_t sha256_text_length = 64;
@@ -243,5 +245,27 @@ bool read_signed_lines(const std::string& signed_text, std::vector<UpdateEntry>&
         files[i].sha256.assign(digests[i], sha256_text_length);
     }
     sequence = number;
+    return true;
+}
+
+bool read_next_key(const std::string& signed_text, std::string& next_key, std::string& error_text)
+{
+    const char* at = signed_text.c_str();
+    const char* end = at + std::strlen(at);
+    std::string found;
+    bool named = false;
+    ListLine line;
+    while (next_list_line(at, end, line)) {
+        if (!starts_with(line, next_key_key, next_key_key_length)) {
+            continue;
+        }
+        if (named || !decode_base64(line.begin + next_key_key_length, line.length - next_key_key_length, found) ||
+            found.size() != list_public_key_length) {
+            error_text = "a garbled NextKey line";
+            return false;
+        }
+        named = true;
+    }
+    next_key = found;
     return true;
 }

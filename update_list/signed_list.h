@@ -1,5 +1,6 @@
 // The signed additions to the update list: the "Signature" line that closes a signed list, the
-// "Sequence" number of the release and the "H|" lines that give every entry its SHA-256.
+// "Sequence" number of the release, the "H|" lines that give every entry its SHA-256 and the
+// "NextKey" a list may name for the key rotation.
 #pragma once
 
 #include <cstddef>
@@ -37,3 +38,9 @@ bool find_list_signature(const std::string& text, ListSignature& found, std::str
 // bits, or a second one), "no SHA-256 for <path>", "two SHA-256 lines for <path>" (that differ).
 bool read_signed_lines(const std::string& signed_text, std::vector<UpdateEntry>& files, uint64_t& sequence,
                        std::string& error_text);
+
+// Reads the "NextKey" line of the signed bytes (ending at their first NUL): the public key the
+// studio will sign with next, in the form of launcher.ini's PublicKey. `next_key` gets its 64
+// bytes X||Y, or is emptied when the list names none. False with "a garbled NextKey line" (not
+// base64 of exactly 64 bytes, or a second one): a key that can't be read is never half-trusted.
+bool read_next_key(const std::string& signed_text, std::string& next_key, std::string& error_text);

@@ -239,7 +239,8 @@ class GameFolder:
         with open(self.file(name), "wb") as out:
             out.write(data)
 
-    def write_ini(self, url=None, title=None, connections=None, public_key=None, min_sequence=None):
+    def write_ini(self, url=None, title=None, connections=None, public_key=None, min_sequence=None,
+                  backup_key=None):
         lines = ["[Launcher]"]
         if url is not None:
             lines.append(f"Url={url}")
@@ -251,6 +252,8 @@ class GameFolder:
             lines.append(f"PublicKey={public_key}")
         if min_sequence is not None:
             lines.append(f"MinSequence={min_sequence}")
+        if backup_key is not None:
+            lines.append(f"BackupKey={backup_key}")
         self.write("launcher.ini", "\r\n".join(lines) + "\r\n")
 
     def add_game(self, name="main.exe"):

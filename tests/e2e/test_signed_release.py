@@ -1,8 +1,9 @@
 """Signed releases through the real window: lists that a server, a CDN or the network changed,
 signed with another key, unsigned, garbled, rolled back or missing a SHA-256 apply nothing; a
-file whose size and MD5 match while its SHA-256 does not is refused; a broken PublicKey stops
-every pass; and a signed install, update and launcher replacement from a real nginx, published
-as objects."""
+file whose size and MD5 match while its SHA-256 does not is refused; a broken PublicKey or
+BackupKey stops every pass; the key rotation and a backup key taking over; and a signed install,
+update and launcher replacement from a real nginx,
+published as objects."""
 import base64
 import hashlib
 import os
@@ -19,6 +20,7 @@ REFUSED = "The update list failed its signature check."
 BROKEN_KEY = "launcher.ini has a broken PublicKey= - can't check for updates."
 WELCOME = "Welcome!"
 RELEASE_FILE = "launcher.release"
+KEYS_FILE = "launcher.keys"
 # Long enough for a pass that would start to have sent its first request.
 NO_PASS_SECONDS = 2.0
 
@@ -217,16 +219,87 @@ class ReleaseFloor(SignedSite):
         self.close_launcher(process)
 
 
+class KeyRotation(SignedSite):
+    def pass_ends(self, text, status, detail=None):
+        """Serves `text`, runs one pass and closes the launcher; the window's last state."""
+        self.serve_list(text)
+        process, _ = self.launch()
+        state = self.wait_pass_end()
+        context = self.details()
+        self.assertEqual(state["status"]["text"], status, context)
+        if detail is not None:
+            self.assertEqual(state["detail"]["text"], detail, context)
+        self.close_launcher(process)
+        return state
+
+    def release(self, sequence, key, options=()):
+        """A release of one file named after it, signed with `key`."""
+        shutil.rmtree(self.server.root)
+        write_files(self.server.root, {"data/a.bin": b"release %d" % sequence})
+        return self.sign(sequence, options, key=key)
+
+    def key_record(self, current, next_key=None):
+        record = f"Installed={self.public}\nCurrent={current}\n" + (f"Next={next_key}\n" if next_key else "")
+        return record.encode("ascii")
+
+    def test_a_rotation_moves_the_trust_to_the_next_key(self):
+        next_key = os.path.join(self.site, "next.key")
+        next_public = make_signing_key(self.session.paths, next_key)
+        self.pass_ends(self.release(10, self.key, ("--next-key", next_key)), "Update complete.")
+        self.assertEqual(self.read(KEYS_FILE), self.key_record(self.public, next_public))
+        self.pass_ends(self.release(20, next_key), "Update complete.")
+        self.assertEqual(self.read(KEYS_FILE), self.key_record(next_public))
+        self.assertEqual(self.read("data/a.bin"), b"release 20")
+        # The old key is retired: even a newer release signed with it is refused.
+        self.pass_ends(self.release(30, self.key), REFUSED, "changed after signing, or signed with another key")
+        self.assertEqual(self.read("data/a.bin"), b"release 20")
+        self.assertEqual(self.accepted_release(), b"20\n")
+        # A record that can't be read stops the pass before anything is believed.
+        self.folder.write(KEYS_FILE, self.key_record(next_public)[:-10])
+        self.pass_ends(self.release(40, next_key), "launcher.keys is damaged - can't check for updates.",
+                       "launcher.keys: it holds no keys")
+        self.assertEqual(self.read("data/a.bin"), b"release 20")
+        self.assertEqual(self.accepted_release(), b"20\n")
+
+    def test_the_backup_key_takes_over_from_a_stolen_key(self):
+        backup = os.path.join(self.site, "backup.key")
+        backup_public = make_signing_key(self.session.paths, backup)
+        working = os.path.join(self.site, "working.key")
+        working_public = make_signing_key(self.session.paths, working)
+        self.folder.write_ini(url=self.server.url, public_key=self.public, backup_key=backup_public)
+        self.pass_ends(self.release(10, self.key), "Update complete.")
+        self.assertFalse(os.path.exists(self.folder.file(KEYS_FILE)))
+        # A key change that can't be recorded is not applied: a folder where its temporary file goes.
+        os.mkdir(self.folder.file(KEYS_FILE + ".tmp"))
+        takeover = self.release(20, backup, ("--next-key", working))
+        self.pass_ends(takeover, "launcher.keys can't be written - the update was not applied.",
+                       "launcher.keys: can't be written")
+        self.assertEqual((self.read("data/a.bin"), self.accepted_release()), (b"release 10", b"10\n"))
+        os.rmdir(self.folder.file(KEYS_FILE + ".tmp"))
+        self.pass_ends(takeover, "Update complete.")
+        self.assertEqual(self.read(KEYS_FILE), self.key_record(backup_public, working_public))
+        # What the thief signs is refused from now on, even naming the new working key.
+        self.pass_ends(self.release(30, self.key, ("--next-key", working)), REFUSED,
+                       "changed after signing, or signed with another key")
+        self.pass_ends(self.release(40, working), "Update complete.")
+        self.assertEqual(self.read(KEYS_FILE), self.key_record(working_public))
+        self.assertEqual((self.read("data/a.bin"), self.accepted_release()), (b"release 40", b"40\n"))
+
+
 class BrokenKey(SiteTestCase):
     def test_a_key_that_is_not_64_bytes_stops_every_pass(self):
         self.publish({"a.txt": b"a"})
-        for key in (base64.b64encode(bytes(range(63))).decode("ascii"), "not-a-key!"):
-            self.folder.write_ini(url=self.server.url, public_key=key)
+        good = base64.b64encode(bytes(range(64))).decode("ascii")
+        short = base64.b64encode(bytes(range(63))).decode("ascii")
+        broken_backup = "launcher.ini has a broken BackupKey= - can't check for updates."
+        for key, backup, status in ((short, None, BROKEN_KEY), ("not-a-key!", None, BROKEN_KEY),
+                                    (good, short, broken_backup), (None, good, broken_backup)):
+            self.folder.write_ini(url=self.server.url, public_key=key, backup_key=backup)
             process, _ = self.launch()
             time.sleep(NO_PASS_SECONDS)
             state = self.state()
-            context = f"\nPublicKey={key}" + self.details()
-            self.assertEqual(state["status"]["text"], BROKEN_KEY, context)
+            context = f"\nPublicKey={key} BackupKey={backup}" + self.details()
+            self.assertEqual(state["status"]["text"], status, context)
             self.assertEqual(state["info"]["text"], WELCOME, context)
             self.assertMode(state, "START", True, False)
             self.assertEqual(self.server.requests(), [], context)

@@ -1,5 +1,6 @@
 // Fuzzes the reader of signed update lists: no crash on any bytes, a signature accepted only as
-// the list's one last line, spelled one way, and no entry given a SHA-256 its list does not name.
+// the list's one last line, spelled one way, no entry given a SHA-256 its list does not name, and
+// no next key but one its list spells out.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -48,6 +49,13 @@ static void check_signed_lines(const std::string& signed_text)
         require(entry.sha256.find_first_not_of("0123456789abcdef") == std::string::npos);
         require(signed_text.find("H|" + entry.sha256 + "|" + entry.path) != std::string::npos);
     }
+    std::string next_key = "kept";
+    if (!read_next_key(signed_text, next_key, error_text)) {
+        require(error_text == "a garbled NextKey line" && next_key == "kept");
+        return;
+    }
+    require(next_key.empty() || (next_key.size() == 64 &&
+                                 signed_text.find("NextKey=" + encode_base64(next_key)) != std::string::npos));
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)

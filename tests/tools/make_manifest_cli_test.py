@@ -528,6 +528,35 @@ class Signing(ReleaseFolder):
         self.assertNotIn(b"hashed", result.stderr)
 
 
+    def test_next_key_is_named_in_the_signed_lines(self):
+        path, public_line = self.keygen()
+        next_path, next_line = self.keygen("next.key")
+        out = os.path.join(self.temp.name, "manifest.txt")
+        result = run(self.root, "--version", "2", "--sign-key", path, "--sequence", "42", "--next-key", next_path,
+                     "-o", out)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"naming the next key Next" + next_line[len(b"Public"):] + b"\n", result.stderr)
+        with open(out, "rb") as f:
+            text = f.read()
+        lines = text.split(b"\n")
+        self.assertEqual(lines[:3], [b"Version=2", b"Sequence=42", b"Next" + next_line[len(b"Public"):]])
+        signed, _, signature_line = text[:-1].rpartition(b"\n")
+        self.assertTrue(openssl_verifies(self.temp.name, public_line, signed + b"\n",
+                                         base64.b64decode(signature_line[len(b"Signature="):])))
+        # The PublicKey line names the same key.
+        again = run(self.root, "--version", "2", "--sign-key", path, "--sequence", "42", "--next-key", next_line)
+        self.assertEqual(again.stdout.split(b"\n")[:3], lines[:3])
+        mistakes = [(["--next-key", next_path], 2, b"give --sign-key too"),
+                    (["--sign-key", path, "--next-key", "PublicKey=AAAA"], 2, b"--next-key takes the PublicKey value"),
+                    (["--sign-key", path, "--next-key", public_line], 1, b"names the key the list is signed with")]
+        for args, status, message in mistakes:
+            result = run(self.root, "--version", "3", *args, "-o", out)
+            self.assertEqual(result.returncode, status, args)
+            self.assertIn(message, result.stderr, args)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), text)
+
+
 class Verifying(ReleaseFolder):
     """A release published as make_manifest writes it, then checked from the outside."""
 
@@ -561,6 +590,7 @@ class Verifying(ReleaseFolder):
         result = subprocess.run([TOOL, "verify", url, *options], capture_output=True, env=env, timeout=120)
         lines = result.stdout.decode("latin-1").splitlines()
         self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+        self.stderr = result.stderr.decode("latin-1")
         summary = self.SUMMARY.match(lines[-1]) if lines else None
         self.assertTrue(summary, lines)
         self.assertEqual(int(summary.group(2)) + int(summary.group(3)), len(lines) - 1, lines)
@@ -676,6 +706,33 @@ class Verifying(ReleaseFolder):
             with open(listed, "wb") as f:
                 f.write(text)
             self.assertEqual(self.verify(self.server.url, "--public-key", self.key), [fails + reason])
+
+    def test_several_keys_say_which_one_signed_and_a_garbled_next_key_fails(self):
+        next_key = os.path.join(self.temp.name, "next.key")
+        next_line = run("keygen", next_key).stdout.rstrip(b"\n").decode("ascii")
+        backup = os.path.join(self.temp.name, "backup.key")
+        backup_line = run("keygen", backup).stdout.rstrip(b"\n").decode("ascii")
+        self.assertEqual(self.verify(self.server.url, "--public-key", backup, "--public-key", self.key, status=0), [])
+        self.assertIn("manifest.txt: signed with %s (--public-key 2 of 2)\n" % self.public_line, self.stderr)
+        self.assertNotIn("next key", self.stderr)
+
+        shutil.rmtree(self.server.root)
+        self.key = backup
+        self.publish(self.server.root, "--sequence", "8", "--next-key", next_line)
+        self.assertEqual(self.verify(self.server.url, "--public-key", self.public_line, "--public-key", next_key,
+                                     "--public-key", backup, status=0), [])
+        self.assertIn("manifest.txt: signed with %s (--public-key 3 of 3)\n" % backup_line, self.stderr)
+        self.assertIn("manifest.txt: names the next key Next%s\n" % next_line[len("Public"):], self.stderr)
+
+        listed = os.path.join(self.server.root, "manifest.txt")
+        with open(listed, "rb") as f:
+            signed = f.read()
+        garbled = signed[:signed.index(b"Signature=")].replace(b"NextKey=", b"NextKey=A")
+        with open(listed, "wb") as f:
+            f.write(update_site.sign_text(backup, garbled))
+        self.assertEqual(self.verify(self.server.url, "--public-key", backup),
+                         ["manifest.txt: signature fails: expected a list signed with the key, the launcher says: "
+                          "a garbled NextKey line"])
 
     def test_block_maps_are_checked_for_size_sha256_and_as_the_launcher_reads_them(self):
         listed = os.path.join(self.server.root, "manifest.txt")

@@ -94,7 +94,8 @@ TEST(RuntimeFiles, AreTheLauncherOwnFilesInAnyLetterCase)
     const char* const runtime[] = {"launcher.ini", "LAUNCHER.INI", "launcher.cache", "Launcher.new.exe",
                                    "launcher.old.exe", "launcher.release", "launcher.cache.tmp",
                                    "launcher.release.tmp", "Launcher.Switch", "launcher.installed",
-                                   "launcher.switch.tmp", "LAUNCHER.INSTALLED.TMP", "a.part", "data/maps/m1.map.part",
+                                   "launcher.switch.tmp", "LAUNCHER.INSTALLED.TMP", "Launcher.Keys",
+                                   "launcher.keys.tmp", "a.part", "data/maps/m1.map.part",
                                    "x.PART", "data/a.bin.part.tag"};
     for (const char* path : runtime) {
         EXPECT_TRUE(is_launcher_runtime_file(path)) << path;

@@ -1,13 +1,17 @@
 // The signed additions to the update list: base64, the closing "Signature" line, the "Sequence"
-// number and the "H|" lines, and that a launcher without a key reads a signed list as before.
+// number, the "H|" lines and the "NextKey" line, that a launcher without a key reads a signed list
+// as before, and the key rotation's decisions and record.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "update_list/base64.h"
+#include "update_list/list_keys.h"
 #include "update_list/signed_list.h"
 #include "update_list/update_list.h"
 
@@ -225,8 +229,8 @@ TEST(SignedLines, RefuseWithTheReason)
 TEST(SignedLines, ALauncherWithoutAKeyReadsASignedListAsBefore)
 {
     const std::string plain = "Version=2\nNews=hi\nRun=main.exe\nDelete=old.bin\nF|" + md5_a + "|1|a=b.bin\n";
-    const std::string text =
-        plain + "H|" + sha_a + "|a=b.bin\nSequence=5\n" + signature_line() + "\n";
+    const std::string text = plain + "H|" + sha_a + "|a=b.bin\nSequence=5\nNextKey=" +
+                             encode_base64(std::string(64, 'k')) + "\n" + signature_line() + "\n";
     UpdateList before;
     UpdateList signed_list;
     ASSERT_TRUE(parse_update_list(plain.c_str(), before));
@@ -238,4 +242,111 @@ TEST(SignedLines, ALauncherWithoutAKeyReadsASignedListAsBefore)
     ASSERT_EQ(signed_list.files.size(), 1u);
     EXPECT_EQ(signed_list.files[0].path, "a=b.bin");
     EXPECT_TRUE(signed_list.files[0].sha256.empty());
+}
+
+// A key of 64 bytes, one per letter.
+static std::string key_of(char letter)
+{
+    return std::string(64, letter);
+}
+
+TEST(NextKey, ReadFromTheSignedLinesOnceOrTheListIsRefused)
+{
+    const std::string head = "Version=1\nSequence=9\n";
+    const std::string entry = "F|" + md5_a + "|1|data/a.bin\nH|" + sha_a + "|data/a.bin\n";
+    const std::string line = "NextKey=" + encode_base64(key_of('n')) + "\n";
+    std::string next_key = "old";
+    std::string error_text;
+    ASSERT_TRUE(read_next_key(head + entry, next_key, error_text));
+    EXPECT_EQ(next_key, "");
+    // Anywhere among the signed lines, CR LF or trailing blanks after it; the signed lines around it
+    // read as a launcher before the rotation reads them.
+    for (const std::string& text : {head + line + entry, head + entry + line.substr(0, line.size() - 1) + " \r\n"}) {
+        ASSERT_TRUE(read_next_key(text, next_key, error_text)) << text;
+        EXPECT_EQ(next_key, key_of('n'));
+        UpdateList list;
+        uint64_t sequence = 0;
+        ASSERT_TRUE(read_signed(text, list, sequence, error_text)) << error_text;
+        EXPECT_EQ(sequence, 9u);
+        EXPECT_EQ(list.files[0].sha256, sha_a);
+    }
+    const std::string refused[] = {
+        head + line + line,
+        head + "NextKey=" + encode_base64(std::string(63, 'n')) + "\n",
+        head + "NextKey=PublicKey=" + encode_base64(key_of('n')) + "\n",
+    };
+    for (const std::string& text : refused) {
+        next_key = "kept";
+        EXPECT_FALSE(read_next_key(text, next_key, error_text)) << text;
+        EXPECT_EQ(error_text, "a garbled NextKey line") << text;
+        EXPECT_EQ(next_key, "kept");
+    }
+}
+
+TEST(KeyRotation, TheSignerOfTheLastListIsTheWorkingKeyAndTheBackupAlwaysCounts)
+{
+    const ListKeys installed = {key_of('a'), "", key_of('k')};
+    EXPECT_EQ(trusted_keys(installed), (std::vector<std::string>{key_of('a'), key_of('k')}));
+    EXPECT_EQ(trusted_keys(ListKeys{key_of('a'), key_of('k'), key_of('k')}),
+              (std::vector<std::string>{key_of('a'), key_of('k')}));
+
+    struct Step {
+        const char* what;
+        char signer;
+        char named;  // 0: the list names no next key
+        ListKeys after;
+    };
+    // One game folder through a rotation, its withdrawal, the switch, and a backup taking over.
+    const Step steps[] = {
+        {"the working key names B", 'a', 'b', {key_of('a'), key_of('b'), key_of('k')}},
+        {"the working key names none: B is withdrawn", 'a', 0, {key_of('a'), "", key_of('k')}},
+        {"B named again", 'a', 'b', {key_of('a'), key_of('b'), key_of('k')}},
+        {"a list signed with B: A retired", 'b', 0, {key_of('b'), "", key_of('k')}},
+        {"B names C", 'b', 'c', {key_of('b'), key_of('c'), key_of('k')}},
+        {"the backup takes over: B and C retired", 'k', 'w', {key_of('k'), key_of('w'), key_of('k')}},
+        {"the new working key W", 'w', 'w', {key_of('w'), "", key_of('k')}},
+    };
+    ListKeys keys = installed;
+    for (const Step& step : steps) {
+        const std::vector<std::string> trusted = trusted_keys(keys);
+        ASSERT_NE(std::find(trusted.begin(), trusted.end(), key_of(step.signer)), trusted.end()) << step.what;
+        keys = keys_after_list(keys, key_of(step.signer), step.named == 0 ? "" : key_of(step.named));
+        EXPECT_EQ(keys.current, step.after.current) << step.what;
+        EXPECT_EQ(keys.next, step.after.next) << step.what;
+        EXPECT_EQ(keys.backup, step.after.backup) << step.what;
+    }
+    EXPECT_EQ(trusted_keys(keys), (std::vector<std::string>{key_of('w'), key_of('k')}));
+}
+
+TEST(KeyRotation, TheRecordHoldsTheKeysOfItsOwnInstallOnly)
+{
+    const ListKeys moved = {key_of('b'), key_of('c'), key_of('k')};
+    const std::string record = format_key_record(key_of('a'), moved);
+    EXPECT_EQ(record, "Installed=" + encode_base64(key_of('a')) + "\nCurrent=" + encode_base64(key_of('b')) +
+                          "\nNext=" + encode_base64(key_of('c')) + "\n");
+    ListKeys read = {key_of('a'), "", key_of('k')};
+    ASSERT_TRUE(read_key_record(record, key_of('a'), read));
+    EXPECT_EQ(read.current, key_of('b'));
+    EXPECT_EQ(read.next, key_of('c'));
+    EXPECT_EQ(read.backup, key_of('k'));
+
+    // launcher.ini names another key: a new install starts from it, the old record is no longer its own.
+    read = ListKeys{key_of('z'), "", ""};
+    ASSERT_TRUE(read_key_record(record, key_of('z'), read));
+    EXPECT_EQ(read.current, key_of('z'));
+
+    const std::string installed_line = "Installed=" + encode_base64(key_of('a')) + "\n";
+    const std::string current_line = "Current=" + encode_base64(key_of('b')) + "\n";
+    const std::string broken[] = {
+        "",
+        installed_line,
+        installed_line + current_line + current_line,
+        installed_line + current_line + "Sequence=5\n",
+        record.substr(0, record.size() - 20),
+    };
+    for (const std::string& text : broken) {
+        read = ListKeys{key_of('a'), "", ""};
+        EXPECT_FALSE(read_key_record(text, key_of('a'), read)) << text;
+        EXPECT_EQ(read.current, key_of('a')) << text;
+    }
 }

@@ -72,7 +72,8 @@ TEST(UpdateList, NeverNamesTheLaunchersOwnFilesOrADevice)
     std::string text = "Version=1\n";
     for (const char* refused : {"launcher.ini", "LAUNCHER.INI.", "Launcher.Cache", "launcher.cache. .",
                                 "launcher.release", "launcher.cache.tmp", "LAUNCHER.RELEASE.TMP", "Launcher.Switch",
-                                "launcher.installed.", "launcher.switch.tmp", "launcher.installed.tmp", "con",
+                                "launcher.installed.", "launcher.switch.tmp", "launcher.installed.tmp", "Launcher.Keys.",
+                                "launcher.keys.tmp", "con",
                                 "data/NUL.txt", "Com1.dat", "lpt9", "aux .bin", "prn./x"}) {
         text += "F|" + digest + "|1|" + refused + "\nK|" + digest + "|1|" + refused + "\nDelete=" + refused + "\n";
     }
