@@ -33,7 +33,8 @@ struct SharedCheck {
     const UpdateList& list;
     std::vector<char> if_range_probes;          // per entry: 1 when it is asked again with If-Range
     std::vector<const UpdateEntry*> map_files;  // per map: the entry it describes, null for none
-    std::vector<std::vector<std::string>> problems;
+    std::vector<std::vector<std::string>> problems;  // per entry, then per map: players fail
+    std::vector<std::vector<std::string>> warnings;  // the same slots: players succeed, slower
     std::atomic<size_t> next;
     std::atomic<size_t> done;
     std::atomic<uint64_t> received;
@@ -217,7 +218,7 @@ static std::string answer_text(bool answered, const HttpAnswer& answer)
 // one file different validators, that answers such a request with the whole file makes every
 // one of them fall back.
 static void check_if_range(HttpClient& client, SharedCheck& shared, const Expected& expected,
-                           const std::string& validator, std::vector<std::string>& problems)
+                           const std::string& validator, std::vector<std::string>& warnings)
 {
     uint64_t last = expected.size - 1;
     HttpAsk ask = {expected.url, {true, last, last, validator}, false, BodyUse::skip, 0, {nullptr, nullptr}};
@@ -231,12 +232,15 @@ static void check_if_range(HttpClient& client, SharedCheck& shared, const Expect
     if (answered && !answer.validator.empty() && answer.validator != validator) {
         gave += " with the validator " + answer.validator;
     }
-    problems.push_back(expected.name + ": the server does not honour If-Range with its own validator " +
+    warnings.push_back(expected.name + ": the server does not honour If-Range with its own validator " +
                        whole_files_instead + ": expected " + range_text(last, last) + " to If-Range: " + validator +
                        ", the server answered " + gave);
 }
 
-static void check_entry(HttpClient& client, SharedCheck& shared, size_t index, std::vector<std::string>& problems)
+// A server that answers ranges otherwise than asked costs players time, not the update: the
+// launcher falls back to whole files, so those lines are warnings.
+static void check_entry(HttpClient& client, SharedCheck& shared, size_t index, std::vector<std::string>& problems,
+                        std::vector<std::string>& warnings)
 {
     const UpdateEntry& entry = shared.list.files[index];
     ListedFile listed = {entry.path, entry.md5, entry.size, entry.sha256, entry.object};
@@ -269,10 +273,10 @@ static void check_entry(HttpClient& client, SharedCheck& shared, size_t index, s
         return;
     }
     if (answer.status == status_partial && !is_range_asked(answer, ask.range, entry.size)) {
-        problems.push_back(entry.path + ": the server answers another range than asked " + whole_files_instead +
+        warnings.push_back(entry.path + ": the server answers another range than asked " + whole_files_instead +
                            ": expected " + range_text(0, 0) + ", the server answered " + answer_text(true, answer));
     } else if (answer.status == status_partial && shared.if_range_probes[index] && !answer.validator.empty()) {
-        check_if_range(client, shared, expected, answer.validator, problems);
+        check_if_range(client, shared, expected, answer.validator, warnings);
     }
     // A body without a Content-Length tells its size only by its end.
     if (shared.settings.deep || !size_known) {
@@ -304,7 +308,8 @@ static std::string map_refusal(const BlockMapLine& map, const UpdateEntry* file,
     return std::string();
 }
 
-static void check_map(HttpClient& client, SharedCheck& shared, size_t index, std::vector<std::string>& problems)
+static void check_map(HttpClient& client, SharedCheck& shared, size_t index, std::vector<std::string>& problems,
+                      std::vector<std::string>& warnings)
 {
     const BlockMapLine& map = shared.list.maps[index];
     const UpdateEntry* file = shared.map_files[index];
@@ -318,7 +323,7 @@ static void check_map(HttpClient& client, SharedCheck& shared, size_t index, std
     download_and_compare(client, shared, expected, readable ? &bytes : nullptr, problems);
     std::string refusal = problems.size() == found ? map_refusal(map, file, bytes) : std::string();
     if (!refusal.empty()) {
-        problems.push_back(expected.name + ": refused by the launcher (updates of " + map.path +
+        warnings.push_back(expected.name + ": refused by the launcher (updates of " + map.path +
                            " will download the whole file): " + refusal);
     }
 }
@@ -330,9 +335,9 @@ static void run_checks(void* context, HttpClient& client)
     size_t count = shared.problems.size();
     for (size_t job = shared.next++; job < count; job = shared.next++) {
         if (job < files.size()) {
-            check_entry(client, shared, job, shared.problems[job]);
+            check_entry(client, shared, job, shared.problems[job], shared.warnings[job]);
         } else {
-            check_map(client, shared, job - files.size(), shared.problems[job]);
+            check_map(client, shared, job - files.size(), shared.problems[job], shared.warnings[job]);
         }
         ++shared.done;
     }
@@ -398,10 +403,11 @@ static std::vector<const UpdateEntry*> map_files(const UpdateList& list)
 bool check_published_files(const FileCheckSettings& settings, const UpdateList& list, FileCheckResult& result,
                            std::string& error_text)
 {
-    SharedCheck shared = {settings, list, if_range_probes(list), map_files(list), {}, {0}, {0}, {0}, {false},
+    SharedCheck shared = {settings, list, if_range_probes(list), map_files(list), {}, {}, {0}, {0}, {0}, {false},
                           now_seconds(), 0.0};
     shared.last_report = shared.started;
     shared.problems.resize(list.files.size() + list.maps.size());
+    shared.warnings.resize(shared.problems.size());
     int connections = settings.connections;
     if (static_cast<size_t>(connections) > shared.problems.size()) {
         connections = static_cast<int>(shared.problems.size());
@@ -416,8 +422,9 @@ bool check_published_files(const FileCheckSettings& settings, const UpdateList& 
     if (shared.ranges_refused) {
         result.warnings.push_back(no_range_warning);
     }
-    for (const std::vector<std::string>& slot : shared.problems) {
-        result.problems.insert(result.problems.end(), slot.begin(), slot.end());
+    for (size_t slot = 0; slot < shared.problems.size(); ++slot) {
+        result.problems.insert(result.problems.end(), shared.problems[slot].begin(), shared.problems[slot].end());
+        result.warnings.insert(result.warnings.end(), shared.warnings[slot].begin(), shared.warnings[slot].end());
     }
     result.received = shared.received;
     return true;

@@ -55,7 +55,7 @@ static uint64_t fresh_stamp()
 bool fetch_served_list(const std::string& base_url, bool& answered, HttpAnswer& answer, std::string& error_text)
 {
     ListFetch fetch;
-    fetch.ask = {list_url(base_url, fresh_stamp()), false, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
+    fetch.ask = {list_url(base_url, fresh_stamp()), {}, true, BodyUse::keep, list_limit, {nullptr, nullptr}};
     fetch.answered = false;
     if (!run_connections(1, ConnectionWork{fetch_on_connection, no_progress, &fetch}, error_text)) {
         return false;
