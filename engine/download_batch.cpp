@@ -11,6 +11,7 @@
 
 #include "engine/pass_report.h"
 #include "update_list/update_list.h"
+#include "platform/disk_space.h"
 #include "platform/thread_wait.h"
 #include "transfer/part_file.h"
 #include "transfer/size_text.h"
@@ -71,7 +72,8 @@ struct FileFetch {
     int connections;
 };
 
-// A full disk won't be freed by waiting a second, so it ends the attempts at once.
+// A full disk, or one without room for a rebuild's part, won't be freed by waiting a second, so
+// it ends the attempts at once.
 // `begin_attempt(rebuilt)` gives the sink of each attempt. A rebuild's later attempts go on from
 // what its first learnt (map, search, what arrived); one that falls back fetches the whole file in
 // the same attempt, and is not tried again in this pass.
@@ -96,7 +98,7 @@ static bool fetch_with_attempts(const FileFetch& fetch, const UpdateEntry& entry
             if (download_file(fetch.source, file, target, TransferSink{sink.received, sink.context}, error_text))
                 return true;
         }
-        if (error_text == disk_full_reason)
+        if (error_text == disk_full_reason || error_text == no_room_reason)
             return false;
         Sleep(retry_pause_ms);
     }

@@ -6,6 +6,7 @@
 
 #include "engine/pass_report.h"
 #include "game_folder/release_switch.h"
+#include "platform/disk_space.h"
 #include "transfer/size_text.h"
 #include "update_list/local_path.h"
 
@@ -59,12 +60,10 @@ bool has_room_for_parts(const std::string& folder, const PassObserver& observer,
         uint64_t kept = size_of_file(join_local_path(folder, entry.path) + ".part");
         needed += kept < entry.size ? entry.size - kept : 0;
     }
-    ULARGE_INTEGER available;
-    if (needed == 0 || !GetDiskFreeSpaceExA(folder.c_str(), &available, NULL, NULL) ||
-        available.QuadPart >= needed)
+    uint64_t short_by = bytes_short_of_room(folder, needed);
+    if (short_by == 0)
         return true;
-    show_status(observer, "Not enough disk space: the update needs %s more.",
-                format_size(needed - available.QuadPart).c_str());
+    show_status(observer, "Not enough disk space: the update needs %s more.", format_size(short_by).c_str());
     show_detail(observer, "You can still START with the files you have, or try again.");
     return false;
 }

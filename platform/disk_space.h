@@ -5,8 +5,14 @@
 #include <cstdint>
 #include <string>
 
-// True when `bytes` more may be reserved in `folder` (a full path, ending in "\" or not): they fit
-// in the free space of its volume that this user may take (quotas count). False with "not enough
-// free disk space" otherwise. A volume whose free space the system can't tell is given the
-// benefit of the doubt: the write itself then says whether the bytes fit.
+// How many of `bytes` do not fit in the free space of `folder`'s volume (a full path, ending in
+// "\" or not) that this user may take (quotas count): 0 when they all fit. A volume whose free
+// space the system can't tell is given the benefit of the doubt (0): the write itself then says
+// whether the bytes fit.
+uint64_t bytes_short_of_room(const std::string& folder, uint64_t bytes);
+
+// The reason may_reserve gives.
+extern const char no_room_reason[];
+
+// True when `bytes` more may be reserved in `folder`; false with no_room_reason.
 bool may_reserve(const std::string& folder, uint64_t bytes, std::string& error_text);
