@@ -137,7 +137,7 @@ TEST(RebuildFile, AsksTheObjectForItsRanges)
     std::string file = old_file;
     std::copy_n(random_bytes(5000, 6).begin(), 5000, file.begin() + 700000);
     write_file(dir + "big.pak", old_file);
-    MapReference map = publish(old_file, map_of(file));
+    MapReference map = publish(old_file, block_map_of(file));
     std::string object = "objects/" + md5_text(file) + "-" + std::to_string(file.size());
     serve_file(object, file);
 
