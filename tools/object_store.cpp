@@ -22,7 +22,8 @@ static const size_t list_number_digits = 8;
 static bool starts_with_folder(const std::string& path, const char* folder)
 {
     std::string key = windows_file_key(path);
-    return key.compare(0, std::char_traits<char>::length(folder), folder) == 0;
+    std::string folder_key = windows_file_key(folder);
+    return key.compare(0, folder_key.size(), folder_key) == 0;
 }
 
 bool is_object_store_file(const std::string& path)

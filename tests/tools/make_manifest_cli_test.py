@@ -544,10 +544,12 @@ class Signing(ReleaseFolder):
         self.assertTrue(openssl_verifies(self.temp.name, public_line, signed + b"\n",
                                          base64.b64decode(signature_line[len(b"Signature="):])))
         # The PublicKey line names the same key.
-        again = run(self.root, "--version", "2", "--sign-key", path, "--sequence", "42", "--next-key", next_line)
+        again = run(self.root, "--at-paths", "--version", "2", "--sign-key", path, "--sequence", "42", "--next-key",
+                    next_line)
         self.assertEqual(again.stdout.split(b"\n")[:3], lines[:3])
         mistakes = [(["--next-key", next_path], 2, b"give --sign-key too"),
-                    (["--sign-key", path, "--next-key", "PublicKey=AAAA"], 2, b"--next-key takes the PublicKey value"),
+                    (["--sign-key", path, "--next-key", "PublicKey=AAAA"], 2,
+                     b"--next-key PublicKey=AAAA: not a key: base64 of 3 bytes"),
                     (["--sign-key", path, "--next-key", public_line], 1, b"names the key the list is signed with")]
         for args, status, message in mistakes:
             result = run(self.root, "--version", "3", *args, "-o", out)
@@ -836,7 +838,8 @@ class Verifying(ReleaseFolder):
 
     def test_a_new_release_must_be_numbered_above_the_served_one(self):
         refused = b"Sequence=7 is not above Sequence=7 of the list served at " + self.server.url.encode()
-        make = [self.root, "--version", "2", "--sign-key", self.key, "--quiet", "--above", self.server.url.rstrip("/")]
+        make = [self.root, "--at-paths", "--version", "2", "--sign-key", self.key, "--quiet", "--above",
+                self.server.url.rstrip("/")]
         result = run(*make, "--sequence", "7")
         self.assertEqual(result.returncode, 1)
         self.assertIn(refused, result.stderr)

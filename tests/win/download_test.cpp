@@ -147,7 +147,7 @@ TEST(Download, FromItsObjectWithNoQueryAlsoWhenItGoesOn)
     outcome = download(dir, entry, join_local_path(dir, entry.path));
     ASSERT_TRUE(outcome.ok) << outcome.error_text;
     std::string got;
-    ASSERT_TRUE(read_file(dir + "data\\big.bin", got));
+    ASSERT_TRUE(read_file(dir + "data\\big.bin.part", got));
     EXPECT_TRUE(got == content);
     std::vector<std::string> requests = requests_for(object_url);
     ASSERT_EQ(2u, requests.size());
