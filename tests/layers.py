@@ -15,7 +15,29 @@ FLOORS = {
     "engine": 3, "tools": 3,
     "shell": 4,
 }
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/')
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/(?:([a-z_]+)/)?')
+# make_manifest's rooms: signing below checking, which verifies signatures; publishing apart from
+# checking. Files at the top of tools/ (the entry and the shared file helpers) are below them all
+# for an include, and the entry itself includes everything.
+TOOL_ROOMS = {"signing": 1, "checking": 2, "publishing": 2}
+
+
+def sources_of(folder):
+    """The C++ files of a room, those of its inner rooms too, by their path inside the room."""
+    for top, _, names in os.walk(folder):
+        for name in names:
+            if name.endswith((".cpp", ".h")):
+                yield os.path.relpath(os.path.join(top, name), folder)
+
+
+def tool_room_break(name, included, number):
+    """An include inside tools/ from an inner room to one that is not below it."""
+    room = name.split(os.sep)[0] if os.sep in name else None
+    if room is None or included is None:
+        return []
+    if included == room or TOOL_ROOMS.get(included, 9) < TOOL_ROOMS.get(room, 0):
+        return []
+    return [f"tools/{name}:{number}: tools/{room} includes tools/{included}"]
 
 
 def breaks(root):
@@ -24,14 +46,16 @@ def breaks(root):
         folder = os.path.join(root, room)
         if not os.path.isdir(folder):
             continue
-        for name in sorted(os.listdir(folder)):
-            if not name.endswith((".cpp", ".h")):
-                continue
+        for name in sorted(sources_of(folder)):
             path = os.path.join(folder, name)
             with open(path, encoding="latin-1") as source:
                 for number, line in enumerate(source, 1):
                     match = INCLUDE.match(line)
-                    if not match or match.group(1) == room:
+                    if not match:
+                        continue
+                    if match.group(1) == room:
+                        if room == "tools":
+                            found.extend(tool_room_break(name, match.group(2), number))
                         continue
                     included = match.group(1)
                     if included not in FLOORS or FLOORS[included] >= floor:

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/manifest_text.h"
+#include "tools/publishing/manifest_text.h"
 #include "update_list/signed_list.h"
 #include "update_list/update_list.h"
 

@@ -2,7 +2,7 @@
 // difference of bytes gives at least one line, and one that names what differs.
 #include <gtest/gtest.h>
 
-#include "tools/list_difference.h"
+#include "tools/checking/list_difference.h"
 
 static std::vector<std::string> differences(const std::string& expected, const std::string& served)
 {

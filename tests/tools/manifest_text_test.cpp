@@ -1,6 +1,6 @@
 // The update list make_manifest writes: its exact text and order, the values it refuses, and
 // that the launcher's own parser reads back every line as written.
-#include "tools/manifest_text.h"
+#include "tools/publishing/manifest_text.h"
 
 #include <gtest/gtest.h>
 

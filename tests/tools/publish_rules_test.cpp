@@ -1,6 +1,6 @@
 // What make_manifest lets a studio publish: refused paths with their reasons, the launcher's
 // runtime files and the keep patterns.
-#include "tools/publish_rules.h"
+#include "tools/publishing/publish_rules.h"
 
 #include <gtest/gtest.h>
 

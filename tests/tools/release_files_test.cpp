@@ -1,7 +1,7 @@
 // Reading a release folder on a POSIX system: what the walk lists or refuses, and the digest
 // and size of each file.
-#include "tools/release_hash.h"
-#include "tools/release_walk.h"
+#include "tools/publishing/release_hash.h"
+#include "tools/publishing/release_walk.h"
 
 #include "delta/block_map.h"
 

@@ -2,8 +2,8 @@
 // list that the launcher's reader of signed lists accepts line for line.
 #include <gtest/gtest.h>
 
-#include "tools/manifest_text.h"
-#include "tools/signing_key.h"
+#include "tools/publishing/manifest_text.h"
+#include "tools/signing/signing_key.h"
 #include "update_list/signed_list.h"
 #include "update_list/update_list.h"
 

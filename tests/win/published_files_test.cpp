@@ -6,7 +6,7 @@
 #include "delta/block_map.h"
 #include "digest/sha256.h"
 #include "tests/win/test_support.h"
-#include "tools/release_check.h"
+#include "tools/checking/release_check.h"
 
 namespace {
 

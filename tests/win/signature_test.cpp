@@ -14,8 +14,8 @@
 #include "digest/sha256.h"
 #include "tests/win/test_support.h"
 #include "transfer/listed_file.h"
-#include "tools/release_walk.h"
-#include "tools/signing_key.h"
+#include "tools/publishing/release_walk.h"
+#include "tools/signing/signing_key.h"
 #include "update_list/list_signature.h"
 
 namespace {

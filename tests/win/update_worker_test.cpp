@@ -13,8 +13,8 @@
 #include "shell/launcher_state.h"
 #include "shell/window_observer.h"
 #include "tests/win/test_support.h"
-#include "tools/rollback_list.h"
-#include "tools/signing_key.h"
+#include "tools/publishing/rollback_list.h"
+#include "tools/signing/signing_key.h"
 #include "transfer/size_text.h"
 #include "update_list/base64.h"
 

@@ -1,7 +1,7 @@
 // The signing key's crypto for the native make_manifest, on OpenSSL 3's EVP interface: key
 // generation, import of the two halves, and ECDSA P-256 signatures converted to r||s and checked
 // as a launcher checks them (list_signature_openssl.cpp).
-#include "tools/signing_key.h"
+#include "tools/signing/signing_key.h"
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>

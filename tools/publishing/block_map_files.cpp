@@ -1,11 +1,11 @@
 // The launcher.maps/ folder of a release: a map is written only when its bytes differ from the
 // file there, and a map is removed only once a complete new list no longer names it.
-#include "tools/block_map_files.h"
+#include "tools/publishing/block_map_files.h"
 
 #include <cstdio>
 
-#include "tools/publish_rules.h"
-#include "tools/release_walk.h"
+#include "tools/publishing/publish_rules.h"
+#include "tools/publishing/release_walk.h"
 #include "tools/whole_file.h"
 
 bool store_block_map(const std::string& release_dir, const std::string& location, const std::string& map,

@@ -1,7 +1,7 @@
 // The search of a release folder for signing keys: a key file is a few lines of text, so only
 // small files are read, and a line "PrivateKey=" with base64 of a 32-byte secret marks one
 // whatever else the file holds.
-#include "tools/key_in_release.h"
+#include "tools/publishing/key_in_release.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // Lists a release folder with FindFirstFileA for the Windows make_manifest. A junction that
 // loops ends the walk once the path outgrows MAX_PATH and the search fails. Makes folders, and
 // writes the signing key file with an access list of its own that lets in its owner only.
-#include "tools/release_walk.h"
+#include "tools/publishing/release_walk.h"
 
 #include <windows.h>
 #include <sddl.h>

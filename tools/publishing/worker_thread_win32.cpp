@@ -1,5 +1,5 @@
 // make_manifest's second thread with the Windows calls: CreateThread and kernel semaphores.
-#include "tools/worker_thread.h"
+#include "tools/publishing/worker_thread.h"
 
 #include <windows.h>
 

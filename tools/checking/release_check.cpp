@@ -2,7 +2,7 @@
 // launcher makes: a one-byte range tells a file's size without its body, so that a release of
 // thousands of files is checked in a few round trips per connection. The ranges and maps are
 // judged as the launcher's delta and resume judge them.
-#include "tools/release_check.h"
+#include "tools/checking/release_check.h"
 
 #include <atomic>
 #include <chrono>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/release_walk.h"
+#include "tools/publishing/release_walk.h"
 
 // Appends one refusal ("<path>: <reason>") for every file of `files` below `root` that holds a
 // private key of make_manifest's format, the --sign-key's own (`signing_private`, its 32 secret

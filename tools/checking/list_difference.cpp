@@ -1,6 +1,6 @@
 // Comparing the served update list with the studio's own, line by line as the launcher splits
 // them: an entry and its SHA-256 line are one thing, found by path; all else is a line or not.
-#include "tools/list_difference.h"
+#include "tools/checking/list_difference.h"
 
 #include <algorithm>
 #include <iterator>

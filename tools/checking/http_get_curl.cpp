@@ -1,7 +1,7 @@
 // The native side of tools/http_get.h, on libcurl: one easy handle per connection, kept for
 // every request so that its connection is reused; redirections followed here by the launcher's
 // rule; the connections on POSIX threads.
-#include "tools/http_get.h"
+#include "tools/checking/http_get.h"
 
 #include <curl/curl.h>
 #include <openssl/x509_vfy.h>

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tools/http_get.h"
+#include "tools/checking/http_get.h"
 
 // The release's address as launcher.ini's Url gives it: true for http:// or https://, with a
 // missing final "/" added, as the launcher adds it.

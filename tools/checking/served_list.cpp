@@ -1,6 +1,6 @@
 // The update list served at a release's address and the release number it carries: what
 // make_manifest --above and verify --next hold a new release against.
-#include "tools/served_list.h"
+#include "tools/checking/served_list.h"
 
 #include <chrono>
 #include <cstring>

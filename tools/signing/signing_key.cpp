@@ -1,6 +1,6 @@
 // The text file that holds make_manifest's signing key: both halves in base64, so that the
 // Windows tool can hand them to CNG as they are and a person can copy the public line.
-#include "tools/signing_key.h"
+#include "tools/signing/signing_key.h"
 
 #include "tools/whole_file.h"
 #include "update_list/base64.h"

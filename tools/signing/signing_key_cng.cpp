@@ -1,7 +1,7 @@
 // The signing key's crypto for make_manifest.exe, through the system's CNG: a key pair made and
 // exported as a BCRYPT_ECCPRIVATE_BLOB (header, X, Y, d), imported the same way to sign, and every
 // signature checked with the launcher's own verification before it is written.
-#include "tools/signing_key.h"
+#include "tools/signing/signing_key.h"
 
 #include <windows.h>
 #include <bcrypt.h>

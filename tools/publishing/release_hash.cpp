@@ -3,7 +3,7 @@
 // the transforms, not the copying, set the pace. A large file's block map is written from the same
 // buffers on a second thread, which costs a second core rather than a second read; progress goes
 // to stderr.
-#include "tools/release_hash.h"
+#include "tools/publishing/release_hash.h"
 
 #include <cerrno>
 #include <chrono>
@@ -13,7 +13,7 @@
 #include "delta/block_map.h"
 #include "digest/md5.h"
 #include "digest/sha256.h"
-#include "tools/worker_thread.h"
+#include "tools/publishing/worker_thread.h"
 
 // Large reads keep the system-call count low; 1 MiB stays well inside every cache level that
 // matters for a 64-byte-block hash and fits md5_update's 32-bit length.

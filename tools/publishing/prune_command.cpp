@@ -1,16 +1,16 @@
 // make_manifest prune: removes from an upload folder the objects and maps that neither the list it
 // serves nor the lists published before it name. Players who fetched one of those lists may still
 // ask for what it names, so what any of them names stays; every list is read before anything goes.
-#include "tools/prune_command.h"
+#include "tools/publishing/prune_command.h"
 
 #include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "tools/object_store.h"
-#include "tools/publish_rules.h"
-#include "tools/release_walk.h"
+#include "tools/publishing/object_store.h"
+#include "tools/publishing/publish_rules.h"
+#include "tools/publishing/release_walk.h"
 #include "tools/whole_file.h"
 #include "update_list/decimal.h"
 #include "update_list/update_list.h"

@@ -1,12 +1,12 @@
 // Builds the text of an update list from a hashed release folder, refusing everything that a
 // launcher would drop, cut, misread or fetch again on every start.
-#include "tools/manifest_text.h"
+#include "tools/publishing/manifest_text.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <map>
 
-#include "tools/publish_rules.h"
+#include "tools/publishing/publish_rules.h"
 #include "update_list/base64.h"
 #include "update_list/utf8_text.h"
 

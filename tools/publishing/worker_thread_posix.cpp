@@ -1,6 +1,6 @@
 // make_manifest's second thread with POSIX threads; the semaphores are a mutex and a condition,
 // since unnamed POSIX semaphores are missing on some of the systems a studio publishes from.
-#include "tools/worker_thread.h"
+#include "tools/publishing/worker_thread.h"
 
 #include <pthread.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/http_get.h"
+#include "tools/checking/http_get.h"
 #include "update_list/update_list.h"
 
 struct FileCheckSettings {

@@ -1,6 +1,6 @@
 // The publishing rules of make_manifest: every path it writes must pass the launcher's own path
 // rule, survive the list parser unchanged and name a file Windows can hold under that name.
-#include "tools/publish_rules.h"
+#include "tools/publishing/publish_rules.h"
 
 #include <cstdint>
 #include <cstdio>

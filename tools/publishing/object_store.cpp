@@ -1,14 +1,14 @@
 // Storing a release's bytes as objects and keeping the lists published from the upload folder.
 // Nothing here ever changes a file's bytes under its name: objects are written once, and each
 // list is kept under a number of its own.
-#include "tools/object_store.h"
+#include "tools/publishing/object_store.h"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "digest/md5.h"
-#include "tools/publish_rules.h"
-#include "tools/release_walk.h"
+#include "tools/publishing/publish_rules.h"
+#include "tools/publishing/release_walk.h"
 #include "tools/whole_file.h"
 #include "update_list/decimal.h"
 

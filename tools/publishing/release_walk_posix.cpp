@@ -1,7 +1,7 @@
 // Lists a release folder with the POSIX directory calls for the native make_manifest.
 // Symbolic links are followed, as a web server serving the folder would follow them.
 // Makes folders and writes the signing key file with mode 0600.
-#include "tools/release_walk.h"
+#include "tools/publishing/release_walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // make_manifest verify: its options, the update list fetched, read and judged with the launcher's
 // own parser and signed-list reader, the files and maps it names checked on the server, and the
 // report: one line per problem and a closing count.
-#include "tools/verify_command.h"
+#include "tools/checking/verify_command.h"
 
 #include <chrono>
 #include <cstdint>
@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "tools/http_get.h"
-#include "tools/list_difference.h"
-#include "tools/release_check.h"
-#include "tools/served_list.h"
-#include "tools/signing_key.h"
+#include "tools/checking/http_get.h"
+#include "tools/checking/list_difference.h"
+#include "tools/checking/release_check.h"
+#include "tools/checking/served_list.h"
+#include "tools/signing/signing_key.h"
 #include "tools/whole_file.h"
 #include "transfer/size_text.h"
 #include "transfer/url.h"

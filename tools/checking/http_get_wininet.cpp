@@ -1,7 +1,7 @@
 // The Windows side of tools/http_get.h: the launcher's own WinINet request (transfer/), with its
 // redirection rule and time-outs, on a session per connection, and the connections on threads
 // of CreateThread (the 32-bit tool has no other threads).
-#include "tools/http_get.h"
+#include "tools/checking/http_get.h"
 
 #include <windows.h>
 #include <wininet.h>

@@ -1,7 +1,7 @@
 // Renumbering a published list for a rollback. Its lines are kept byte for byte, so that what
 // players get is exactly what the old release was; only its number changes, and the launcher's
 // own readers judge the result before it is signed.
-#include "tools/rollback_list.h"
+#include "tools/publishing/rollback_list.h"
 
 #include <cstring>
 
