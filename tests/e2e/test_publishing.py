@@ -24,7 +24,7 @@ EDGE = """location = /manifest.txt {{ proxy_pass {origin}; }}
 PASSED = ("Update complete.", "Your game is up to date.")
 DAMAGED = "file damaged on the way"
 # The launcher's own files beside the game, which no release lists.
-OWN = {b"launcher.exe", b"launcher.ini", b"launcher.cache"}
+OWN = {b"launcher.exe", b"launcher.ini", b"launcher.cache", b"launcher.installed"}
 
 
 def pattern(size, seed):

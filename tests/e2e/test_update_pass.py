@@ -222,11 +222,16 @@ class ListContent(SiteTestCase):
             f.write(b"\xef\xbb\xbf" + "\r\n".join(news).encode("utf-8"))
         listed = update_site.publish_release(self.session.paths, self.server.root, files,
                                              ["--news", news_file, "--no-delta"])
+        upload = os.path.join(self.site, "windows-upload")
+        os.makedirs(upload, exist_ok=True)
         windows = subprocess.run([self.session.paths.wine_run, self.session.paths.windows_make_manifest,
                                   harness.windows_path(self.server.root), "--version", "1", "--quiet",
-                                  "--no-delta", "--news", harness.windows_path(news_file)],
+                                  "--no-delta", "--news", harness.windows_path(news_file),
+                                  "-o", harness.windows_path(os.path.join(upload, "manifest.txt"))],
                                  env=self.session.env, capture_output=True, timeout=120)
-        self.assertEqual((windows.returncode, windows.stdout), (0, listed), windows.stderr)
+        self.assertEqual(windows.returncode, 0, windows.stderr)
+        with open(os.path.join(upload, "manifest.txt"), "rb") as f:
+            self.assertEqual(f.read(), listed)
         return listed
 
     def assertLanded(self, files):
