@@ -30,6 +30,7 @@
 #include "update_list/decimal.h"
 #include "update_list/list_line.h"
 #include "update_list/object_name.h"
+#include "update_list/update_list.h"
 
 static const int exit_refused = 1;
 static const int exit_usage = 2;
@@ -102,10 +103,19 @@ static const char usage_text[] =
     "its files, news, Run, Delete and map lines as they were, with a Sequence above the one\n"
     "players hold, so that launchers that took a later release go back to it. It takes\n"
     "--sign-key, --sequence, --above, -o and --quiet as above, and --from-other-key for an\n"
-    "OLD_LIST signed with another key than KEYFILE. Upload the old release's files first.\n"
+    "OLD_LIST signed with another key than KEYFILE. With objects, whose names never change, only\n"
+    "the new list goes up (it is kept in launcher.lists/ beside it, for prune); with --at-paths,\n"
+    "upload the old release's files first.\n"
     "\n"
     "verify checks a published release as every launcher will see it; prune removes the objects\n"
     "and maps no recent list names; make_manifest verify --help and prune --help tell more.\n";
+
+// The folder a list is written into: the upload folder when the list names objects.
+static std::string folder_of(const std::string& list_file)
+{
+    size_t slash = list_file.find_last_of("/\\");
+    return slash == std::string::npos ? "." : list_file.substr(0, slash == 0 ? 1 : slash);
+}
 
 struct Options {
     std::string release_dir;
@@ -239,8 +249,7 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
             error_text = "the objects go beside the list: give -o UPLOAD_DIR/manifest.txt (or --at-paths)";
             return exit_usage;
         }
-        size_t slash = options.output_file.find_last_of("/\\");
-        options.upload_dir = slash == std::string::npos ? "." : options.output_file.substr(0, slash == 0 ? 1 : slash);
+        options.upload_dir = folder_of(options.output_file);
         options.settings.objects = objects_folder;
     }
     return parsed_run;
@@ -595,6 +604,12 @@ static int run_rollback(int argc, char** argv)
                     std::to_string(max_manifest_text_length));
     }
     if (!write_output(options.output_file, text, error_text)) {
+        return fail(error_text);
+    }
+    // A rollback served is a release like any other: prune must keep what it names.
+    UpdateList rolled_back;
+    if (!options.output_file.empty() && parse_update_list(text.c_str(), rolled_back) && !rolled_back.objects.empty() &&
+        !keep_published_list(folder_of(options.output_file), text, error_text)) {
         return fail(error_text);
     }
     return 0;

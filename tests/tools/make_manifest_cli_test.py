@@ -240,8 +240,8 @@ class Objects(ReleaseFolder):
         super().setUp()
         self.write("launcher.exe", b"MZ launcher 1")
         self.write("data/copy.map", b"map" * 1000)
+        # Not made beforehand: a first release makes its upload folder.
         self.upload = os.path.join(self.temp.name, "upload")
-        os.makedirs(self.upload)
 
     def publish(self, version, *options):
         result = run(self.root, "--version", version, "--quiet", "-o", os.path.join(self.upload, "manifest.txt"),
@@ -338,7 +338,11 @@ class Objects(ReleaseFolder):
         os.remove(os.path.join(self.upload, "manifest.txt"))
         self.assertEqual(run("prune", self.upload, "--keep", "0").returncode, 1)
         for args in [[self.upload], [self.upload, "--keep", "x"], ["--keep", "1"]]:
-            self.assertEqual(run("prune", *args).returncode, 2, args)
+            result = run("prune", *args)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertTrue(result.stderr.endswith(b"; see make_manifest prune --help\n"), result.stderr)
+            self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+        self.assertIn(b"--dry-run", run("prune", "--help").stdout)
 
 
 class Refusing(ReleaseFolder):

@@ -85,7 +85,9 @@ bool open_object_store(const std::string& upload_dir, ObjectStore& store, std::s
     store.present.clear();
     std::string folder = upload_dir + "/" + std::string(objects_folder, sizeof objects_folder - 2);
     std::vector<ReleaseFile> found;
-    if (!make_folder(folder, error_text) || !list_release_files(folder, found, error_text)) {
+    // The upload folder is the list's: a first release makes it.
+    if (!make_folder(upload_dir, error_text) || !make_folder(folder, error_text) ||
+        !list_release_files(folder, found, error_text)) {
         return false;
     }
     for (const ReleaseFile& file : found) {

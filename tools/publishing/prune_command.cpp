@@ -4,6 +4,7 @@
 #include "tools/publishing/prune_command.h"
 
 #include <cstdio>
+#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -138,8 +139,12 @@ int run_prune(int argc, char** argv)
 {
     PruneOptions options;
     std::string error_text;
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(usage_text, stdout);
+        return 0;
+    }
     if (!parse_prune_options(argc, argv, options, error_text)) {
-        std::fprintf(stderr, "make_manifest: %s\n%s", error_text.c_str(), usage_text);
+        std::fprintf(stderr, "make_manifest prune: %s; see make_manifest prune --help\n", error_text.c_str());
         return exit_usage;
     }
     std::vector<ReleaseFile> found;
