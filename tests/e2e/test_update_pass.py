@@ -220,25 +220,21 @@ class ListContent(SiteTestCase):
         news_file = os.path.join(self.site, "news.txt")
         with open(news_file, "wb") as f:
             f.write(b"\xef\xbb\xbf" + "\r\n".join(news).encode("utf-8"))
+        # At their paths, so that the requests show how the launcher encodes the names.
         listed = update_site.publish_release(self.session.paths, self.server.root, files,
-                                             ["--news", news_file, "--no-delta"])
-        upload = os.path.join(self.site, "windows-upload")
-        os.makedirs(upload, exist_ok=True)
+                                             ["--news", news_file, "--no-delta"], objects=False)
         windows = subprocess.run([self.session.paths.wine_run, self.session.paths.windows_make_manifest,
-                                  harness.windows_path(self.server.root), "--version", "1", "--quiet",
-                                  "--no-delta", "--news", harness.windows_path(news_file),
-                                  "-o", harness.windows_path(os.path.join(upload, "manifest.txt"))],
+                                  harness.windows_path(self.server.root), "--version", "1", "--quiet", "--at-paths",
+                                  "--no-delta", "--news", harness.windows_path(news_file)],
                                  env=self.session.env, capture_output=True, timeout=120)
-        self.assertEqual(windows.returncode, 0, windows.stderr)
-        with open(os.path.join(upload, "manifest.txt"), "rb") as f:
-            self.assertEqual(f.read(), listed)
+        self.assertEqual((windows.returncode, windows.stdout), (0, listed), windows.stderr)
         return listed
 
     def assertLanded(self, files):
         """Every listed name is on the disk with exactly its list bytes, and nothing under another name."""
         expected = {update_site.as_bytes(path) for path in files}
         on_disk = {p for p in self.folder_contents()
-                   if p not in (b"launcher.exe", b"launcher.ini", b"launcher.cache")}
+                   if p not in (b"launcher.exe", b"launcher.ini", b"launcher.cache", b"launcher.installed")}
         self.assertEqual(on_disk, expected, self.details())
         self.assertFilesAre(files)
 
