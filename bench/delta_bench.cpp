@@ -1,9 +1,13 @@
 // The block search against a plain read and MD5 loop over the same 1 GiB file in the same run,
 // and the bytes a launcher would fetch (its map and the planned ranges) for that file unchanged,
-// with 1% of it changed in 100 places, and with 4 KiB put in at its start. The file is made in
-// FOLDER and deleted again.
+// with 1% of it changed in 100 places, and with 4 KiB put in at its start; then the search of
+// weak sums that collide against the search of the unchanged file: an old archive of 1 GiB mostly
+// zero padding whose new release fills the padding with new bytes, one block of blanks among
+// them, and a map whose 2^18 weak sums all are the zero block's against 1 GiB of zeros. The files
+// are made in FOLDER and deleted again.
 // Usage: delta_bench FOLDER [repetitions]
-// Last lines: "search ... ratio R (goal >= 0.80)" and one "fetch ..." line per case with its goal.
+// Lines with goals: "search ... ratio R (goal >= 0.80)", one "fetch ..." line per case and one
+// "collide ..." line per case of colliding sums.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,6 +31,9 @@ static const double search_goal = 0.80;
 static const int changed_places = 100;
 static const uint64_t changed_bytes = file_size / 100;
 static const size_t inserted_bytes = 4096;
+static const double collide_goal = 2.0;  // at most this many times the unchanged file's search
+static const uint64_t padded_head = 1 << 20;
+static const uint64_t padded_tail = 1 << 20;
 
 // CPU time of this thread, system time included: the machine is shared, and time spent waiting
 // for a core says nothing about either loop.
@@ -61,7 +68,32 @@ static size_t read_file(void* context, uint64_t offset, void* buffer, size_t len
     return count < 0 ? 0 : static_cast<size_t>(count);
 }
 
-static bool make_file(const std::string& name)
+// The bytes of the old files: random, or an old archive's zero padding between a random head
+// and tail, or zeros.
+enum class OldBytes { random, padded, zeros };
+
+// Fills `chunk`, the bytes at `offset` of the old file or of the padded archive's new release,
+// in which the padding holds new random bytes and one block of blanks in its middle.
+static void fill_chunk(std::vector<unsigned char>& chunk, uint64_t offset, OldBytes kind, bool release,
+                       uint64_t& state, uint64_t& padding_state)
+{
+    fill_random(chunk, state);
+    if (kind == OldBytes::random) {
+        return;
+    }
+    uint64_t blanks = file_size / 2;
+    for (size_t at = 0; at < chunk.size(); ++at) {
+        uint64_t byte = offset + at;
+        if (kind == OldBytes::zeros || (byte >= padded_head && byte < file_size - padded_tail && !release)) {
+            chunk[at] = 0;
+        } else if (byte >= padded_head && byte < file_size - padded_tail) {
+            chunk[at] = byte >= blanks && byte < blanks + 4096 ? ' ' : static_cast<unsigned char>(padding_state >> 29);
+            padding_state = padding_state * 6364136223846793005ull + 1442695040888963407ull;
+        }
+    }
+}
+
+static bool make_file(const std::string& name, OldBytes kind)
 {
     int file = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file < 0) {
@@ -69,9 +101,10 @@ static bool make_file(const std::string& name)
     }
     std::vector<unsigned char> chunk(chunk_length);
     uint64_t state = 88172645463325252ull;
+    uint64_t padding_state = 0;
     bool written = true;
     for (uint64_t done = 0; done < file_size && written; done += chunk_length) {
-        fill_random(chunk, state);
+        fill_chunk(chunk, done, kind, false, state, padding_state);
         written = write(file, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
     }
     return close(file) == 0 && written;
@@ -124,12 +157,13 @@ static bool map_new_file(int file, const NewFile& change, BlockMap& map)
            read_block_map(bytes.data(), bytes.size(), writer.file_size, map, reason);
 }
 
-static bool search_file(int file, const BlockMap& map, std::vector<BlockOrigin>& origins, double& seconds)
+static bool search_file(int file, const BlockMap& map, std::vector<BlockOrigin>& origins, double& seconds,
+                        SearchStats* stats = nullptr)
 {
     std::vector<DeltaSource> sources = {DeltaSource{read_file, &file, file_size}};
     std::string reason;
     double start = cpu_seconds();
-    bool found = search_blocks(map, sources, nullptr, origins, reason);
+    bool found = search_blocks(map, sources, nullptr, origins, reason, stats);
     seconds = cpu_seconds() - start;
     if (!found) {
         std::printf("search failed: %s\n", reason.c_str());
@@ -162,6 +196,78 @@ static bool report_fetch(int file, const char* name, const NewFile& change, doub
     return met;
 }
 
+// The padded archive's new release, mapped as make_manifest maps it.
+static bool map_release(BlockMap& map)
+{
+    BlockMapWriter writer;
+    start_block_map(file_size, writer);
+    std::vector<unsigned char> chunk(chunk_length);
+    uint64_t state = 88172645463325252ull;
+    uint64_t padding_state = 12345;
+    for (uint64_t done = 0; done < file_size; done += chunk_length) {
+        fill_chunk(chunk, done, OldBytes::padded, true, state, padding_state);
+        feed_block_map(writer, chunk.data(), chunk.size());
+    }
+    std::string bytes;
+    std::string reason;
+    return finish_block_map(writer, bytes, reason) && read_block_map(bytes.data(), bytes.size(), file_size, map, reason);
+}
+
+// A map a hostile server could write for a 1 GiB file: every weak sum the zero block's, strong
+// sums that no block of zeros has.
+static BlockMap hostile_map()
+{
+    BlockMap map = {file_size, block_map_block_size(file_size), block_map_strong_length(file_size), {}, {}};
+    map.weak.assign(block_map_block_count(file_size), 0);
+    map.strong.resize(map.weak.size() * map.strong_length);
+    uint64_t state = 5;
+    for (unsigned char& byte : map.strong) {
+        byte = static_cast<unsigned char>(next_random(state) | 1);
+    }
+    return map;
+}
+
+// Searches a case of colliding sums in the old file `kind` made in `folder`, best of
+// `repetitions`, against the unchanged file's best search time; `expected` blocks must be found.
+static bool report_collision(const std::string& folder, const char* name, OldBytes kind, const BlockMap& map,
+                             uint32_t expected, int repetitions, double unchanged_seconds)
+{
+    std::string path = folder + "/delta-bench-collide.bin";
+    int file = make_file(path, kind) ? open(path.c_str(), O_RDONLY) : -1;
+    bool met = file >= 0;
+    std::string digest;
+    double best = 1e30;
+    std::vector<BlockOrigin> origins;
+    SearchStats stats = {};
+    if (met) {
+        read_and_md5(file, digest);
+    }
+    for (int i = 0; i < repetitions && met; ++i) {
+        double seconds = 0;
+        met = search_file(file, map, origins, seconds, &stats);
+        best = std::min(best, seconds);
+    }
+    if (file >= 0) {
+        close(file);
+    }
+    unlink(path.c_str());
+    if (!met) {
+        return false;
+    }
+    uint32_t found = 0;
+    for (const BlockOrigin& origin : origins) {
+        found += origin.source != block_not_found ? 1 : 0;
+    }
+    double ratio = best / unchanged_seconds;
+    std::printf("collide %-30s %.2f s, %.2fx the unchanged file's search (goal <= %.1fx), %u of %u blocks found "
+                "(goal %u); %.0f MB read, %llu MD5s of %.0f MB, %llu lookups, %.0f MB passed unlooked\n",
+                name, best, ratio, collide_goal, found, unsigned(origins.size()), expected,
+                static_cast<double>(stats.bytes_read) / 1e6, static_cast<unsigned long long>(stats.strong_checks),
+                static_cast<double>(stats.bytes_strong_summed) / 1e6, static_cast<unsigned long long>(stats.lookups),
+                static_cast<double>(stats.bytes_unlooked) / 1e6);
+    return ratio <= collide_goal && found == expected;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 2) {
@@ -170,7 +276,7 @@ int main(int argc, char** argv)
     }
     int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : default_repetitions;
     std::string name = std::string(argv[1]) + "/delta-bench-old.bin";
-    if (!make_file(name)) {
+    if (!make_file(name, OldBytes::random)) {
         std::fprintf(stderr, "can't write %s\n", name.c_str());
         unlink(name.c_str());
         return 1;
@@ -216,5 +322,15 @@ int main(int argc, char** argv)
         close(file);
     }
     unlink(name.c_str());
+    BlockMap release;
+    if (met && map_release(release)) {
+        uint32_t head_and_tail = uint32_t((padded_head + padded_tail) / release.block_size);
+        met = report_collision(argv[1], "padding refilled, blanks among", OldBytes::padded, release, head_and_tail,
+                               repetitions, best_search);
+        met = report_collision(argv[1], "weak sums all the zero block's", OldBytes::zeros, hostile_map(), 0,
+                               repetitions, best_search) && met;
+    } else {
+        met = false;
+    }
     return met ? 0 : 1;
 }
