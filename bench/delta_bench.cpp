@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/search_cases.h"
 #include "delta/block_map.h"
 #include "delta/block_search.h"
 #include "delta/range_plan.h"
@@ -32,8 +33,6 @@ static const int changed_places = 100;
 static const uint64_t changed_bytes = file_size / 100;
 static const size_t inserted_bytes = 4096;
 static const double collide_goal = 2.0;  // at most this many times the unchanged file's search
-static const uint64_t padded_head = 1 << 20;
-static const uint64_t padded_tail = 1 << 20;
 
 // CPU time of this thread, system time included: the machine is shared, and time spent waiting
 // for a core says nothing about either loop.
@@ -44,67 +43,23 @@ static double cpu_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-static uint64_t next_random(uint64_t& state)
-{
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-}
-
-static void fill_random(std::vector<unsigned char>& bytes, uint64_t& state)
-{
-    for (size_t at = 0; at + 8 <= bytes.size(); at += 8) {
-        uint64_t value = next_random(state);
-        for (int i = 0; i < 8; ++i) {
-            bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
-        }
-    }
-}
-
 static size_t read_file(void* context, uint64_t offset, void* buffer, size_t length)
 {
     ssize_t count = pread(*static_cast<int*>(context), buffer, length, static_cast<off_t>(offset));
     return count < 0 ? 0 : static_cast<size_t>(count);
 }
 
-// The bytes of the old files: random, or an old archive's zero padding between a random head
-// and tail, or zeros.
-enum class OldBytes { random, padded, zeros };
-
-// Fills `chunk`, the bytes at `offset` of the old file or of the padded archive's new release,
-// in which the padding holds new random bytes and one block of blanks in its middle.
-static void fill_chunk(std::vector<unsigned char>& chunk, uint64_t offset, OldBytes kind, bool release,
-                       uint64_t& state, uint64_t& padding_state)
-{
-    fill_random(chunk, state);
-    if (kind == OldBytes::random) {
-        return;
-    }
-    uint64_t blanks = file_size / 2;
-    for (size_t at = 0; at < chunk.size(); ++at) {
-        uint64_t byte = offset + at;
-        if (kind == OldBytes::zeros || (byte >= padded_head && byte < file_size - padded_tail && !release)) {
-            chunk[at] = 0;
-        } else if (byte >= padded_head && byte < file_size - padded_tail) {
-            chunk[at] = byte >= blanks && byte < blanks + 4096 ? ' ' : static_cast<unsigned char>(padding_state >> 29);
-            padding_state = padding_state * 6364136223846793005ull + 1442695040888963407ull;
-        }
-    }
-}
-
-static bool make_file(const std::string& name, OldBytes kind)
+static bool make_file(const std::string& name, CaseBytes kind)
 {
     int file = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file < 0) {
         return false;
     }
     std::vector<unsigned char> chunk(chunk_length);
-    uint64_t state = 88172645463325252ull;
-    uint64_t padding_state = 0;
+    CaseFile made = start_case_file(kind, file_size);
     bool written = true;
     for (uint64_t done = 0; done < file_size && written; done += chunk_length) {
-        fill_chunk(chunk, done, kind, false, state, padding_state);
+        fill_case_piece(made, chunk);
         written = write(file, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
     }
     return close(file) == 0 && written;
@@ -202,10 +157,9 @@ static bool map_release(BlockMap& map)
     BlockMapWriter writer;
     start_block_map(file_size, writer);
     std::vector<unsigned char> chunk(chunk_length);
-    uint64_t state = 88172645463325252ull;
-    uint64_t padding_state = 12345;
+    CaseFile release = start_case_file(CaseBytes::padded_release, file_size);
     for (uint64_t done = 0; done < file_size; done += chunk_length) {
-        fill_chunk(chunk, done, OldBytes::padded, true, state, padding_state);
+        fill_case_piece(release, chunk);
         feed_block_map(writer, chunk.data(), chunk.size());
     }
     std::string bytes;
@@ -213,23 +167,9 @@ static bool map_release(BlockMap& map)
     return finish_block_map(writer, bytes, reason) && read_block_map(bytes.data(), bytes.size(), file_size, map, reason);
 }
 
-// A map a hostile server could write for a 1 GiB file: every weak sum the zero block's, strong
-// sums that no block of zeros has.
-static BlockMap hostile_map()
-{
-    BlockMap map = {file_size, block_map_block_size(file_size), block_map_strong_length(file_size), {}, {}};
-    map.weak.assign(block_map_block_count(file_size), 0);
-    map.strong.resize(map.weak.size() * map.strong_length);
-    uint64_t state = 5;
-    for (unsigned char& byte : map.strong) {
-        byte = static_cast<unsigned char>(next_random(state) | 1);
-    }
-    return map;
-}
-
 // Searches a case of colliding sums in the old file `kind` made in `folder`, best of
 // `repetitions`, against the unchanged file's best search time; `expected` blocks must be found.
-static bool report_collision(const std::string& folder, const char* name, OldBytes kind, const BlockMap& map,
+static bool report_collision(const std::string& folder, const char* name, CaseBytes kind, const BlockMap& map,
                              uint32_t expected, int repetitions, double unchanged_seconds)
 {
     std::string path = folder + "/delta-bench-collide.bin";
@@ -276,7 +216,7 @@ int main(int argc, char** argv)
     }
     int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : default_repetitions;
     std::string name = std::string(argv[1]) + "/delta-bench-old.bin";
-    if (!make_file(name, OldBytes::random)) {
+    if (!make_file(name, CaseBytes::random)) {
         std::fprintf(stderr, "can't write %s\n", name.c_str());
         unlink(name.c_str());
         return 1;
@@ -324,10 +264,10 @@ int main(int argc, char** argv)
     unlink(name.c_str());
     BlockMap release;
     if (met && map_release(release)) {
-        uint32_t head_and_tail = uint32_t((padded_head + padded_tail) / release.block_size);
-        met = report_collision(argv[1], "padding refilled, blanks among", OldBytes::padded, release, head_and_tail,
+        uint32_t head_and_tail = padded_blocks_kept(file_size, release.block_size);
+        met = report_collision(argv[1], "padding refilled, blanks among", CaseBytes::padded_old, release, head_and_tail,
                                repetitions, best_search);
-        met = report_collision(argv[1], "weak sums all the zero block's", OldBytes::zeros, hostile_map(), 0,
+        met = report_collision(argv[1], "weak sums all the zero block's", CaseBytes::zeros, hostile_map(file_size), 0,
                                repetitions, best_search) && met;
     } else {
         met = false;
