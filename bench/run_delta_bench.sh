@@ -207,7 +207,8 @@ bench_search() {
 }
 
 bench_collide() {
-    echo "== the block search where weak sums collide against its search of the unchanged 1 GiB file, best of $rounds ($tree)"
+    echo "== the block search where weak sums collide against its search of the unchanged 1 GiB file," \
+        "best of $rounds ($tree)"
     files_1g
     files_collide
     bench collide "$(wine_path "$work/served/same/manifest.txt")" "$(wine_path "$work/old1g.bin")" \
