@@ -1,9 +1,13 @@
 // The block search against a plain read and MD5 loop over the same 1 GiB file in the same run,
 // and the bytes a launcher would fetch (its map and the planned ranges) for that file unchanged,
-// with 1% of it changed in 100 places, and with 4 KiB put in at its start. The file is made in
-// FOLDER and deleted again.
+// with 1% of it changed in 100 places, and with 4 KiB put in at its start; then the search of
+// weak sums that collide against the search of the unchanged file: an old archive of 1 GiB mostly
+// zero padding whose new release fills the padding with new bytes, one block of blanks among
+// them, and a map whose 2^18 weak sums all are the zero block's against 1 GiB of zeros. The files
+// are made in FOLDER and deleted again.
 // Usage: delta_bench FOLDER [repetitions]
-// Last lines: "search ... ratio R (goal >= 0.80)" and one "fetch ..." line per case with its goal.
+// Lines with goals: "search ... ratio R (goal >= 0.80)", one "fetch ..." line per case and one
+// "collide ..." line per case of colliding sums.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -15,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/search_cases.h"
 #include "delta/block_map.h"
 #include "delta/block_search.h"
 #include "delta/range_plan.h"
@@ -27,6 +32,7 @@ static const double search_goal = 0.80;
 static const int changed_places = 100;
 static const uint64_t changed_bytes = file_size / 100;
 static const size_t inserted_bytes = 4096;
+static const double collide_goal = 2.0;  // at most this many times the unchanged file's search
 
 // CPU time of this thread, system time included: the machine is shared, and time spent waiting
 // for a core says nothing about either loop.
@@ -37,41 +43,23 @@ static double cpu_seconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-static uint64_t next_random(uint64_t& state)
-{
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    return state;
-}
-
-static void fill_random(std::vector<unsigned char>& bytes, uint64_t& state)
-{
-    for (size_t at = 0; at + 8 <= bytes.size(); at += 8) {
-        uint64_t value = next_random(state);
-        for (int i = 0; i < 8; ++i) {
-            bytes[at + i] = static_cast<unsigned char>(value >> (8 * i));
-        }
-    }
-}
-
 static size_t read_file(void* context, uint64_t offset, void* buffer, size_t length)
 {
     ssize_t count = pread(*static_cast<int*>(context), buffer, length, static_cast<off_t>(offset));
     return count < 0 ? 0 : static_cast<size_t>(count);
 }
 
-static bool make_file(const std::string& name)
+static bool make_file(const std::string& name, CaseBytes kind)
 {
     int file = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (file < 0) {
         return false;
     }
     std::vector<unsigned char> chunk(chunk_length);
-    uint64_t state = 88172645463325252ull;
+    CaseFile made = start_case_file(kind, file_size);
     bool written = true;
     for (uint64_t done = 0; done < file_size && written; done += chunk_length) {
-        fill_random(chunk, state);
+        fill_case_piece(made, chunk);
         written = write(file, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size());
     }
     return close(file) == 0 && written;
@@ -124,12 +112,13 @@ static bool map_new_file(int file, const NewFile& change, BlockMap& map)
            read_block_map(bytes.data(), bytes.size(), writer.file_size, map, reason);
 }
 
-static bool search_file(int file, const BlockMap& map, std::vector<BlockOrigin>& origins, double& seconds)
+static bool search_file(int file, const BlockMap& map, std::vector<BlockOrigin>& origins, double& seconds,
+                        SearchStats* stats = nullptr)
 {
     std::vector<DeltaSource> sources = {DeltaSource{read_file, &file, file_size}};
     std::string reason;
     double start = cpu_seconds();
-    bool found = search_blocks(map, sources, nullptr, origins, reason);
+    bool found = search_blocks(map, sources, nullptr, origins, reason, stats);
     seconds = cpu_seconds() - start;
     if (!found) {
         std::printf("search failed: %s\n", reason.c_str());
@@ -162,6 +151,63 @@ static bool report_fetch(int file, const char* name, const NewFile& change, doub
     return met;
 }
 
+// The padded archive's new release, mapped as make_manifest maps it.
+static bool map_release(BlockMap& map)
+{
+    BlockMapWriter writer;
+    start_block_map(file_size, writer);
+    std::vector<unsigned char> chunk(chunk_length);
+    CaseFile release = start_case_file(CaseBytes::padded_release, file_size);
+    for (uint64_t done = 0; done < file_size; done += chunk_length) {
+        fill_case_piece(release, chunk);
+        feed_block_map(writer, chunk.data(), chunk.size());
+    }
+    std::string bytes;
+    std::string reason;
+    return finish_block_map(writer, bytes, reason) && read_block_map(bytes.data(), bytes.size(), file_size, map, reason);
+}
+
+// Searches a case of colliding sums in the old file `kind` made in `folder`, best of
+// `repetitions`, against the unchanged file's best search time; `expected` blocks must be found.
+static bool report_collision(const std::string& folder, const char* name, CaseBytes kind, const BlockMap& map,
+                             uint32_t expected, int repetitions, double unchanged_seconds)
+{
+    std::string path = folder + "/delta-bench-collide.bin";
+    int file = make_file(path, kind) ? open(path.c_str(), O_RDONLY) : -1;
+    bool met = file >= 0;
+    std::string digest;
+    double best = 1e30;
+    std::vector<BlockOrigin> origins;
+    SearchStats stats = {};
+    if (met) {
+        read_and_md5(file, digest);
+    }
+    for (int i = 0; i < repetitions && met; ++i) {
+        double seconds = 0;
+        met = search_file(file, map, origins, seconds, &stats);
+        best = std::min(best, seconds);
+    }
+    if (file >= 0) {
+        close(file);
+    }
+    unlink(path.c_str());
+    if (!met) {
+        return false;
+    }
+    uint32_t found = 0;
+    for (const BlockOrigin& origin : origins) {
+        found += origin.source != block_not_found ? 1 : 0;
+    }
+    double ratio = best / unchanged_seconds;
+    std::printf("collide %-30s %.2f s, %.2fx the unchanged file's search (goal <= %.1fx), %u of %u blocks found "
+                "(goal %u); %.0f MB read, %llu MD5s of %.0f MB, %llu lookups, %.0f MB passed unlooked\n",
+                name, best, ratio, collide_goal, found, unsigned(origins.size()), expected,
+                static_cast<double>(stats.bytes_read) / 1e6, static_cast<unsigned long long>(stats.strong_checks),
+                static_cast<double>(stats.bytes_strong_summed) / 1e6, static_cast<unsigned long long>(stats.lookups),
+                static_cast<double>(stats.bytes_unlooked) / 1e6);
+    return ratio <= collide_goal && found == expected;
+}
+
 int main(int argc, char** argv)
 {
     if (argc < 2) {
@@ -170,7 +216,7 @@ int main(int argc, char** argv)
     }
     int repetitions = argc > 2 ? std::max(1, std::atoi(argv[2])) : default_repetitions;
     std::string name = std::string(argv[1]) + "/delta-bench-old.bin";
-    if (!make_file(name)) {
+    if (!make_file(name, CaseBytes::random)) {
         std::fprintf(stderr, "can't write %s\n", name.c_str());
         unlink(name.c_str());
         return 1;
@@ -216,5 +262,15 @@ int main(int argc, char** argv)
         close(file);
     }
     unlink(name.c_str());
+    BlockMap release;
+    if (met && map_release(release)) {
+        uint32_t head_and_tail = padded_blocks_kept(file_size, release.block_size);
+        met = report_collision(argv[1], "padding refilled, blanks among", CaseBytes::padded_old, release, head_and_tail,
+                               repetitions, best_search);
+        met = report_collision(argv[1], "weak sums all the zero block's", CaseBytes::zeros, hostile_map(file_size), 0,
+                               repetitions, best_search) && met;
+    } else {
+        met = false;
+    }
     return met ? 0 : 1;
 }

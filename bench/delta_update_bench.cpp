@@ -1,6 +1,7 @@
 // Delta updates measured on the launcher's own code under wine: what a rebuild fetches, its time
 // against a whole download from the same server in the same run, the block search against a plain
-// read and MD5 loop, and the peak working set of a large rebuild.
+// read and MD5 loop and, on weak sums that collide, against itself on unchanged data, and the peak
+// working set of a large rebuild.
 // Driven by run_delta_bench.sh, which makes, publishes and serves the files:
 //   delta_update_bench fetch DIR URL LIST OLD LOG NAME GOAL     one rebuild: what the server sent for
 //                                                               it, against GOAL percent of the file
@@ -15,7 +16,17 @@
 //   delta_update_bench search LIST OLD N GOAL                  search of the unchanged file against
 //                                                               read + MD5, best of N; GOAL: the
 //                                                               least share of the loop's speed
+//   delta_update_bench collide LIST OLD PLIST POLD ZEROS N GOAL
+//                                                               search of the padded archive's
+//                                                               release PLIST over its old copy
+//                                                               POLD, and of a hostile map over the
+//                                                               file of zeros ZEROS, each against
+//                                                               that of the unchanged file, rounds
+//                                                               alternating, best of N; GOAL: the
+//                                                               most times its time
 //   delta_update_bench memory DIR URL LIST OLD LOG GOAL        one rebuild: peak working set (MiB)
+//   delta_update_bench make KIND FILE SIZE                     makes FILE of SIZE bytes of a case:
+//                                                               padded-old, padded-release or zeros
 // DIR is the game folder (ending in "\"), URL the address of the folder of LIST (a list of one
 // file with its block map, published beside it), OLD the player's old copy, which is linked into
 // DIR under the listed name before every rebuild, LOG the server's log of what it sent.
@@ -30,6 +41,7 @@
 #include <vector>
 
 #include "bench/bench_measure.h"
+#include "bench/search_cases.h"
 #include "delta/block_index.h"
 #include "delta/block_map.h"
 #include "delta/block_search.h"
@@ -396,14 +408,15 @@ struct Timing {
     double cpu;
 };
 
-static Timing timed_search(const BlockMap& map, const std::string& old_copy, std::vector<BlockOrigin>& origins)
+static Timing timed_search(const BlockMap& map, const std::string& old_copy, std::vector<BlockOrigin>& origins,
+                           SearchStats* stats = nullptr)
 {
     HANDLE old = open_for_reading(old_copy);
     std::vector<DeltaSource> sources = {DeltaSource{read_source, old, size_of(old)}};
     std::string reason;
     double cpu = thread_cpu_seconds();
     double start = seconds_now();
-    bool searched = search_blocks(map, sources, nullptr, origins, reason);
+    bool searched = search_blocks(map, sources, nullptr, origins, reason, stats);
     Timing timing = {seconds_now() - start, thread_cpu_seconds() - cpu};
     CloseHandle(old);
     if (!searched)
@@ -522,6 +535,90 @@ static int run_search(const Case& c, int rounds, double goal)
     return 0;
 }
 
+// One case of weak sums that collide: the search of `map` over `old_copy` against the search of
+// the unchanged file, rounds alternating so that both meet the same load, best of each by the
+// wall clock; `expected` blocks must be found.
+static void run_collision(const char* name, const Case& unchanged, const BlockMap& unchanged_map,
+                          const BlockMap& map, const std::string& old_copy, uint32_t expected, int rounds, double goal)
+{
+    std::vector<BlockOrigin> origins;
+    SearchStats stats = {};
+    timed_read_md5(old_copy);  // into the page cache, where the unchanged file lies already
+    Timing best_unchanged = {1e30, 0};
+    Timing best = {1e30, 0};
+    for (int round = 0; round < rounds; ++round) {
+        Timing plain = timed_search(unchanged_map, unchanged.old_copy, origins);
+        Timing search = timed_search(map, old_copy, origins, &stats);
+        printf("  round %d: search of the unchanged file %.2f s (CPU %.2f s), %s %.2f s (CPU %.2f s)\n", round + 1,
+               plain.wall, plain.cpu, name, search.wall, search.cpu);
+        if (plain.wall < best_unchanged.wall)
+            best_unchanged = plain;
+        if (search.wall < best.wall)
+            best = search;
+    }
+    double ratio = best.wall / best_unchanged.wall;
+    uint32_t found = blocks_found(origins);
+    printf("search, %s: %.2f s against %.2f s for the unchanged file, best of %d: %.2fx its time, %.2fx in CPU "
+           "time (goal <= %.1fx), %u of %u blocks found (goal %u); %.0f MB read, %llu MD5s of %.1f MB, %llu "
+           "lookups, %.0f MB passed unlooked: %s\n",
+           name, best.wall, best_unchanged.wall, rounds, ratio, best.cpu / best_unchanged.cpu, goal, found,
+           unsigned(origins.size()), expected, double(stats.bytes_read) / 1e6,
+           (unsigned long long)stats.strong_checks, double(stats.bytes_strong_summed) / 1e6,
+           (unsigned long long)stats.lookups, double(stats.bytes_unlooked) / 1e6,
+           verdict(ratio <= goal && found == expected));
+}
+
+// The two cases of weak sums that collide: an old archive of zero padding whose release refilled
+// the padding with new bytes and a block of blanks (all but its head and tail must be fetched),
+// and a hostile map whose every weak sum is the zero block's against a file of zeros.
+static int run_collide(const Case& unchanged, const Case& padded, const std::string& zeros, int rounds, double goal)
+{
+    BlockMap unchanged_map;
+    read_map(unchanged, unchanged_map);
+    BlockMap release;
+    read_map(padded, release);
+    timed_read_md5(unchanged.old_copy);
+    run_collision("padding refilled with new bytes and a block of blanks", unchanged, unchanged_map, release,
+                  padded.old_copy, padded_blocks_kept(padded.entry.size, release.block_size), rounds, goal);
+    HANDLE file = open_for_reading(zeros);
+    uint64_t zeros_size = size_of(file);
+    CloseHandle(file);
+    run_collision("a map of weak sums all the zero block's over zeros", unchanged, unchanged_map,
+                  hostile_map(zeros_size), zeros, 0, rounds, goal);
+    return 0;
+}
+
+// Makes a case's file under a name of its own first, so that a run stopped midway leaves no file
+// that a later run would take for a made one.
+static int run_make(const std::string& kind_name, const std::string& name, uint64_t size)
+{
+    CaseBytes kind = CaseBytes::zeros;
+    if (kind_name == "padded-old")
+        kind = CaseBytes::padded_old;
+    else if (kind_name == "padded-release")
+        kind = CaseBytes::padded_release;
+    else if (kind_name != "zeros")
+        fail("no case file " + kind_name);
+    if (size == 0 || size % 8 != 0)
+        fail("a case file's size is a multiple of 8 bytes");
+    std::string temporary = name + ".tmp";
+    HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        fail("can't make " + temporary);
+    CaseFile made = start_case_file(kind, size);
+    std::vector<unsigned char> piece;
+    bool written = true;
+    for (uint64_t done = 0; done < size && written; done += piece.size()) {
+        piece.resize(size_t(std::min<uint64_t>(piece_length, size - done)));
+        fill_case_piece(made, piece);
+        written = write_exactly(file, done, piece.data(), piece.size());
+    }
+    CloseHandle(file);
+    if (!written || !MoveFileExA(temporary.c_str(), name.c_str(), MOVEFILE_REPLACE_EXISTING))
+        fail("can't write " + name);
+    return 0;
+}
+
 // Copies `length` bytes from `from` in the old copy to `to` in the part, in pieces.
 static void copy_run(HANDLE old, uint64_t from, HANDLE part, uint64_t to, uint64_t length,
                      std::vector<unsigned char>& piece)
@@ -635,9 +732,15 @@ int main(int argc, char** argv)
         return run_search(load_case("", "", argv[2], argv[3], ""), std::max(1, atoi(argv[4])), atof(argv[5]));
     if (mode == "profile" && argc == 5)
         return run_profile(load_case(argv[2], "", argv[3], argv[4], ""));
+    if (mode == "collide" && argc == 9)
+        return run_collide(load_case("", "", argv[2], argv[3], ""), load_case("", "", argv[4], argv[5], ""), argv[6],
+                           std::max(1, atoi(argv[7])), atof(argv[8]));
+    if (mode == "make" && argc == 5)
+        return run_make(argv[2], argv[3], strtoull(argv[4], NULL, 10));
     if (argc < 7) {
         fprintf(stderr, "usage: delta_update_bench fetch|unchanged|race|memory DIR URL LIST OLD LOG ... | "
-                        "profile DIR LIST OLD | search LIST OLD ROUNDS GOAL\n");
+                        "profile DIR LIST OLD | search LIST OLD ROUNDS GOAL | "
+                        "collide LIST OLD PLIST POLD ZEROS ROUNDS GOAL | make KIND FILE SIZE\n");
         return 2;
     }
     Case c = load_case(argv[2], argv[3], argv[4], argv[5], argv[6]);

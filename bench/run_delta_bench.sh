@@ -9,14 +9,22 @@
 #           loopback with no limit (<= 1.2x the whole download's time); then its steps one by one
 #   search  the block search over the unchanged 1 GiB file through ReadFile against a plain
 #           ReadFile + MD5 loop (>= 0.8 of its speed)
+#   collide the block search where weak sums collide against its search of the unchanged 1 GiB
+#           file, best of BENCH_ROUNDS each, alternating (<= 2x its time each): an old 1 GiB
+#           archive of zero padding between a 1 MiB head and tail whose release refilled the
+#           padding with new bytes and a block of blanks, and a hostile map whose weak sums all
+#           are the zero block's over 1 GiB of zeros
 #   memory  the peak working set of the rebuild of a 5 GiB file changed in 1% (<= 64 MiB)
-#   clean   deletes the files the parts made and keep between runs (about 13 GiB)
-# The files are random, made once under BUILD_DIR/delta-bench/ and published with the native
-# make_manifest, which writes their maps; the script starts its own test server and wine prefix.
+#   clean   deletes the files the parts made and keep between runs (about 16 GiB)
+# The files are made once under BUILD_DIR/delta-bench/ (random ones here, those of the collide
+# part by the bench itself, with the generator the native bench uses too) and published with the
+# native make_manifest, which writes their maps; the script starts its own test server and wine
+# prefix.
 # Each part ends with the share of the machine's cores that were busy meanwhile: the bench keeps
 # one busy, the server part of another, so a part that saw all of them busy met other work.
 # The last line counts the goals met and missed; the exit status is 1 when one was missed.
-# Usage: [BUILD_DIR=build] [BENCH_ROUNDS=3] bench/run_delta_bench.sh [fetch] [time] [search] [memory] [clean]
+# Usage: [BUILD_DIR=build] [BENCH_ROUNDS=3] bench/run_delta_bench.sh [fetch] [time] [search] [collide] [memory]
+#        [clean]
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 out="${BUILD_DIR:-build}"
@@ -24,7 +32,7 @@ case "$out" in /*) ;; *) out="$here/$out" ;; esac
 rounds="${BENCH_ROUNDS:-3}"
 work="$out/delta-bench"
 parts=("$@")
-[ ${#parts[@]} -eq 0 ] && parts=(fetch time search memory)
+[ ${#parts[@]} -eq 0 ] && parts=(fetch time search collide memory)
 
 gib=1073741824
 changed_goal=3.0       # percent of the file, map included
@@ -33,6 +41,7 @@ limited_rate=20000000  # bytes per second for all answers together
 limited_goal=5         # times faster than the whole download
 loopback_goal=1.2      # times the whole download's time, at most
 search_goal=0.8        # of the plain loop's speed, at least
+collide_goal=2         # times the search of the unchanged file, at most
 memory_goal=64         # MiB of peak working set
 
 if BUILD_DIR="$out" "$here/scripts/runs-32bit"; then
@@ -100,24 +109,42 @@ os.replace(new + ".tmp", new)
 PY
 }
 
-# publish CASE OLD KIND: served/CASE/big.bin made from OLD ("same" is OLD itself) and published
-# there with its list and map; kept until OLD is made anew.
+# make_case FILE KIND: FILE made by the bench as a 1 GiB file of a collide case (padded-old,
+# padded-release, zeros).
+make_case() {
+    "$here/scripts/wine-run" "$bench_exe" make "$2" "$(wine_path "$1")" "$gib"
+}
+
+# publish CASE OLD KIND: served/CASE/big.bin made from OLD ("same" is OLD itself, "padded-release"
+# the release of the padded archive OLD) and published there with its list and map; kept until
+# OLD is made anew.
 publish() {
     local release="$work/served/$1"
     [ -f "$release/manifest.txt" ] && [ "$release/manifest.txt" -nt "$2" ] && return 0
     echo "-- making and publishing $1"
     rm -rf "$release"
     mkdir -p "$release"
-    if [ "$3" = same ]; then
-        ln "$2" "$release/big.bin"
-    else
-        make_new "$2" "$release/big.bin" "$3"
-    fi
+    case "$3" in
+        same) ln "$2" "$release/big.bin" ;;
+        padded-release) make_case "$release/big.bin" padded-release ;;
+        *) make_new "$2" "$release/big.bin" "$3" ;;
+    esac
     "$tool" "$release" --at-paths --version bench --run big.bin --quiet -o "$release/manifest.txt"
 }
 
 old_copy() {
     [ -f "$work/$1" ] || { echo "-- making $work/$1"; make_random "$work/$1" "$2"; }
+}
+
+# case_copy NAME KIND: an old copy of a collide case, made once.
+case_copy() {
+    [ -f "$work/$1" ] || { echo "-- making $work/$1"; make_case "$work/$1" "$2"; }
+}
+
+files_collide() {
+    case_copy old-padded.bin padded-old
+    case_copy old-zeros.bin zeros
+    publish padded "$work/old-padded.bin" padded-release
 }
 
 files_1g() {
@@ -179,6 +206,16 @@ bench_search() {
         "$(wine_path "$work/old1g.bin")" "$rounds" "$search_goal"
 }
 
+bench_collide() {
+    echo "== the block search where weak sums collide against its search of the unchanged 1 GiB file," \
+        "best of $rounds ($tree)"
+    files_1g
+    files_collide
+    bench collide "$(wine_path "$work/served/same/manifest.txt")" "$(wine_path "$work/old1g.bin")" \
+        "$(wine_path "$work/served/padded/manifest.txt")" "$(wine_path "$work/old-padded.bin")" \
+        "$(wine_path "$work/old-zeros.bin")" "$rounds" "$collide_goal"
+}
+
 bench_memory() {
     echo "== peak working set of a delta update of a 5 GiB file changed in 1% ($tree)"
     old_copy old5g.bin $((5 * gib))
@@ -189,7 +226,7 @@ bench_memory() {
 
 for part in "${parts[@]}"; do
     case "$part" in
-        fetch|time|search|memory|clean) ;;
+        fetch|time|search|collide|memory|clean) ;;
         *) echo "unknown part: $part" >&2; exit 2 ;;
     esac
 done
@@ -213,6 +250,7 @@ for part in "${parts[@]}"; do
         fetch) bench_fetch ;;
         time) bench_time ;;
         search) bench_search ;;
+        collide) bench_collide ;;
         memory) bench_memory ;;
         clean) rm -rf "$work/served" "$work"/old*.bin ;;
     esac
