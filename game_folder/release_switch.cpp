@@ -218,6 +218,11 @@ void add_dropped_files(const std::string& folder, const std::string& launcher_fi
     parse_record(text, installed);
     if (!installed.kinds_apart)
         return;
+    if (change.files.empty() && change.kept.empty()) {
+        change.files = installed.files;
+        change.kept = installed.kept;
+        return;
+    }
     std::set<std::wstring> staying = {name_key(launcher_file)};
     for (const std::vector<std::string>* paths : {&change.files, &change.kept, &change.deletes}) {
         for (const std::string& path : *paths)

@@ -54,7 +54,9 @@ bool finish_pending_switch(const std::string& folder, const SwitchSink& progress
 // Adds to change.deletes every path the installed release listed as a plain file that `change`
 // lists in no letter case and that is a file on disk: what a release dropped goes with the switch
 // that installs the next, whichever releases came between. Kept paths, the launcher's own files,
-// `launcher_file` (the running launcher) and paths of a record from an earlier launcher stay.
+// `launcher_file` (the running launcher) and paths of a record from an earlier launcher stay. A
+// list that names no file at all carries a message, not a release without files: it drops
+// nothing, and the installed release's paths stay recorded.
 void add_dropped_files(const std::string& folder, const std::string& launcher_file, ReleaseSwitch& change);
 
 // The installed release's program from its record; false when there is no record or it names

@@ -436,7 +436,8 @@ TEST(UpdateWorker, FilesTheInstalledReleaseListedAndTheNextDropsGoWithItsSwitch)
     // 1.1 deleted data/old.pak; this player goes from 1.0 straight to 1.2, which names another
     // file in other letters and "\\", and no longer ships the settings.
     serve_file("main.exe", "game 1.2");
-    serve_file("manifest.txt", make_list({list_line("main.exe", "game 1.2"), list_line("DATA\\case.PAK", "case")}));
+    std::string release_list = make_list({list_line("main.exe", "game 1.2"), list_line("DATA\\case.PAK", "case")});
+    serve_file("manifest.txt", release_list);
     EXPECT_EQ(1u, run_pass());
     EXPECT_EQ("Update complete.", window_log.status.back());
     EXPECT_FALSE(file_exists(dir + "data\\old.pak"));
@@ -448,6 +449,15 @@ TEST(UpdateWorker, FilesTheInstalledReleaseListedAndTheNextDropsGoWithItsSwitch)
     EXPECT_TRUE(file_exists(dir + "data\\mod.pak"));
     ASSERT_TRUE(read_file(dir + "launcher.installed", got));
     EXPECT_EQ("Run=\nFormat=2\nF|main.exe\nF|DATA\\case.PAK\n", got);
+
+    // A list of news alone is no release without files: it drops nothing.
+    serve_file("manifest.txt", "Version=1.2\nNews=Servers down tonight\n");
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_TRUE(file_exists(dir + "main.exe"));
+    EXPECT_TRUE(file_exists(dir + "data\\Case.pak"));
+    ASSERT_TRUE(read_file(dir + "launcher.installed", got));
+    EXPECT_EQ("Run=\nFormat=2\nF|main.exe\nF|DATA\\case.PAK\n", got);
+    serve_file("manifest.txt", release_list);
 
     // A damaged record reaches neither outside the folder nor the launcher's own files, nor the
     // running launcher, nor a folder; one from an earlier launcher, which wrote kept files as F|,
