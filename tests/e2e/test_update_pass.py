@@ -244,16 +244,17 @@ class ListContent(SiteTestCase):
                                           "/donn%C3%A9es/%C3%89cran%20%C3%9F.txt", "/manifest.txt"])
 
     def publish_both(self, files, news):
-        """Publishes with the native make_manifest and checks that the Windows one, run in the
-        prefix on the same folder, writes the very same list."""
+        """Publishes with the native make_manifest, the files at their paths so that their names
+        reach the server, and checks that the Windows one, run in the prefix on the same folder,
+        writes the very same list."""
         news_file = os.path.join(self.site, "news.txt")
         with open(news_file, "wb") as f:
             f.write(b"\xef\xbb\xbf" + "\r\n".join(news).encode("utf-8"))
         listed = update_site.publish_release(self.session.paths, self.server.root, files,
-                                             ["--news", news_file, "--no-delta"])
+                                             ["--news", news_file, "--no-delta"], objects=False)
         windows = subprocess.run([self.session.paths.wine_run, self.session.paths.windows_make_manifest,
                                   harness.windows_path(self.server.root), "--version", "1", "--quiet",
-                                  "--no-delta", "--news", harness.windows_path(news_file)],
+                                  "--no-delta", "--at-paths", "--news", harness.windows_path(news_file)],
                                  env=self.session.env, capture_output=True, timeout=120)
         self.assertEqual((windows.returncode, windows.stdout), (0, listed), windows.stderr)
         return listed
@@ -262,7 +263,7 @@ class ListContent(SiteTestCase):
         """Every listed name is on the disk with exactly its list bytes, and nothing under another name."""
         expected = {update_site.as_bytes(path) for path in files}
         on_disk = {p for p in self.folder_contents()
-                   if p not in (b"launcher.exe", b"launcher.ini", b"launcher.cache")}
+                   if p not in (b"launcher.exe", b"launcher.ini", b"launcher.cache", b"launcher.installed")}
         self.assertEqual(on_disk, expected, self.details())
         self.assertFilesAre(files)
 
