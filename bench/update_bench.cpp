@@ -374,7 +374,7 @@ static int run_switch(const UpdateList& list, int rounds, int connections)
         double download = timed_batch(list, connections);
         HashCache cache;
         double start = seconds_now();
-        if (!install_release(folder, quiet, list, check, cache)) {
+        if (!install_release(folder, "launcher.exe", quiet, list, check, cache)) {
             fprintf(stderr, "the switch failed\n");
             exit(1);
         }

@@ -68,8 +68,11 @@ bool has_room_for_parts(const std::string& folder, const PassObserver& observer,
     return false;
 }
 
-// A list without Run= leaves the program of the release installed before.
-static ReleaseSwitch switch_of(const std::string& folder, const UpdateList& list, const LocalCheck& check)
+// A list without Run= leaves the program of the release installed before. The files the installed
+// release listed and this one lacks go with its deletions, in the same record, so that a cut
+// switch finishes them too.
+static ReleaseSwitch switch_of(const std::string& folder, const std::string& launcher_file, const UpdateList& list,
+                               const LocalCheck& check)
 {
     ReleaseSwitch change;
     for (const UpdateEntry& entry : check.download_list)
@@ -79,14 +82,15 @@ static ReleaseSwitch switch_of(const std::string& folder, const UpdateList& list
     if (change.program.empty())
         read_installed_program(folder, change.program);
     for (const UpdateEntry& entry : list.files)
-        change.files.push_back(entry.path);
+        (entry.keep ? change.kept : change.files).push_back(entry.path);
+    add_dropped_files(folder, launcher_file, change);
     return change;
 }
 
-bool install_release(const std::string& folder, const PassObserver& observer, const UpdateList& list,
-                     const LocalCheck& check, HashCache& cache)
+bool install_release(const std::string& folder, const std::string& launcher_file, const PassObserver& observer,
+                     const UpdateList& list, const LocalCheck& check, HashCache& cache)
 {
-    ReleaseSwitch change = switch_of(folder, list, check);
+    ReleaseSwitch change = switch_of(folder, launcher_file, list, check);
     std::string failed_path;
     std::string error_text;
     if (!may_switch(folder, change, failed_path, error_text))

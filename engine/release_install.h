@@ -20,8 +20,9 @@ bool finish_interrupted_install(const std::string& folder, const PassObserver& o
 bool has_room_for_parts(const std::string& folder, const PassObserver& observer, const LocalCheck& check);
 
 // Moves every verified part of check.download_list over its file and carries out `list`'s
-// deletions, once no target is held; records the moved files in `cache`, saves it, and tells the
-// observer the release's program. False, with the status shown, when a target was held (nothing
-// moved) or a move failed (the next try finishes the switch).
-bool install_release(const std::string& folder, const PassObserver& observer, const UpdateList& list,
-                     const LocalCheck& check, HashCache& cache);
+// deletions and those of the plain files the installed release listed and `list` dropped (never
+// `launcher_file`, the running launcher), once no target is held; records the moved files in
+// `cache`, saves it, and tells the observer the release's program. False, with the status shown,
+// when a target was held (nothing moved) or a move failed (the next try finishes the switch).
+bool install_release(const std::string& folder, const std::string& launcher_file, const PassObserver& observer,
+                     const UpdateList& list, const LocalCheck& check, HashCache& cache);

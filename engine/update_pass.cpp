@@ -181,7 +181,7 @@ static PassEnd run_pass(const PassSettings& settings, const PassObserver& observ
         has_room_for_parts(settings.folder, observer, check);
         return PassEnd::failed;
     }
-    if (!install_release(settings.folder, observer, list, check, cache))
+    if (!install_release(settings.folder, settings.launcher_file, observer, list, check, cache))
         return PassEnd::failed;
     if (!launcher_failure.empty())
         return fail_launcher_update(observer, launcher_failure);

@@ -1,9 +1,13 @@
 // The switch record and the installed record, both small text files the launcher writes whole: a
-// "Run=" line, then one "F|" line per listed path of the release; the switch record adds the
-// moves ("M|") and the deletions ("D|") that are under way.
+// "Run=" line, the "Format=2" line, then one line per listed path of the release ("F|" replaced
+// when it differs, "K|" kept); the switch record adds the moves ("M|") and the deletions ("D|")
+// that are under way. Records without "Format=2" come from earlier launchers, which wrote every
+// listed path as "F|".
 #include "game_folder/release_switch.h"
 
 #include <windows.h>
+
+#include <set>
 
 #include "game_folder/durable_file.h"
 #include "transfer/part_file.h"
@@ -14,12 +18,17 @@ static const char switch_record_name[] = "launcher.switch";
 static const char installed_record_name[] = "launcher.installed";
 static const DWORD record_limit = 64 * 1024 * 1024;
 static const size_t report_every = 16;
+static const char kinds_apart_line[] = "Format=2";
 
 static std::string record_text(const ReleaseSwitch& change, bool with_steps)
 {
     std::string text = "Run=" + change.program + "\n";
+    if (change.kinds_apart)
+        text += std::string(kinds_apart_line) + "\n";
     for (const std::string& path : change.files)
         text += "F|" + path + "\n";
+    for (const std::string& path : change.kept)
+        text += "K|" + path + "\n";
     if (!with_steps)
         return text;
     for (const std::string& path : change.moves)
@@ -50,6 +59,7 @@ static bool read_record(const std::string& path, std::string& text)
 // path the list could not have named, is passed over rather than acted on.
 static void parse_record(const std::string& text, ReleaseSwitch& change)
 {
+    change.kinds_apart = false;
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);
@@ -63,6 +73,8 @@ static void parse_record(const std::string& text, ReleaseSwitch& change)
                 change.program = program;
             continue;
         }
+        if (line == kinds_apart_line)
+            change.kinds_apart = true;
         if (line.size() < 3 || line[1] != '|')
             continue;
         std::string path = line.substr(2);
@@ -70,6 +82,8 @@ static void parse_record(const std::string& text, ReleaseSwitch& change)
             continue;
         if (line[0] == 'F')
             change.files.push_back(path);
+        else if (line[0] == 'K')
+            change.kept.push_back(path);
         else if (line[0] == 'M')
             change.moves.push_back(path);
         else if (line[0] == 'D')
@@ -172,6 +186,52 @@ bool finish_pending_switch(const std::string& folder, const SwitchSink& progress
     record_installed(folder, change);
     end_switch(folder);
     return true;
+}
+
+// Windows folds the letter case of names, beyond ASCII too (as the ANSI calls the launcher makes
+// read them), and takes "/" for "\": two paths with one key name one file.
+static std::wstring name_key(const std::string& path)
+{
+    std::string local = join_local_path("", path);
+    int length = MultiByteToWideChar(CP_ACP, 0, local.data(), int(local.size()), NULL, 0);
+    std::wstring wide(size_t(length), L'\0');
+    if (length > 0)
+        MultiByteToWideChar(CP_ACP, 0, local.data(), int(local.size()), &wide[0], length);
+    std::wstring key = wide;
+    if (length > 0 && LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), length, &key[0], length) == length)
+        return key;
+    return wide;
+}
+
+static bool is_file(const std::string& path)
+{
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+void add_dropped_files(const std::string& folder, const std::string& launcher_file, ReleaseSwitch& change)
+{
+    std::string text;
+    ReleaseSwitch installed;
+    if (!read_record(folder + installed_record_name, text))
+        return;
+    parse_record(text, installed);
+    if (!installed.kinds_apart)
+        return;
+    if (change.files.empty() && change.kept.empty()) {
+        change.files = installed.files;
+        change.kept = installed.kept;
+        return;
+    }
+    std::set<std::wstring> staying = {name_key(launcher_file)};
+    for (const std::vector<std::string>* paths : {&change.files, &change.kept, &change.deletes}) {
+        for (const std::string& path : *paths)
+            staying.insert(name_key(path));
+    }
+    for (const std::string& path : installed.files) {
+        if (staying.insert(name_key(path)).second && is_file(join_local_path(folder, path)))
+            change.deletes.push_back(path);
+    }
 }
 
 bool read_installed_program(const std::string& folder, std::string& program)

@@ -12,7 +12,11 @@ struct ReleaseSwitch {
     std::vector<std::string> moves;    // listed paths whose verified ".part" takes their name
     std::vector<std::string> deletes;  // paths the list deletes
     std::string program;               // the program START runs; empty when none is named
-    std::vector<std::string> files;    // every listed path of the release
+    std::vector<std::string> files;    // the listed paths the release replaces when they differ (F|)
+    std::vector<std::string> kept;     // the listed paths a player's copy of is kept (K|)
+    // False for a record an earlier launcher wrote: its F| lines hold the kept paths too, so none
+    // of them may be taken for a plain file the next release dropped.
+    bool kinds_apart = true;
 };
 
 // How a switch tells its caller how far it has come: `done` of `count` moves, before the first,
@@ -46,6 +50,14 @@ void end_switch(const std::string& folder);
 // that failed again, the record then kept.
 bool finish_pending_switch(const std::string& folder, const SwitchSink& progress, std::string& failed_path,
                            std::string& error_text);
+
+// Adds to change.deletes every path the installed release listed as a plain file that `change`
+// lists in no letter case and that is a file on disk: what a release dropped goes with the switch
+// that installs the next, whichever releases came between. Kept paths, the launcher's own files,
+// `launcher_file` (the running launcher) and paths of a record from an earlier launcher stay. A
+// list that names no file at all carries a message, not a release without files: it drops
+// nothing, and the installed release's paths stay recorded.
+void add_dropped_files(const std::string& folder, const std::string& launcher_file, ReleaseSwitch& change);
 
 // The installed release's program from its record; false when there is no record or it names
 // none.

@@ -62,8 +62,9 @@ def changed_in_places(rng, data):
 
 def make_releases(rng, running):
     """Release A: 300 files of mixed sizes (most small, six of 1-8 MB, some 40 MB in all) and a
-    launcher build; release B changes about a third of it (files changed, new, and removed with
-    Delete=) and carries another launcher build, so that every switch replaces the launcher. The
+    launcher build; release B changes about a third of it (files changed, new, and removed: half
+    of them named in Delete= lines, the rest simply no longer listed) and carries another launcher
+    build, so that every switch replaces the launcher. The
     six big files change in a few places only: published with their block maps, each switch
     rebuilds them from blocks."""
     folders = ["", "data/", "data/maps/", "sound/", "sound/voice/", "video/"]
@@ -88,7 +89,7 @@ def make_releases(rng, running):
     pad = b"\0" * 4096
     a["launcher.exe"] = running + pad + b"launcher build A"
     b["launcher.exe"] = running + pad + b"launcher build B"
-    return ((a, [f"Delete={p}" for p in added]), (b, [f"Delete={p}" for p in removed]))
+    return ((a, [f"Delete={p}" for p in added[::2]]), (b, [f"Delete={p}" for p in removed[::2]]))
 
 
 class FolderWatch:

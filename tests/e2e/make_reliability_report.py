@@ -165,7 +165,7 @@ def render_kills(run):
         "`tests/e2e/kill_anywhere.py` (the `e2e_kill_anywhere` test of `scripts/test`) publishes two "
         "releases in turn with `make_manifest`, block maps and all: 300 files of mixed sizes (most "
         "small, six of 1 to 8 MB, about 40 MB in all), and one that changes about a third of them "
-        "(changed, new, and removed with `Delete=`; the six big ones changed in a few places only, so "
+        "(changed, new, and removed: half named in `Delete=` lines, half simply no longer listed; the six big ones changed in a few places only, so "
         "that every pass rebuilds them from blocks) and carries another launcher build, so that every "
         "pass replaces the launcher too. Each time "
         "it starts the launcher in the game folder, kills its process from outside at a random "

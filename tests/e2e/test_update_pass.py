@@ -172,6 +172,35 @@ class ListContent(SiteTestCase):
         harness.game_record(self.folder.file("bin/game_record.txt"))
         self.assertFalse(os.path.exists(self.folder.file("game_record.txt")), "main.exe ran instead")
 
+    def test_a_file_a_skipped_release_deleted_is_gone_and_what_no_release_listed_stays(self):
+        """Published with make_manifest as a studio does: 1.1 deletes the intro, 1.2 names it
+        nowhere, and a player who goes from 1.0 straight to 1.2 loses it all the same. The
+        settings the player changed (kept, no longer shipped by 1.2), saves and mods stay."""
+        def publish(files, options=()):
+            update_site.publish_release(self.session.paths, self.server.root, files, options)
+
+        def run_pass():
+            process, _ = self.launch()
+            self.assertEqual(self.wait_pass_end()["status"]["text"], "Update complete.", self.details())
+            self.probe.act(f"click {harness.ID_EXIT}")
+            self.assertEqual(self.wait_exit(process), 0)
+
+        publish({"main.exe": b"game 1.0", "data/intro.avi": b"intro of 1.0", "data/levels.pak": pattern(5000, 1),
+                 "settings.cfg": b"defaults"}, ["--keep", "*.cfg"])
+        run_pass()
+        self.folder.write("settings.cfg", b"the player's settings")
+        os.makedirs(self.folder.file("saves"))
+        self.folder.write("saves/slot1.sav", b"a player's save")
+        self.folder.write("data/mod.pak", b"a player's mod")
+        publish({"main.exe": b"game 1.1", "data/levels.pak": pattern(5000, 1), "settings.cfg": b"defaults"},
+                ["--keep", "*.cfg", "--delete", "data/intro.avi"])
+        publish({"main.exe": b"game 1.2", "data/levels.pak": pattern(5000, 2)})
+        run_pass()
+        self.assertEqual(self.folder_contents(), {b"launcher.exe", b"launcher.ini", b"launcher.cache",
+                                                  b"launcher.installed", b"main.exe", b"data/levels.pak",
+                                                  b"settings.cfg", b"saves/slot1.sav", b"data/mod.pak"})
+        self.assertFilesAre({"main.exe": b"game 1.2", "settings.cfg": b"the player's settings",
+                             "saves/slot1.sav": b"a player's save", "data/mod.pak": b"a player's mod"})
 
     def test_a_cyrillic_folder_installs_and_updates_names_news_and_title_in_any_script(self):
         """UTF-8 throughout: the game folder, the list's names, its news, the title, and a
@@ -215,8 +244,9 @@ class ListContent(SiteTestCase):
                                           "/donn%C3%A9es/%C3%89cran%20%C3%9F.txt", "/manifest.txt"])
 
     def publish_both(self, files, news):
-        """Publishes with the native make_manifest and checks that the Windows one, run in the
-        prefix on the same folder, writes the very same list."""
+        """Publishes with the native make_manifest, the files at their paths so that their names
+        reach the server, and checks that the Windows one, run in the prefix on the same folder,
+        writes the very same list."""
         news_file = os.path.join(self.site, "news.txt")
         with open(news_file, "wb") as f:
             f.write(b"\xef\xbb\xbf" + "\r\n".join(news).encode("utf-8"))

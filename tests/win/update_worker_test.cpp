@@ -75,7 +75,7 @@ TEST(UpdateWorker, FreshInstallFetchesEveryFileThenTheNextPassFindsItUpToDate)
               window_log.status);
     EXPECT_FALSE(file_exists(dir + "launcher.switch"));
     ASSERT_TRUE(read_file(dir + "launcher.installed", got));
-    EXPECT_EQ("Run=\nF|data/a.bin\nF|b.txt\n", got);
+    EXPECT_EQ("Run=\nFormat=2\nF|data/a.bin\nF|b.txt\n", got);
     EXPECT_EQ("", window_log.detail.front());
     EXPECT_EQ("2 files checked.", window_log.detail.back());
     EXPECT_EQ(0u, window_log.progress.front());
@@ -409,6 +409,77 @@ TEST(UpdateWorker, CutSwitchIsFinishedByAnOfflineStart)
     ASSERT_TRUE(read_file(dir + "held.bin", got));
     EXPECT_EQ("new held", got);
     EXPECT_FALSE(file_exists(dir + "launcher.switch"));
+}
+
+// A release that drops a file takes it away at its switch, whichever releases the player skipped;
+// what the player keeps (K|), what no release listed and whatever a damaged record names stay.
+TEST(UpdateWorker, FilesTheInstalledReleaseListedAndTheNextDropsGoWithItsSwitch)
+{
+    std::string dir = fresh_pass_folder();
+    std::string settings_line = list_line("settings.cfg", "defaults");
+    settings_line[0] = 'K';
+    serve_file("main.exe", "game 1.0");
+    serve_file("data/old.pak", "pak of 1.0");
+    serve_file("data/Case.pak", "case");
+    serve_file("settings.cfg", "defaults");
+    serve_file("manifest.txt", make_list({list_line("main.exe", "game 1.0"), list_line("data/old.pak", "pak of 1.0"),
+                                          list_line("data/Case.pak", "case"), settings_line}));
+    EXPECT_EQ(1u, run_pass());
+    std::string got;
+    ASSERT_TRUE(read_file(dir + "launcher.installed", got));
+    EXPECT_EQ("Run=\nFormat=2\nF|main.exe\nF|data/old.pak\nF|data/Case.pak\nK|settings.cfg\n", got);
+    CreateDirectoryA((dir + "saves").c_str(), NULL);
+    write_file(dir + "saves\\slot1.sav", "a player's save");
+    write_file(dir + "data\\mod.pak", "a player's mod");
+    write_file(dir + "settings.cfg", "the player's settings");
+
+    // 1.1 deleted data/old.pak; this player goes from 1.0 straight to 1.2, which names another
+    // file in other letters and "\\", and no longer ships the settings.
+    serve_file("main.exe", "game 1.2");
+    std::string release_list = make_list({list_line("main.exe", "game 1.2"), list_line("DATA\\case.PAK", "case")});
+    serve_file("manifest.txt", release_list);
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_EQ("Update complete.", window_log.status.back());
+    EXPECT_FALSE(file_exists(dir + "data\\old.pak"));
+    ASSERT_TRUE(read_file(dir + "data\\Case.pak", got));
+    EXPECT_EQ("case", got);
+    ASSERT_TRUE(read_file(dir + "settings.cfg", got));
+    EXPECT_EQ("the player's settings", got);
+    EXPECT_TRUE(file_exists(dir + "saves\\slot1.sav"));
+    EXPECT_TRUE(file_exists(dir + "data\\mod.pak"));
+    ASSERT_TRUE(read_file(dir + "launcher.installed", got));
+    EXPECT_EQ("Run=\nFormat=2\nF|main.exe\nF|DATA\\case.PAK\n", got);
+
+    // A list of news alone is no release without files: it drops nothing.
+    serve_file("manifest.txt", "Version=1.2\nNews=Servers down tonight\n");
+    EXPECT_EQ(1u, run_pass());
+    EXPECT_TRUE(file_exists(dir + "main.exe"));
+    EXPECT_TRUE(file_exists(dir + "data\\Case.pak"));
+    ASSERT_TRUE(read_file(dir + "launcher.installed", got));
+    EXPECT_EQ("Run=\nFormat=2\nF|main.exe\nF|DATA\\case.PAK\n", got);
+    serve_file("manifest.txt", release_list);
+
+    // A damaged record reaches neither outside the folder nor the launcher's own files, nor the
+    // running launcher, nor a folder; one from an earlier launcher, which wrote kept files as F|,
+    // drops nothing.
+    std::string outside = dir.substr(0, dir.size() - 1) + "-outside.txt";
+    write_file(outside, "outside");
+    std::string outside_name = outside.substr(outside.find_last_of('\\') + 1);
+    write_file(dir + "launcher.exe", "the running launcher");
+    write_file(dir + "launcher.ini", "[Launcher]\n");
+    const std::string records[] = {"Run=\nFormat=2\nF|../" + outside_name + "\nF|" + dir + "data\\mod.pak\n"
+                                   "F|launcher.ini\nF|Launcher.EXE\nF|saves\nF|saves/\n",
+                                   "Run=\nF|saves/slot1.sav\nF|data/mod.pak\n"};
+    for (const std::string& record : records) {
+        write_file(dir + "launcher.installed", record);
+        EXPECT_EQ(1u, run_pass()) << record;
+        EXPECT_TRUE(file_exists(outside));
+        EXPECT_TRUE(file_exists(dir + "launcher.ini"));
+        EXPECT_TRUE(file_exists(dir + "launcher.exe"));
+        EXPECT_TRUE(file_exists(dir + "saves\\slot1.sav"));
+        EXPECT_TRUE(file_exists(dir + "data\\mod.pak"));
+    }
+    DeleteFileA(outside.c_str());
 }
 
 // A file rebuilt from blocks: the detail line says so while its old copy is compared, and an
