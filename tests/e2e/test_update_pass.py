@@ -250,7 +250,6 @@ class ListContent(SiteTestCase):
         news_file = os.path.join(self.site, "news.txt")
         with open(news_file, "wb") as f:
             f.write(b"\xef\xbb\xbf" + "\r\n".join(news).encode("utf-8"))
-        # At their paths, so that the requests show how the launcher encodes the names.
         listed = update_site.publish_release(self.session.paths, self.server.root, files,
                                              ["--news", news_file, "--no-delta"], objects=False)
         windows = subprocess.run([self.session.paths.wine_run, self.session.paths.windows_make_manifest,
