@@ -3,7 +3,6 @@
 // unread; the ranges a delta asks; the digests of --deep; block maps.
 #include <gtest/gtest.h>
 
-#include "delta/block_map.h"
 #include "digest/sha256.h"
 #include "tests/win/test_support.h"
 #include "tools/checking/release_check.h"
@@ -27,17 +26,6 @@ BlockMapLine served_map(const std::string& path, const std::string& location, co
     std::string error_text;
     EXPECT_TRUE(sha256_text_of(bytes.data(), bytes.size(), sha256, error_text)) << error_text;
     return BlockMapLine{path, location, bytes.size(), sha256};
-}
-
-std::string map_of(const std::string& file)
-{
-    BlockMapWriter writer;
-    start_block_map(file.size(), writer);
-    feed_block_map(writer, file.data(), file.size());
-    std::string map;
-    std::string error_text;
-    EXPECT_TRUE(finish_block_map(writer, map, error_text)) << error_text;
-    return map;
 }
 
 FileCheckResult check(const UpdateList& list, bool deep)
@@ -125,7 +113,7 @@ TEST(PublishedFiles, DeepChecksAndBlockMapsFindBytesOtherThanTheListed)
 {
     fresh_game_folder();
     serve_file("a.bin", "right");
-    BlockMapLine map = served_map("a.bin", "maps/a.bin.map", map_of("wrong"));
+    BlockMapLine map = served_map("a.bin", "maps/a.bin.map", block_map_of("wrong"));
     BlockMapLine wrong_sha256 = map;
     wrong_sha256.sha256 = std::string(64, '0');
     BlockMapLine gone = map;
@@ -133,7 +121,7 @@ TEST(PublishedFiles, DeepChecksAndBlockMapsFindBytesOtherThanTheListed)
     UpdateList list;
     list.files = {entry_for("a.bin", "wrong")};
     // Maps whose bytes are the listed ones, but which the launcher refuses for a file of 5 bytes.
-    list.maps = {map, wrong_sha256, gone, served_map("a.bin", "maps/other.map", map_of("wrong!")),
+    list.maps = {map, wrong_sha256, gone, served_map("a.bin", "maps/other.map", block_map_of("wrong!")),
                  served_map("a.bin", "maps/short.map", "map bytes")};
     const std::string refused = " (block map of a.bin): refused by the launcher (updates of a.bin will download "
                                 "the whole file): expected ";
