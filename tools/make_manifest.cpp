@@ -137,6 +137,34 @@ static const int parsed_run = 0;
 static const int parsed_help = -1;
 
 // Returns exit_usage on a bad command line, parsed_help for --help, parsed_run to go on.
+// The options a release and a rollback share: the key, the number, the served list it must be
+// above, and where the list goes.
+static bool is_signing_option(const std::string& arg)
+{
+    return arg == "--sign-key" || arg == "--sequence" || arg == "--above" || arg == "-o";
+}
+
+static bool take_signing_option(const std::string& arg, const std::string& value, Options& options,
+                                bool& has_sequence, std::string& error_text)
+{
+    if (arg == "--sign-key") {
+        options.key_file = value;
+    } else if (arg == "-o") {
+        options.output_file = value;
+    } else if (arg == "--above") {
+        if (!read_release_url(value, options.above_url)) {
+            error_text = "--above takes the release's URL, http:// or https://";
+            return false;
+        }
+    } else if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
+        error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
+        return false;
+    } else {
+        has_sequence = true;
+    }
+    return true;
+}
+
 static int parse_options(int argc, char** argv, Options& options, std::string& error_text)
 {
     options.quiet = false;
@@ -182,8 +210,10 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
                 options.settings.deletes.push_back(value);
             } else if (arg == "--keep") {
                 options.keep_patterns.push_back(value);
-            } else if (arg == "--sign-key") {
-                options.key_file = value;
+            } else if (is_signing_option(arg)) {
+                if (!take_signing_option(arg, value, options, has_sequence, error_text)) {
+                    return exit_usage;
+                }
             } else if (arg == "--launcher") {
                 // Launchers know their own entry by their file name, so it lies at the top.
                 if (value.empty() || value.find_first_of("/\\") != std::string::npos) {
@@ -195,19 +225,6 @@ static int parse_options(int argc, char** argv, Options& options, std::string& e
                 if (!read_public_key_argument(arg, value, options.settings.next_key, error_text)) {
                     return exit_usage;
                 }
-            } else if (arg == "--sequence") {
-                if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
-                    error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
-                    return exit_usage;
-                }
-                has_sequence = true;
-            } else if (arg == "--above") {
-                if (!read_release_url(value, options.above_url)) {
-                    error_text = "--above takes the release's URL, http:// or https://";
-                    return exit_usage;
-                }
-            } else {
-                options.output_file = value;
             }
         } else if (arg.size() > 1 && arg[0] == '-') {
             error_text = "unknown option " + arg;
@@ -526,25 +543,13 @@ static int parse_rollback_options(int argc, char** argv, Options& options, Rollb
             rollback.other_key = true;
             continue;
         }
-        if (arg == "--sign-key" || arg == "--sequence" || arg == "--above" || arg == "-o") {
+        if (is_signing_option(arg)) {
             if (i + 1 >= argc) {
                 error_text = arg + " needs a value";
                 return exit_usage;
             }
-            std::string value = argv[++i];
-            if (arg == "--sign-key") {
-                options.key_file = value;
-            } else if (arg == "-o") {
-                options.output_file = value;
-            } else if (arg == "--above" && !read_release_url(value, options.above_url)) {
-                error_text = "--above takes the release's URL, http:// or https://";
+            if (!take_signing_option(arg, argv[++i], options, has_sequence, error_text)) {
                 return exit_usage;
-            } else if (arg == "--sequence") {
-                if (!read_decimal_digits(value.data(), value.size(), options.settings.sequence)) {
-                    error_text = "--sequence takes a number of digits only, at most 18446744073709551615";
-                    return exit_usage;
-                }
-                has_sequence = true;
             }
         } else if (arg.size() > 1 && arg[0] == '-') {
             error_text = "unknown option " + arg;
